@@ -1,0 +1,57 @@
+#include "download/firmwareimage.h"
+
+#include <cstring>
+
+namespace {
+const char Magic[FirmwareImage::MagicSize] = {'Z', 'e', 'n', 't', 'r', 'a', 'k'};
+}
+
+bool FirmwareImage::open(const QString &path)
+{
+    close();
+    file.setFileName(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return false;
+    // Measured once: seek to the end, take the position, seek back.
+    file.seek(0);
+    fileLength = file.size();
+    file.seek(0);
+    return true;
+}
+
+void FirmwareImage::close()
+{
+    if (file.isOpen())
+        file.close();
+    fileLength = 0;
+}
+
+bool FirmwareImage::hasMagic(const char *bytes, qint64 size)
+{
+    return size >= MagicSize && std::memcmp(bytes, Magic, MagicSize) == 0;
+}
+
+bool FirmwareImage::checkHeader()
+{
+    char header[HeaderSize];
+    const qint64 got = file.read(header, HeaderSize);
+    return hasMagic(header, got);
+}
+
+qint64 FirmwareImage::blockCount() const
+{
+    return fileLength > HeaderSize ? (fileLength - HeaderSize) / BlockSize : 0;
+}
+
+int FirmwareImage::readBlock(unsigned char *data)
+{
+    // Loop over short reads so only the end of the file ends the data.
+    qint64 total = 0;
+    while (total < BlockSize) {
+        const qint64 got = file.read(reinterpret_cast<char *>(data) + total, BlockSize - total);
+        if (got <= 0)
+            break;
+        total += got;
+    }
+    return static_cast<int>(total);
+}

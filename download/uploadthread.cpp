@@ -1,0 +1,324 @@
+#include "download/uploadthread.h"
+
+#include "download/deviceframe.h"
+#include "download/firmwareimage.h"
+#include "serial/serialport.h"
+
+#include <QDebug>
+#include <QMetaType>
+#include <QMutexLocker>
+
+namespace {
+
+// Sent through queued signals as bare pointers, so only literals are used.
+const char DownloadText[] = "download";
+const char OpenFailedText[] = "CanNOT Open Serial";
+const char TimeOutText[] = "Download TimeOut";
+const char StopText[] = "Download stop";
+const char CancelText[] = "Download Cancel";
+const char FileErrorText[] = "File Error";
+const char SuccessText[] = "Download Success";
+
+constexpr int ReplyWaitTicks = 1000; // one more tick than this is a time-out
+
+void traceLine(const QString &text)
+{
+    qDebug().noquote() << text;
+}
+
+} // namespace
+
+uploadThread::uploadThread() : QThread(nullptr)
+{
+    qRegisterMetaType<const char *>("const char*");
+}
+
+uploadThread::~uploadThread()
+{
+    // A thread object must not die under a running session.
+    if (isRunning()) {
+        stopDownload();
+        wait();
+    }
+}
+
+void uploadThread::setBaud(int rate)
+{
+    {
+        QMutexLocker locker(&settingsLock);
+        baudRate = rate;
+    }
+    qDebug("br------%d", rate);
+}
+
+void uploadThread::setComName(const char *name)
+{
+    const char *text = name ? name : "";
+    qDebug("Line %d,  comName=%s", 15, text);
+    const QString stored = QString::fromLocal8Bit(text);
+    {
+        QMutexLocker locker(&settingsLock);
+        comName = stored;
+    }
+    traceLine(stored);
+}
+
+void uploadThread::setFileName(const char *name)
+{
+    const char *text = name ? name : "";
+    qDebug("Line %d,  fileName=%s", 21, text);
+    const QString stored = QString::fromLocal8Bit(text);
+    {
+        QMutexLocker locker(&settingsLock);
+        fileName = stored;
+    }
+    traceLine(stored);
+}
+
+void uploadThread::stopDownload()
+{
+    stopRequested = true;
+}
+
+void uploadThread::readMyCom()
+{
+    QMutexLocker locker(&rxLock);
+    // After a session has closed its port there is nothing left to read.
+    if (!port)
+        return;
+    const QByteArray chunk = port->readAll();
+    ReceiveState::takeIn(rxBuffer, rxCount, rxIndex, chunk.constData(), chunk.size());
+    if (ReceiveState::replyComplete(rxCount))
+        replyReady.wakeAll();
+}
+
+void uploadThread::clearReceiveState()
+{
+    QMutexLocker locker(&rxLock);
+    ReceiveState::clear(rxCount, rxIndex);
+}
+
+bool uploadThread::replyAccepted()
+{
+    QMutexLocker locker(&rxLock);
+    return ReceiveState::replyAccepted(rxBuffer);
+}
+
+// Up to 1001 ticks of at most 1 ms each; readMyCom() ends a tick early once
+// six bytes are in, so a reply is taken up without waiting out the tick.
+bool uploadThread::waitForReply()
+{
+    QMutexLocker locker(&rxLock);
+    tickCount = 0;
+    for (;;) {
+        if (ReceiveState::replyComplete(rxCount))
+            return true;
+        replyReady.wait(&rxLock, 1);
+        ++tickCount;
+        if (tickCount > ReplyWaitTicks)
+            return false;
+    }
+}
+
+void uploadThread::writeFrame(const QByteArray &frame)
+{
+    port->write(frame);
+}
+
+void uploadThread::writeFrame(const unsigned char *frame, int size)
+{
+    port->write(reinterpret_cast<const char *>(frame), size);
+}
+
+bool uploadThread::openSerialPort()
+{
+    QString name;
+    int rate;
+    {
+        QMutexLocker locker(&settingsLock);
+        name = comName;
+        rate = baudRate;
+    }
+    const QString path = SerialPort::devicePath(name);
+    traceLine(name);
+    traceLine(path);
+
+    auto *opened = new SerialPort(name);
+    if (!opened->open(QIODevice::ReadWrite)) {
+        delete opened;
+        qDebug("CanNOT Open Serial");
+        emit setDownloadBtnText(DownloadText);
+        emit setProgress(0);
+        emit setFinish(OpenFailedText);
+        return false;
+    }
+    qDebug("Open Serial %s", path.toLocal8Bit().constData());
+
+    // Any rate but these two leaves the port at its default of 115200.
+    if (rate == 256000)
+        opened->setBaudRate(256000);
+    else if (rate == 115200)
+        opened->setBaudRate(115200);
+    opened->setDataBits(QSerialPort::Data8);
+    opened->setParity(QSerialPort::NoParity);
+    opened->setStopBits(QSerialPort::OneStop);
+    opened->setFlowControl(QSerialPort::NoFlowControl);
+    opened->setTimeout(1);
+
+    QMutexLocker locker(&rxLock);
+    port = opened;
+    return true;
+}
+
+// Closes and releases the session's port. Once `port` is cleared no queued
+// readMyCom() can reach the object any more, so it can go right away.
+void uploadThread::closeSerialPort()
+{
+    SerialPort *closing;
+    {
+        QMutexLocker locker(&rxLock);
+        closing = port;
+        port = nullptr;
+    }
+    closing->close();
+    delete closing;
+}
+
+void uploadThread::run()
+{
+    stopRequested = false;
+    clearReceiveState();
+
+    if (!openSerialPort())
+        return;
+    connect(port, &SerialPort::readyRead, this, &uploadThread::readMyCom);
+
+    writeFrame(DeviceFrame::startFrame());
+    if (!waitForReply()) {
+        closeSerialPort();
+        emit setFinish(TimeOutText);
+        emit setDownloadBtnText(DownloadText);
+        emit setProgress(0);
+        qDebug("Line-->%d   here end", 59);
+        return;
+    }
+    if (!replyAccepted()) {
+        closeSerialPort();
+        emit setDownloadBtnText(DownloadText);
+        emit setProgress(0);
+        emit setFinish(StopText);
+        return;
+    }
+    clearReceiveState();
+    if (stopRequested) {
+        closeSerialPort();
+        emit setFinish(CancelText);
+        emit setDownloadBtnText(DownloadText);
+        emit setProgress(0);
+        qDebug("Line-->%d   here end", 80);
+        return;
+    }
+
+    writeFrame(DeviceFrame::prepareFrame());
+    if (!waitForReply()) {
+        closeSerialPort();
+        emit setDownloadBtnText(DownloadText);
+        emit setProgress(0);
+        emit setFinish(StopText);
+        qDebug("Line-->%d   here end", 102);
+        return;
+    }
+    if (!replyAccepted()) {
+        closeSerialPort();
+        emit setDownloadBtnText(DownloadText);
+        emit setProgress(0);
+        emit setFinish(StopText);
+        return;
+    }
+    clearReceiveState();
+
+    QString imagePath;
+    {
+        QMutexLocker locker(&settingsLock);
+        imagePath = fileName;
+    }
+    FirmwareImage image;
+    const auto fileError = [this, &image] {
+        image.close();
+        closeSerialPort();
+        emit setDownloadBtnText(DownloadText);
+        emit setFinish(FileErrorText);
+        emit setProgress(100);
+        emit setProgress(0);
+    };
+    // An image that cannot be read is a file error like a bad header.
+    if (!image.open(imagePath)) {
+        fileError();
+        return;
+    }
+    const qint64 length = image.length();
+    qDebug("file length is %ld", static_cast<long>(length));
+    // Past 4096 blocks the 16-bit address would wrap onto the start of the
+    // board's memory, so such an image is refused before any block goes out.
+    if (!image.checkHeader() || image.blockCount() > DeviceFrame::MaxBlocks) {
+        fileError();
+        return;
+    }
+
+    unsigned char frame[DeviceFrame::BlockFrameSize];
+    qint64 progressSum = 6400;
+    int address = 0;
+    for (int block = 0;; ++block) {
+        DeviceFrame::fillBlockHead(frame, static_cast<quint16>(address));
+        address += DeviceFrame::BlockAddressStep;
+        const int got = image.readBlock(frame + DeviceFrame::BlockDataOffset);
+        if (got < DeviceFrame::BlockDataSize) {
+            qDebug("--------n=%ld-----------\n", static_cast<long>(got));
+            writeFrame(DeviceFrame::endFrame());
+            closeSerialPort();
+            image.close();
+            emit setDownloadBtnText(DownloadText);
+            emit setProgress(0);
+            emit setFinish(SuccessText);
+            return;
+        }
+        // The file grew since it was measured: same refusal as above.
+        if (block >= DeviceFrame::MaxBlocks) {
+            fileError();
+            return;
+        }
+        DeviceFrame::sealBlockFrame(frame);
+        writeFrame(frame, DeviceFrame::BlockFrameSize);
+        emit setProgress(static_cast<int>(progressSum / length));
+
+        if (!waitForReply()) {
+            closeSerialPort();
+            image.close();
+            emit setDownloadBtnText(DownloadText);
+            emit setProgress(0);
+            emit setFinish(StopText);
+            qDebug("Line-->%d   here end", 192);
+            return;
+        }
+        if (!replyAccepted()) {
+            image.close();
+            closeSerialPort();
+            emit setDownloadBtnText(DownloadText);
+            emit setProgress(0);
+            emit setFinish(StopText);
+            qDebug("go end");
+            return;
+        }
+        clearReceiveState();
+        progressSum += 6400;
+        if (stopRequested) {
+            closeSerialPort();
+            image.close();
+            emit setFinish(CancelText);
+            emit setDownloadBtnText(DownloadText);
+            emit setProgress(0);
+            qDebug("Line-->%d   here end", 214);
+            return;
+        }
+    }
+}

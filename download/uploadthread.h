@@ -1,0 +1,72 @@
+#ifndef UPLOADTHREAD_H
+#define UPLOADTHREAD_H
+
+#include "download/receivestate.h"
+
+#include <QMutex>
+#include <QString>
+#include <QThread>
+#include <QWaitCondition>
+
+#include <atomic>
+
+class SerialPort;
+
+// The download worker. Each start runs one session on its own thread: start
+// and prepare frames, one 71-byte frame per 64-byte data block, each answered
+// by the board, then the end frame. The object itself lives in the GUI
+// thread, so readMyCom() runs there, queued from the port's I/O thread.
+class uploadThread : public QThread
+{
+    Q_OBJECT
+public:
+    uploadThread();
+    ~uploadThread() override;
+
+    void setBaud(int rate);
+    void setComName(const char *comName);
+    void setFileName(const char *fileName);
+    void stopDownload();
+
+signals:
+    void setProgress(int sum);
+    void setFinish(const char *text);
+    void setDownloadBtnText(const char *text);
+
+public slots:
+    void readMyCom();
+
+protected:
+    void run() override;
+
+private:
+    bool openSerialPort();
+    bool waitForReply();
+    bool replyAccepted();
+    void clearReceiveState();
+    void closeSerialPort();
+    void writeFrame(const QByteArray &frame);
+    void writeFrame(const unsigned char *frame, int size);
+
+    // Settings: written by the GUI thread, copied by a session when it needs
+    // them. Guarded by settingsLock.
+    QString comName;
+    int baudRate = 0;
+
+    // Receive state and the port it is read from: filled by readMyCom() in
+    // the GUI thread, judged and cleared by the session. Guarded by rxLock;
+    // replyReady wakes the session as soon as a reply is complete.
+    unsigned char rxBuffer[ReceiveState::Capacity] = {};
+    quint8 rxCount = 0;
+    quint8 rxIndex = 0;
+    int tickCount = 0; // session thread only
+    std::atomic<bool> stopRequested{false};
+    QString fileName;
+    SerialPort *port = nullptr;
+
+    QMutex settingsLock;
+    QMutex rxLock;
+    QWaitCondition replyReady;
+};
+
+#endif

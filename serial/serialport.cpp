@@ -1,0 +1,179 @@
+#include "serial/serialport.h"
+
+#include <QMetaObject>
+#include <QMutexLocker>
+
+SerialPort::SerialPort(const QString &name, QObject *parent) : QObject(parent), name(name)
+{
+    ioThread.setObjectName(QStringLiteral("serial-io"));
+}
+
+SerialPort::~SerialPort()
+{
+    close();
+}
+
+QString SerialPort::devicePath(const QString &name)
+{
+    if (name.contains(QLatin1Char('/')))
+        return name;
+    return QStringLiteral("/dev/") + name;
+}
+
+// Runs `work` in the I/O thread and waits for it. Only valid while the I/O
+// thread runs and never from the I/O thread itself.
+template <typename F> bool SerialPort::runInIoThread(F &&work)
+{
+    bool result = false;
+    if (!serial)
+        return false;
+    QMetaObject::invokeMethod(
+        serial, [&result, &work] { result = work(); }, Qt::BlockingQueuedConnection);
+    return result;
+}
+
+bool SerialPort::open(QIODevice::OpenMode mode)
+{
+    if (serial)
+        return false;
+    ioThread.start();
+    serial = new QSerialPort;
+    serial->moveToThread(&ioThread);
+
+    const QString path = devicePath(name);
+    QSerialPort *port = serial;
+    const bool ok = runInIoThread([this, port, path, mode] {
+        port->setPortName(path);
+        // The line's rate until a caller picks another one.
+        port->setBaudRate(DefaultBaudRate);
+        if (!port->open(mode))
+            return false;
+        // Bytes left over from an earlier session are not a reply to us.
+        port->clear(QSerialPort::Input);
+        connect(port, &QSerialPort::readyRead, port, [this, port] { takeIncoming(port); });
+        // A vanished device (cable pulled, peer hung up) keeps reporting
+        // itself readable; close it so the I/O thread does not spin.
+        connect(port, &QSerialPort::errorOccurred, port, [port](QSerialPort::SerialPortError e) {
+            if (e == QSerialPort::ResourceError && port->isOpen())
+                port->close();
+        });
+        return true;
+    });
+    if (!ok) {
+        close();
+        return false;
+    }
+    opened = true;
+    return true;
+}
+
+bool SerialPort::isOpen() const
+{
+    return opened;
+}
+
+bool SerialPort::setBaudRate(qint32 rate)
+{
+    QSerialPort *port = serial;
+    return runInIoThread([port, rate] { return port->setBaudRate(rate); });
+}
+
+qint32 SerialPort::baudRate()
+{
+    QSerialPort *port = serial;
+    qint32 rate = 0;
+    runInIoThread([port, &rate] {
+        rate = port->baudRate();
+        return true;
+    });
+    return rate;
+}
+
+bool SerialPort::setDataBits(QSerialPort::DataBits bits)
+{
+    QSerialPort *port = serial;
+    return runInIoThread([port, bits] { return port->setDataBits(bits); });
+}
+
+bool SerialPort::setParity(QSerialPort::Parity parity)
+{
+    QSerialPort *port = serial;
+    return runInIoThread([port, parity] { return port->setParity(parity); });
+}
+
+bool SerialPort::setStopBits(QSerialPort::StopBits bits)
+{
+    QSerialPort *port = serial;
+    return runInIoThread([port, bits] { return port->setStopBits(bits); });
+}
+
+bool SerialPort::setFlowControl(QSerialPort::FlowControl flow)
+{
+    QSerialPort *port = serial;
+    return runInIoThread([port, flow] { return port->setFlowControl(flow); });
+}
+
+qint64 SerialPort::write(const char *data, qint64 size)
+{
+    return write(QByteArray(data, static_cast<int>(size)));
+}
+
+qint64 SerialPort::write(const QByteArray &data)
+{
+    if (!opened)
+        return -1;
+    QSerialPort *port = serial;
+    // flush() hands the bytes to the device right away instead of waiting
+    // for the next write notification.
+    QMetaObject::invokeMethod(
+        port,
+        [port, data] {
+            if (port->isOpen()) {
+                port->write(data);
+                port->flush();
+            }
+        },
+        Qt::QueuedConnection);
+    return data.size();
+}
+
+void SerialPort::takeIncoming(QSerialPort *port)
+{
+    const QByteArray chunk = port->readAll();
+    if (chunk.isEmpty())
+        return;
+    {
+        QMutexLocker locker(&incomingLock);
+        incoming.append(chunk);
+    }
+    emit readyRead();
+}
+
+QByteArray SerialPort::readAll()
+{
+    QMutexLocker locker(&incomingLock);
+    QByteArray data;
+    data.swap(incoming);
+    return data;
+}
+
+void SerialPort::close()
+{
+    if (!serial)
+        return;
+    QSerialPort *port = serial;
+    // Queued after every pending write, so those go out first.
+    runInIoThread([port] {
+        if (port->isOpen()) {
+            port->flush();
+            port->waitForBytesWritten(100);
+            port->close();
+        }
+        delete port;
+        return true;
+    });
+    serial = nullptr;
+    opened = false;
+    ioThread.quit();
+    ioThread.wait();
+}

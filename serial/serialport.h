@@ -1,0 +1,75 @@
+#ifndef SERIALPORT_H
+#define SERIALPORT_H
+
+#include <QByteArray>
+#include <QIODevice>
+#include <QMutex>
+#include <QObject>
+#include <QSerialPort>
+#include <QString>
+#include <QThread>
+
+// The download session's only door to a serial line.
+//
+// Each open port gets its own I/O thread, and the QSerialPort lives there and
+// is touched from nowhere else: the calls below hand their work over to that
+// thread. Incoming bytes are collected by the I/O thread into a buffer of our
+// own, after which readyRead() is emitted from the I/O thread; readAll() may
+// then be called from any thread, also while another thread is writing.
+class SerialPort : public QObject
+{
+    Q_OBJECT
+public:
+    static constexpr qint32 DefaultBaudRate = 115200;
+
+    explicit SerialPort(const QString &name, QObject *parent = nullptr);
+    ~SerialPort() override;
+
+    // Where a port name leads: a name with a '/' is a device path already,
+    // anything else is a device under /dev.
+    static QString devicePath(const QString &name);
+
+    QString portName() const { return name; }
+
+    bool open(QIODevice::OpenMode mode);
+    bool isOpen() const;
+
+    bool setBaudRate(qint32 rate);
+    qint32 baudRate();
+    bool setDataBits(QSerialPort::DataBits bits);
+    bool setParity(QSerialPort::Parity parity);
+    bool setStopBits(QSerialPort::StopBits bits);
+    bool setFlowControl(QSerialPort::FlowControl flow);
+    // Kept for callers that configure a read time-out; reads here never block.
+    void setTimeout(long milliseconds) { timeoutMs = milliseconds; }
+    long timeout() const { return timeoutMs; }
+
+    // Queues the bytes for the I/O thread and returns at once.
+    qint64 write(const char *data, qint64 size);
+    qint64 write(const QByteArray &data);
+
+    QByteArray readAll();
+
+    // Writes out whatever is still queued, closes the device and ends the
+    // I/O thread. Safe to call more than once.
+    void close();
+
+signals:
+    void readyRead();
+
+private:
+    template <typename F> bool runInIoThread(F &&work);
+    void takeIncoming(QSerialPort *port);
+
+    const QString name;
+    long timeoutMs = 0;
+
+    QThread ioThread;
+    QSerialPort *serial = nullptr; // owned by ioThread while open
+
+    mutable QMutex incomingLock;
+    QByteArray incoming;
+    bool opened = false;
+};
+
+#endif

@@ -1,0 +1,142 @@
+#include "download/firmwareimage.h"
+
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <unistd.h>
+
+namespace {
+QByteArray imageBytes(int size, const QByteArray &magic = "Zentrak")
+{
+    QByteArray bytes(size, 0);
+    for (int i = 0; i < size; ++i)
+        bytes[i] = static_cast<char>((i * 7 + 3) & 0xFF);
+    bytes.replace(0, qMin(size, magic.size()), magic.left(size));
+    return bytes;
+}
+
+bool writeFile(const QString &path, const QByteArray &bytes)
+{
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
+}
+} // namespace
+
+class tst_FirmwareImage : public QObject
+{
+    Q_OBJECT
+private slots:
+    void layout_data();
+    void layout();
+    void magic_data();
+    void magic();
+    void unopenable_data();
+    void unopenable();
+    void unicodePath();
+
+private:
+    QTemporaryDir dir;
+};
+
+// Whole blocks after the header are data; a trailing partial block ends it.
+void tst_FirmwareImage::layout_data()
+{
+    QTest::addColumn<int>("size");
+    QTest::addColumn<int>("blocks");
+    QTest::addColumn<int>("tail");
+    QTest::newRow("magic only") << 7 << 0 << 0;
+    QTest::newRow("short header") << 63 << 0 << 0;
+    QTest::newRow("header only") << 64 << 0 << 0;
+    QTest::newRow("two blocks") << 192 << 2 << 0;
+    QTest::newRow("four blocks") << 320 << 4 << 0;
+    QTest::newRow("two blocks and a partial") << 192 + 17 << 2 << 17;
+    QTest::newRow("partial of 63") << 64 + 63 << 0 << 63;
+    QTest::newRow("99 blocks") << 6400 << 99 << 0;
+}
+
+void tst_FirmwareImage::layout()
+{
+    QFETCH(int, size);
+    QFETCH(int, blocks);
+    QFETCH(int, tail);
+    const QString path = dir.filePath(QStringLiteral("layout.bin"));
+    const QByteArray bytes = imageBytes(size);
+    QVERIFY(writeFile(path, bytes));
+
+    FirmwareImage image;
+    QVERIFY(image.open(path));
+    QCOMPARE(image.length(), qint64(size));
+    QVERIFY(image.checkHeader());
+    QCOMPARE(image.blockCount(), qint64(blocks));
+    unsigned char data[FirmwareImage::BlockSize];
+    for (int k = 0; k < blocks; ++k) {
+        QCOMPARE(image.readBlock(data), FirmwareImage::BlockSize);
+        QCOMPARE(QByteArray(reinterpret_cast<char *>(data), 64), bytes.mid(64 + 64 * k, 64));
+    }
+    QCOMPARE(image.readBlock(data), tail);
+    QCOMPARE(image.readBlock(data), 0);
+}
+
+void tst_FirmwareImage::magic_data()
+{
+    QTest::addColumn<QByteArray>("bytes");
+    QTest::addColumn<bool>("accepted");
+    QTest::newRow("exact") << imageBytes(64) << true;
+    QTest::newRow("seven bytes") << QByteArray("Zentrak") << true;
+    QTest::newRow("six bytes") << QByteArray("Zentra") << false;
+    QTest::newRow("empty") << QByteArray() << false;
+    QTest::newRow("lower case") << imageBytes(64, "zentrak") << false;
+    QTest::newRow("last letter differs") << imageBytes(64, "Zentrax") << false;
+    QTest::newRow("no magic") << QByteArray(320, '\0') << false;
+}
+
+void tst_FirmwareImage::magic()
+{
+    QFETCH(QByteArray, bytes);
+    QFETCH(bool, accepted);
+    const QString path = dir.filePath(QStringLiteral("magic.bin"));
+    QVERIFY(writeFile(path, bytes));
+    FirmwareImage image;
+    QVERIFY(image.open(path));
+    QCOMPARE(image.checkHeader(), accepted);
+}
+
+void tst_FirmwareImage::unopenable_data()
+{
+    QTest::addColumn<QString>("path");
+    QTest::addColumn<bool>("needsUnprivileged");
+    QTest::newRow("missing") << dir.filePath(QStringLiteral("missing.bin")) << false;
+    QTest::newRow("directory") << dir.path() << false;
+    QTest::newRow("empty path") << QString() << false;
+    QTest::newRow("no read permission") << dir.filePath(QStringLiteral("locked.bin")) << true;
+}
+
+void tst_FirmwareImage::unopenable()
+{
+    QFETCH(QString, path);
+    QFETCH(bool, needsUnprivileged);
+    if (needsUnprivileged) {
+        if (geteuid() == 0)
+            QSKIP("permission bits do not bind root");
+        QVERIFY(writeFile(path, imageBytes(128)));
+        QVERIFY(QFile::setPermissions(path, QFileDevice::WriteOwner));
+    }
+    FirmwareImage image;
+    QVERIFY(!image.open(path));
+    QVERIFY(!image.isOpen());
+}
+
+void tst_FirmwareImage::unicodePath()
+{
+    const QString path = dir.filePath(QString::fromUtf8("Прошивка ✓ ü 固件.bin"));
+    QVERIFY(writeFile(path, imageBytes(192)));
+    // The worker receives paths as local 8-bit text; that must not lose them.
+    const QString handedOver = QString::fromLocal8Bit(path.toLocal8Bit());
+    FirmwareImage image;
+    QVERIFY(image.open(handedOver));
+    QVERIFY(image.checkHeader());
+    QCOMPARE(image.blockCount(), qint64(2));
+}
+
+QTEST_APPLESS_MAIN(tst_FirmwareImage)
+#include "tst_firmwareimage.moc"
