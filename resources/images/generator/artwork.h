@@ -3,7 +3,8 @@
 #include <QImage>
 
 // Every picture of the window skin, drawn from code so it can be tuned and redrawn.
-namespace art {
+namespace art
+{
 
 enum class Tint { Cyan, White };
 

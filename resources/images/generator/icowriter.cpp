@@ -2,7 +2,8 @@
 
 #include <QtEndian>
 
-namespace {
+namespace
+{
 
 void put16(QByteArray &out, quint16 v)
 {
