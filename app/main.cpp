@@ -1,0 +1,34 @@
+#include "app/mainwindow.h"
+
+#include <QApplication>
+#include <QBrush>
+#include <QPalette>
+#include <QPixmap>
+#include <QTextCodec>
+
+int main(int argc, char *argv[])
+{
+    auto *app = new QApplication(argc, argv);
+    // Translations are UTF-8 in Qt 5, so there is no codec to set for them
+    // here; the window is built with the default codecs.
+    auto *window = new MainWindow;
+
+    // From here on 8-bit text (port names and paths handed to the worker)
+    // goes through the system's code page.
+    QTextCodec::setCodecForLocale(QTextCodec::codecForName("system"));
+
+    auto *background = new QPixmap(QStringLiteral(":/images/KAVRObg1.png"));
+    auto *palette = new QPalette;
+    palette->setBrush(QPalette::All, window->backgroundRole(), QBrush(*background));
+    window->setPalette(*palette);
+    window->setAutoFillBackground(true);
+
+    window->show();
+    const int exitCode = app->exec();
+
+    delete palette;
+    delete background;
+    delete window;
+    delete app;
+    return exitCode;
+}

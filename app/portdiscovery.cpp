@@ -1,0 +1,50 @@
+// Filling the port list from the serial device map.
+
+#include "app/mainwindow.h"
+
+#include <QComboBox>
+#include <QIcon>
+#include <QMessageBox>
+#include <QVariant>
+
+void MainWindow::fillComPortList(QComboBox *comboBox)
+{
+    SerialDeviceMap *map = SerialDeviceMap::system();
+    const int valueCount = map->count();
+
+    // Every position is read (and any box shown) before the first item goes
+    // in, so the port slot runs once, for the first entry, after all reads.
+    QStringList ports;
+    for (int index = 0; index < valueCount; ++index)
+        ports.append(getComPortName(index));
+
+    for (const QString &port : ports)
+        comboBox->insertItem(comboBox->count(), QIcon(), QString::fromLocal8Bit(port.toLocal8Bit()),
+                             QVariant());
+}
+
+QString MainWindow::getComPortName(int index)
+{
+    SerialDeviceMap *map = SerialDeviceMap::system();
+    portKey = map->open();
+    if (portKey == SerialDeviceMap::NoKey) {
+        QMessageBox::about(this, QStringLiteral("error"), QStringLiteral("Cannot open rededit"));
+        return QStringLiteral("");
+    }
+
+    QString name;
+    QByteArray data;
+    if (!map->read(portKey, index, &data)) {
+        name = QStringLiteral("nokey");
+    } else {
+        // Byte by byte, zero bytes skipped: a UTF-16LE ASCII name comes out
+        // as itself and its terminating NUL vanishes.
+        for (const char byte : qAsConst(data)) {
+            if (byte != 0)
+                name += QString::fromLocal8Bit(&byte, 1);
+        }
+    }
+    map->close(portKey);
+    portKey = SerialDeviceMap::NoKey;
+    return name;
+}

@@ -1,0 +1,66 @@
+#include "app/serialdevicemap.h"
+
+#include <QSerialPortInfo>
+
+namespace {
+SerialDeviceMap *replacement = nullptr;
+} // namespace
+
+bool SerialDeviceMap::read(Key key, int index, QByteArray *data)
+{
+    Value found;
+    if (!value(key, index, &found))
+        return false;
+    if (found.name.size() >= NameRoom || found.data.size() > DataRoom)
+        return false;
+    *data = found.data;
+    return true;
+}
+
+SerialDeviceMap *SerialDeviceMap::system()
+{
+    static LinuxSerialDeviceMap platformMap;
+    return replacement ? replacement : &platformMap;
+}
+
+void SerialDeviceMap::setSystem(SerialDeviceMap *map)
+{
+    replacement = map;
+}
+
+QStringList LinuxSerialDeviceMap::extraPorts()
+{
+    const QString listed = qEnvironmentVariable("KAVRO_EXTRA_PORTS");
+    return listed.split(QLatin1Char(':'), Qt::SkipEmptyParts);
+}
+
+// As a device map stores a port name: UTF-16LE with its terminating NUL.
+QByteArray LinuxSerialDeviceMap::utf16Data(const QString &text)
+{
+    QByteArray data;
+    data.reserve((text.size() + 1) * 2);
+    for (const QChar c : text) {
+        data.append(static_cast<char>(c.unicode() & 0xFF));
+        data.append(static_cast<char>(c.unicode() >> 8));
+    }
+    data.append(2, '\0');
+    return data;
+}
+
+int LinuxSerialDeviceMap::count()
+{
+    values.clear();
+    for (const QString &path : extraPorts())
+        values.append(Value{path, utf16Data(path)});
+    for (const QSerialPortInfo &info : QSerialPortInfo::availablePorts())
+        values.append(Value{info.systemLocation(), utf16Data(info.portName())});
+    return values.size();
+}
+
+bool LinuxSerialDeviceMap::value(Key, int index, Value *out)
+{
+    if (index < 0 || index >= values.size())
+        return false;
+    *out = values.at(index);
+    return true;
+}

@@ -1,0 +1,67 @@
+#ifndef SERIALDEVICEMAP_H
+#define SERIALDEVICEMAP_H
+
+#include <QByteArray>
+#include <QString>
+#include <QStringList>
+
+// The system's list of serial ports, read like a device map: count its
+// values, then for each position open the map, read that value's data bytes
+// (a UTF-16LE port name) and close it again.
+class SerialDeviceMap
+{
+public:
+    using Key = int;
+    static constexpr Key NoKey = 0;
+
+    // Room for one value: a name of 255 UTF-16 units plus its NUL, and 256
+    // bytes of data. A value that does not fit cannot be read.
+    static constexpr int NameRoom = 256;
+    static constexpr int DataRoom = 256;
+
+    struct Value {
+        QString name;
+        QByteArray data;
+    };
+
+    virtual ~SerialDeviceMap() = default;
+
+    virtual int count() = 0;
+    // NoKey when the map cannot be opened.
+    virtual Key open() = 0;
+    virtual void close(Key key) = 0;
+
+    // The data bytes of the value at `index`; false when there is no such
+    // value or it exceeds the room above.
+    bool read(Key key, int index, QByteArray *data);
+
+    // The map the window lists ports from. Replaceable, for tests; passing
+    // nullptr restores the platform's own.
+    static SerialDeviceMap *system();
+    static void setSystem(SerialDeviceMap *map);
+
+protected:
+    virtual bool value(Key key, int index, Value *out) = 0;
+};
+
+// Linux: the ports QSerialPortInfo finds, after the device paths listed in
+// KAVRO_EXTRA_PORTS (':'-separated, in the order given). Pseudo-terminals,
+// such as a simulated board's, only appear through that variable.
+class LinuxSerialDeviceMap : public SerialDeviceMap
+{
+public:
+    int count() override;
+    Key open() override { return 1; }
+    void close(Key) override {}
+
+    static QStringList extraPorts();
+    static QByteArray utf16Data(const QString &text);
+
+protected:
+    bool value(Key key, int index, Value *out) override;
+
+private:
+    QList<Value> values;
+};
+
+#endif
