@@ -6,7 +6,6 @@
 
 #include <QDebug>
 #include <QMetaType>
-#include <QMutexLocker>
 
 namespace {
 
@@ -45,7 +44,7 @@ uploadThread::~uploadThread()
 void uploadThread::setBaud(int rate)
 {
     {
-        QMutexLocker locker(&settingsLock);
+        std::lock_guard<std::mutex> locker(settingsLock);
         baudRate = rate;
     }
     qDebug("br------%d", rate);
@@ -57,7 +56,7 @@ void uploadThread::setComName(const char *name)
     qDebug("Line %d,  comName=%s", 15, text);
     const QString stored = QString::fromLocal8Bit(text);
     {
-        QMutexLocker locker(&settingsLock);
+        std::lock_guard<std::mutex> locker(settingsLock);
         comName = stored;
     }
     traceLine(stored);
@@ -69,7 +68,7 @@ void uploadThread::setFileName(const char *name)
     qDebug("Line %d,  fileName=%s", 21, text);
     const QString stored = QString::fromLocal8Bit(text);
     {
-        QMutexLocker locker(&settingsLock);
+        std::lock_guard<std::mutex> locker(settingsLock);
         fileName = stored;
     }
     traceLine(stored);
@@ -80,27 +79,45 @@ void uploadThread::stopDownload()
     stopRequested = true;
 }
 
+QString uploadThread::portSetting()
+{
+    std::lock_guard<std::mutex> locker(settingsLock);
+    return comName;
+}
+
+int uploadThread::baudSetting()
+{
+    std::lock_guard<std::mutex> locker(settingsLock);
+    return baudRate;
+}
+
+QString uploadThread::fileSetting()
+{
+    std::lock_guard<std::mutex> locker(settingsLock);
+    return fileName;
+}
+
 void uploadThread::readMyCom()
 {
-    QMutexLocker locker(&rxLock);
+    std::lock_guard<std::mutex> locker(rxLock);
     // After a session has closed its port there is nothing left to read.
     if (!port)
         return;
     const QByteArray chunk = port->readAll();
     ReceiveState::takeIn(rxBuffer, rxCount, rxIndex, chunk.constData(), chunk.size());
     if (ReceiveState::replyComplete(rxCount))
-        replyReady.wakeAll();
+        replyReady.notify_all();
 }
 
 void uploadThread::clearReceiveState()
 {
-    QMutexLocker locker(&rxLock);
+    std::lock_guard<std::mutex> locker(rxLock);
     ReceiveState::clear(rxCount, rxIndex);
 }
 
 bool uploadThread::replyAccepted()
 {
-    QMutexLocker locker(&rxLock);
+    std::lock_guard<std::mutex> locker(rxLock);
     return ReceiveState::replyAccepted(rxBuffer);
 }
 
@@ -108,12 +125,12 @@ bool uploadThread::replyAccepted()
 // six bytes are in, so a reply is taken up without waiting out the tick.
 bool uploadThread::waitForReply()
 {
-    QMutexLocker locker(&rxLock);
+    std::unique_lock<std::mutex> locker(rxLock);
     tickCount = 0;
     for (;;) {
         if (ReceiveState::replyComplete(rxCount))
             return true;
-        replyReady.wait(&rxLock, 1);
+        replyReady.wait_for(locker, std::chrono::milliseconds(1));
         ++tickCount;
         if (tickCount > ReplyWaitTicks)
             return false;
@@ -135,7 +152,7 @@ bool uploadThread::openSerialPort()
     QString name;
     int rate;
     {
-        QMutexLocker locker(&settingsLock);
+        std::lock_guard<std::mutex> locker(settingsLock);
         name = comName;
         rate = baudRate;
     }
@@ -165,7 +182,7 @@ bool uploadThread::openSerialPort()
     opened->setFlowControl(QSerialPort::NoFlowControl);
     opened->setTimeout(1);
 
-    QMutexLocker locker(&rxLock);
+    std::lock_guard<std::mutex> locker(rxLock);
     port = opened;
     return true;
 }
@@ -176,7 +193,7 @@ void uploadThread::closeSerialPort()
 {
     SerialPort *closing;
     {
-        QMutexLocker locker(&rxLock);
+        std::lock_guard<std::mutex> locker(rxLock);
         closing = port;
         port = nullptr;
     }
@@ -239,7 +256,7 @@ void uploadThread::run()
 
     QString imagePath;
     {
-        QMutexLocker locker(&settingsLock);
+        std::lock_guard<std::mutex> locker(settingsLock);
         imagePath = fileName;
     }
     FirmwareImage image;

@@ -3,12 +3,12 @@
 
 #include "download/receivestate.h"
 
-#include <QMutex>
 #include <QString>
 #include <QThread>
-#include <QWaitCondition>
 
 #include <atomic>
+#include <condition_variable>
+#include <mutex>
 
 class SerialPort;
 
@@ -27,6 +27,11 @@ public:
     void setComName(const char *comName);
     void setFileName(const char *fileName);
     void stopDownload();
+
+    // The settings as the next session will read them.
+    QString portSetting();
+    int baudSetting();
+    QString fileSetting();
 
 signals:
     void setProgress(int sum);
@@ -64,9 +69,10 @@ private:
     QString fileName;
     SerialPort *port = nullptr;
 
-    QMutex settingsLock;
-    QMutex rxLock;
-    QWaitCondition replyReady;
+    // Standard mutexes, so thread checkers see every hand-over.
+    std::mutex settingsLock;
+    std::mutex rxLock;
+    std::condition_variable replyReady;
 };
 
 #endif

@@ -1,7 +1,6 @@
 #include "serial/serialport.h"
 
 #include <QMetaObject>
-#include <QMutexLocker>
 
 SerialPort::SerialPort(const QString &name, QObject *parent) : QObject(parent), name(name)
 {
@@ -143,7 +142,7 @@ void SerialPort::takeIncoming(QSerialPort *port)
     if (chunk.isEmpty())
         return;
     {
-        QMutexLocker locker(&incomingLock);
+        std::lock_guard<std::mutex> locker(incomingLock);
         incoming.append(chunk);
     }
     emit readyRead();
@@ -151,7 +150,7 @@ void SerialPort::takeIncoming(QSerialPort *port)
 
 QByteArray SerialPort::readAll()
 {
-    QMutexLocker locker(&incomingLock);
+    std::lock_guard<std::mutex> locker(incomingLock);
     QByteArray data;
     data.swap(incoming);
     return data;

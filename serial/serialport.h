@@ -3,11 +3,12 @@
 
 #include <QByteArray>
 #include <QIODevice>
-#include <QMutex>
 #include <QObject>
 #include <QSerialPort>
 #include <QString>
 #include <QThread>
+
+#include <mutex>
 
 // The download session's only door to a serial line.
 //
@@ -67,7 +68,7 @@ private:
     QThread ioThread;
     QSerialPort *serial = nullptr; // owned by ioThread while open
 
-    mutable QMutex incomingLock;
+    std::mutex incomingLock;
     QByteArray incoming;
     bool opened = false;
 };
