@@ -93,8 +93,12 @@ void MainWindow::updataProgress(int n)
             cellReached[i] = reached;
         }
     }
-    ui->progressBar->setValue(n);
-    ui->progressBar->update();
+    // The value changes only every few dozen blocks; repainting the same
+    // value on every block would only delay the worker's receive slot.
+    if (ui->progressBar->value() != n) {
+        ui->progressBar->setValue(n);
+        ui->progressBar->update();
+    }
 }
 
 void MainWindow::updataFinish(const char *text)
