@@ -1,0 +1,460 @@
+#include "sim/bootsim.h"
+
+#include "download/deviceframe.h"
+#include "sim/frameparser.h"
+
+#include <QFile>
+#include <QSaveFile>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <climits>
+#include <cstring>
+#include <ctime>
+#include <fcntl.h>
+#include <poll.h>
+#include <stdlib.h>
+#include <sys/eventfd.h>
+#include <sys/prctl.h>
+#include <sys/stat.h>
+#include <termios.h>
+#include <unistd.h>
+
+namespace
+{
+
+constexpr unsigned char StartCommand = 0x10;
+constexpr unsigned char BlockCommand = 0x01;
+constexpr unsigned char EndCommand = 0x03;
+constexpr qint64 ByteGapNs = 200 * 1000;
+
+qint64 monotonicNs()
+{
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return qint64(ts.tv_sec) * 1000000000 + ts.tv_nsec;
+}
+
+QString systemError(const QString &what)
+{
+    return QStringLiteral("%1: %2").arg(what, QString::fromLocal8Bit(std::strerror(errno)));
+}
+
+} // namespace
+
+BootSim::BootSim(const BootSimOptions &options) : m_options(options) {}
+
+BootSim::~BootSim()
+{
+    stop();
+}
+
+bool BootSim::start(QString *error)
+{
+    auto fail = [&](const QString &message) {
+        if (error)
+            *error = message;
+        closeFds();
+        return false;
+    };
+    if (m_thread.joinable())
+        return fail(QStringLiteral("already started"));
+    const BootSimOptions opts = [this] {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_options;
+    }();
+
+    m_masterFd = posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (m_masterFd < 0)
+        return fail(systemError(QStringLiteral("posix_openpt")));
+    char name[128];
+    if (grantpt(m_masterFd) != 0 || unlockpt(m_masterFd) != 0 ||
+        ptsname_r(m_masterFd, name, sizeof name) != 0)
+        return fail(systemError(QStringLiteral("pseudo-terminal setup")));
+    // Our own slave fd keeps the line up while the host closes and reopens it.
+    m_slaveFd = ::open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (m_slaveFd < 0)
+        return fail(systemError(QString::fromLocal8Bit(name)));
+    termios tio;
+    if (tcgetattr(m_slaveFd, &tio) != 0)
+        return fail(systemError(QStringLiteral("tcgetattr")));
+    cfmakeraw(&tio);
+    if (tcsetattr(m_slaveFd, TCSANOW, &tio) != 0)
+        return fail(systemError(QStringLiteral("tcsetattr")));
+    m_stopFd = eventfd(0, EFD_CLOEXEC);
+    if (m_stopFd < 0)
+        return fail(systemError(QStringLiteral("eventfd")));
+    if (!opts.logPath.isEmpty()) {
+        m_log = std::fopen(QFile::encodeName(opts.logPath).constData(), "we");
+        if (!m_log)
+            return fail(systemError(opts.logPath));
+    }
+    if (!opts.linkPath.isEmpty()) {
+        const QByteArray link = QFile::encodeName(opts.linkPath);
+        struct stat st;
+        // A link left behind by an earlier run is replaced, anything else is kept.
+        if (lstat(link.constData(), &st) == 0 && S_ISLNK(st.st_mode))
+            ::unlink(link.constData());
+        if (symlink(name, link.constData()) != 0)
+            return fail(systemError(opts.linkPath));
+        m_linkMade = opts.linkPath;
+    }
+
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_slavePath = QString::fromLocal8Bit(name);
+        m_running = true;
+        m_hungUp = false;
+        m_hostFrames.clear();
+        m_transcript.clear();
+        m_image.clear();
+        m_endFrames = 0;
+        m_badFrames = 0;
+        m_turnaround.clear();
+    }
+    m_frameNumber = 0;
+    m_lastReplyEnd = 0;
+    m_blocks.clear();
+    m_thread = std::thread(&BootSim::serve, this);
+    return true;
+}
+
+void BootSim::stop()
+{
+    if (m_thread.joinable()) {
+        const quint64 one = 1;
+        if (::write(m_stopFd, &one, sizeof one) != sizeof one)
+            qWarning("kavro-bootsim: cannot signal the serving thread");
+        m_thread.join();
+    }
+    closeFds();
+    if (!m_linkMade.isEmpty()) {
+        ::unlink(QFile::encodeName(m_linkMade).constData());
+        m_linkMade.clear();
+    }
+}
+
+void BootSim::closeFds()
+{
+    for (int *fd : {&m_masterFd, &m_slaveFd, &m_stopFd}) {
+        if (*fd >= 0)
+            ::close(*fd);
+        *fd = -1;
+    }
+    if (m_log)
+        std::fclose(m_log);
+    m_log = nullptr;
+}
+
+QString BootSim::slavePath() const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_slavePath;
+}
+
+void BootSim::setOptions(const BootSimOptions &options)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_options = options;
+}
+
+QList<QByteArray> BootSim::hostFrames() const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_hostFrames;
+}
+
+QList<QPair<bool, QByteArray>> BootSim::transcript() const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_transcript;
+}
+
+QByteArray BootSim::receivedImage() const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_image;
+}
+
+int BootSim::endFrames() const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_endFrames;
+}
+
+int BootSim::badFrames() const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_badFrames;
+}
+
+bool BootSim::hungUp() const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_hungUp;
+}
+
+QVector<qint64> BootSim::turnaroundNs() const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_turnaround;
+}
+
+void BootSim::clearLog()
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_hostFrames.clear();
+    m_transcript.clear();
+    m_turnaround.clear();
+}
+
+template <typename Pred> bool BootSim::waitFor(int timeoutMs, Pred pred)
+{
+    std::unique_lock<std::mutex> lock(m_mutex);
+    const auto done = [&] { return pred() || !m_running; };
+    if (timeoutMs < 0)
+        m_changed.wait(lock, done);
+    else
+        m_changed.wait_for(lock, std::chrono::milliseconds(timeoutMs), done);
+    return pred();
+}
+
+bool BootSim::waitForEndFrames(int n, int timeoutMs)
+{
+    return waitFor(timeoutMs, [&] { return m_endFrames >= n; });
+}
+
+bool BootSim::waitForFrames(int n, int timeoutMs)
+{
+    return waitFor(timeoutMs, [&] { return m_hostFrames.size() >= n; });
+}
+
+bool BootSim::waitForHangUp(int timeoutMs)
+{
+    return waitFor(timeoutMs, [&] { return m_hungUp; });
+}
+
+void BootSim::serve()
+{
+    // Wire-time replies need sleeps that end on time, not up to 50 us late.
+    prctl(PR_SET_TIMERSLACK, 1UL);
+    FrameParser parser;
+    char buffer[4096];
+    while (m_masterFd >= 0) {
+        pollfd fds[2] = {{m_masterFd, POLLIN, 0}, {m_stopFd, POLLIN, 0}};
+        if (poll(fds, 2, -1) < 0) {
+            if (errno == EINTR)
+                continue;
+            break;
+        }
+        if (fds[1].revents)
+            break;
+        const ssize_t got = ::read(m_masterFd, buffer, sizeof buffer);
+        const qint64 now = monotonicNs();
+        if (got < 0 && (errno == EAGAIN || errno == EINTR))
+            continue;
+        if (got <= 0)
+            break;
+        parser.feed(buffer, int(got), now);
+        for (const FrameParser::Frame &frame : parser.takeFrames()) {
+            if (m_masterFd < 0)
+                break;
+            handleFrame(frame.bytes, frame.good, frame.tag);
+        }
+    }
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_running = false;
+    }
+    m_changed.notify_all();
+}
+
+void BootSim::handleFrame(const QByteArray &frame, bool good, qint64 t0)
+{
+    const BootSimOptions opts = [this] {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_options;
+    }();
+    if (!good) {
+        logLine("bad", frame);
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            ++m_badFrames;
+        }
+        m_changed.notify_all();
+        return;
+    }
+
+    const auto *bytes = reinterpret_cast<const unsigned char *>(frame.constData());
+    const unsigned char command = bytes[3];
+    const bool block = command == BlockCommand && frame.size() == DeviceFrame::BlockFrameSize;
+    if (command == StartCommand) {
+        m_frameNumber = 0;
+        m_blocks.clear();
+    }
+    const int number = ++m_frameNumber;
+    logLine("host", frame);
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_hostFrames.append(frame);
+        m_transcript.append({true, frame});
+        if (block && m_lastReplyEnd > 0)
+            m_turnaround.append(t0 - m_lastReplyEnd);
+    }
+    m_changed.notify_all();
+    m_lastReplyEnd = 0;
+
+    if (number == opts.hangupAt) {
+        hangUp();
+        return;
+    }
+    if (block) {
+        const quint16 address = quint16(bytes[4] | bytes[5] << 8);
+        m_blocks[address] = frame.mid(DeviceFrame::BlockDataOffset, DeviceFrame::BlockDataSize);
+    }
+    if (command == EndCommand) {
+        storeImage(opts);
+        return;
+    }
+    if (opts.neverAnswer || (opts.answerFirst > 0 && number > opts.answerFirst))
+        return;
+    reply(frame, number, opts, t0);
+}
+
+void BootSim::reply(const QByteArray &frame, int number, const BootSimOptions &opts, qint64 t0)
+{
+    qint64 deadline = monotonicNs();
+    if (opts.wireBaud > 0) {
+        const qint64 bits = qint64(frame.size() + DeviceFrame::ReplySize) * 10;
+        deadline = std::max(deadline, t0 + bits * 1000000000 / opts.wireBaud);
+    }
+    deadline += opts.delayUs * 1000;
+
+    QByteArray out;
+    if (number == opts.floodAt) {
+        out = QByteArray(opts.floodBytes, char(0xAA));
+    } else {
+        unsigned char r[DeviceFrame::ReplySize] = {
+            DeviceFrame::StartByte, 0x01, DeviceFrame::TypeByte, 0, 0x00, 0};
+        r[3] = static_cast<unsigned char>(frame[3]);
+        r[5] = DeviceFrame::checkByte(r + 1, 4);
+        if (number == opts.badCheckAt)
+            r[5] ^= 0xFF;
+        if (number == opts.badStartAt)
+            r[0] = 0xEF;
+        out = QByteArray(reinterpret_cast<const char *>(r), DeviceFrame::ReplySize);
+        if (opts.doubleReply)
+            out += out;
+    }
+
+    if (!sleepUntil(deadline))
+        return;
+    if (opts.byteByByte) {
+        for (int i = 0; i < out.size(); ++i) {
+            if (i > 0 && !sleepUntil(monotonicNs() + ByteGapNs))
+                return;
+            if (!writeAll(out.constData() + i, 1))
+                return;
+        }
+    } else if (!writeAll(out.constData(), out.size())) {
+        return;
+    }
+    m_lastReplyEnd = monotonicNs();
+    logLine("board", out);
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_transcript.append({false, out});
+    }
+    m_changed.notify_all();
+}
+
+bool BootSim::writeAll(const char *data, int size)
+{
+    while (size > 0) {
+        const ssize_t put = ::write(m_masterFd, data, size);
+        if (put > 0) {
+            data += put;
+            size -= int(put);
+            continue;
+        }
+        if (errno == EINTR)
+            continue;
+        if (errno != EAGAIN)
+            return false;
+        // The host is not reading and the line buffer is full.
+        pollfd fds[2] = {{m_masterFd, POLLOUT, 0}, {m_stopFd, POLLIN, 0}};
+        if (poll(fds, 2, -1) < 0 && errno != EINTR)
+            return false;
+        if (fds[1].revents)
+            return false;
+    }
+    return true;
+}
+
+bool BootSim::sleepUntil(qint64 deadlineNs)
+{
+    for (;;) {
+        const qint64 left = deadlineNs - monotonicNs();
+        if (left <= 0)
+            return true;
+        if (left > 3000000) {
+            // Long waits stay stoppable; the last stretch is slept exactly. The
+            // margin covers a late poll() wake-up on a busy machine.
+            pollfd stopFd = {m_stopFd, POLLIN, 0};
+            const qint64 ms = std::min<qint64>((left - 2000000) / 1000000, INT_MAX);
+            if (poll(&stopFd, 1, int(ms)) > 0)
+                return false;
+            continue;
+        }
+        timespec ts = {time_t(deadlineNs / 1000000000), long(deadlineNs % 1000000000)};
+        while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &ts, nullptr) == EINTR) {
+        }
+        return true;
+    }
+}
+
+void BootSim::hangUp()
+{
+    ::close(m_masterFd);
+    m_masterFd = -1;
+    ::close(m_slaveFd);
+    m_slaveFd = -1;
+    logLine("hangup", QByteArray());
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_hungUp = true;
+    }
+    m_changed.notify_all();
+}
+
+void BootSim::storeImage(const BootSimOptions &opts)
+{
+    QByteArray image;
+    for (const auto &block : m_blocks)
+        image += block.second;
+    if (!opts.imageOut.isEmpty()) {
+        // QSaveFile renames a finished temp file, so readers never see half an image.
+        QSaveFile file(opts.imageOut);
+        if (!file.open(QIODevice::WriteOnly) || file.write(image) != image.size() || !file.commit())
+            qWarning("kavro-bootsim: cannot write %s: %s", qPrintable(opts.imageOut),
+                     qPrintable(file.errorString()));
+    }
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_image = image;
+        ++m_endFrames;
+    }
+    m_changed.notify_all();
+}
+
+void BootSim::logLine(const char *who, const QByteArray &bytes)
+{
+    if (!m_log)
+        return;
+    if (bytes.isEmpty())
+        std::fprintf(m_log, "%s\n", who);
+    else
+        std::fprintf(m_log, "%s %s\n", who, bytes.toHex(' ').toUpper().constData());
+    std::fflush(m_log);
+}

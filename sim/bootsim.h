@@ -1,0 +1,113 @@
+#ifndef BOOTSIM_H
+#define BOOTSIM_H
+
+#include <QByteArray>
+#include <QList>
+#include <QPair>
+#include <QString>
+#include <QVector>
+
+#include <condition_variable>
+#include <cstdio>
+#include <map>
+#include <mutex>
+#include <thread>
+
+// How the simulated board behaves. Frame and reply numbers count from 1 and
+// restart at every start frame; the reply to frame K is reply K. 0 turns a
+// numbered fault off.
+struct BootSimOptions {
+    QString linkPath; // symlink to the slave; read by start()
+    QString imageOut; // the received image is written here at each end frame
+    QString logPath;  // transcript file; read by start()
+
+    bool neverAnswer = false;
+    int answerFirst = 0; // answer frames 1..K of a session, then stay silent
+    int badCheckAt = 0;  // reply K carries a wrong check byte
+    int badStartAt = 0;  // reply K starts with a byte other than FE
+    bool byteByByte = false;
+    bool doubleReply = false; // each reply twice, in one write
+    int floodAt = 0;          // garbage instead of reply K
+    int floodBytes = 300;
+    int hangupAt = 0; // drop the line when frame K arrives
+    qint64 delayUs = 0;
+    int wireBaud = 0; // reply no earlier than the line would carry frame + reply
+};
+
+// A board's serial boot loader on a pseudo-terminal, served from its own
+// thread. start() and stop() belong to the owner; everything else may be
+// called from any thread.
+class BootSim
+{
+public:
+    explicit BootSim(const BootSimOptions &options = BootSimOptions());
+    ~BootSim();
+
+    BootSim(const BootSim &) = delete;
+    BootSim &operator=(const BootSim &) = delete;
+
+    bool start(QString *error = nullptr);
+    void stop();
+    QString slavePath() const;
+
+    // Takes effect from the next frame on.
+    void setOptions(const BootSimOptions &options);
+
+    // Good host frames in order since start() or clearLog().
+    QList<QByteArray> hostFrames() const;
+    // Host frames (true) and board writes (false) in order.
+    QList<QPair<bool, QByteArray>> transcript() const;
+    // The image as of the last end frame.
+    QByteArray receivedImage() const;
+    int endFrames() const;
+    int badFrames() const;
+    bool hungUp() const;
+    // Per block frame that followed a board reply: from the end of that
+    // reply's write() to the read that brought the block's first byte.
+    QVector<qint64> turnaroundNs() const;
+
+    // These return early with false once the board has hung up or stopped.
+    bool waitForEndFrames(int n, int timeoutMs);
+    bool waitForFrames(int n, int timeoutMs);
+    bool waitForHangUp(int timeoutMs);
+
+    void clearLog();
+
+private:
+    template <typename Pred> bool waitFor(int timeoutMs, Pred pred);
+    void serve();
+    void handleFrame(const QByteArray &frame, bool good, qint64 t0);
+    void reply(const QByteArray &frame, int number, const BootSimOptions &opts, qint64 t0);
+    bool writeAll(const char *data, int size);
+    bool sleepUntil(qint64 deadlineNs);
+    void hangUp();
+    void storeImage(const BootSimOptions &opts);
+    void logLine(const char *who, const QByteArray &bytes);
+    void closeFds();
+
+    mutable std::mutex m_mutex;
+    std::condition_variable m_changed;
+    BootSimOptions m_options;
+    QString m_slavePath;
+    QString m_linkMade;
+    bool m_running = false;
+    bool m_hungUp = false;
+    QList<QByteArray> m_hostFrames;
+    QList<QPair<bool, QByteArray>> m_transcript;
+    QByteArray m_image;
+    int m_endFrames = 0;
+    int m_badFrames = 0;
+    QVector<qint64> m_turnaround;
+
+    // Owned by the serving thread while it runs.
+    int m_masterFd = -1;
+    int m_slaveFd = -1;
+    int m_stopFd = -1;
+    std::FILE *m_log = nullptr;
+    std::thread m_thread;
+    int m_frameNumber = 0;
+    qint64 m_lastReplyEnd = 0;
+    std::map<quint16, QByteArray> m_blocks;
+};
+
+#endif

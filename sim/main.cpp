@@ -1,0 +1,127 @@
+#include "sim/bootsim.h"
+
+#include <QCommandLineParser>
+#include <QCoreApplication>
+
+#include <csignal>
+#include <cstdio>
+#include <pthread.h>
+#include <thread>
+#include <unistd.h>
+
+namespace
+{
+
+// Reads a positive count; on failure reports and leaves `ok` false.
+int positive(const QCommandLineParser &parser, const QString &name, bool *ok)
+{
+    if (!parser.isSet(name))
+        return 0;
+    bool valid = false;
+    const int value = parser.value(name).toInt(&valid);
+    if (!valid || value <= 0) {
+        std::fprintf(stderr, "kavro-bootsim: --%s needs a positive number\n", qPrintable(name));
+        *ok = false;
+        return 0;
+    }
+    return value;
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("kavro-bootsim"));
+
+    QCommandLineParser parser;
+    parser.setApplicationDescription(
+        QStringLiteral("Simulated serial boot loader on a pseudo-terminal. Prints the slave "
+                       "path on the first line, then serves until SIGINT or SIGTERM."));
+    parser.addHelpOption();
+    parser.addOptions({
+        {QStringLiteral("link"), QStringLiteral("Make a symlink PATH to the slave."),
+         QStringLiteral("PATH")},
+        {QStringLiteral("image-out"),
+         QStringLiteral("Write the received image to FILE at each end frame."),
+         QStringLiteral("FILE")},
+        {QStringLiteral("log"), QStringLiteral("Write one line per frame and reply to FILE."),
+         QStringLiteral("FILE")},
+        {QStringLiteral("never-answer"), QStringLiteral("Never reply.")},
+        {QStringLiteral("answer-first"),
+         QStringLiteral("Reply to the first K frames of a session, then stay silent."),
+         QStringLiteral("K")},
+        {QStringLiteral("bad-check"), QStringLiteral("Reply K gets a wrong check byte."),
+         QStringLiteral("K")},
+        {QStringLiteral("bad-start"), QStringLiteral("Reply K starts with a byte other than FE."),
+         QStringLiteral("K")},
+        {QStringLiteral("byte-by-byte"),
+         QStringLiteral("Write replies one byte at a time, 200 us apart.")},
+        {QStringLiteral("double-reply"), QStringLiteral("Write every reply twice in one write.")},
+        {QStringLiteral("flood"), QStringLiteral("Send garbage bytes instead of reply K."),
+         QStringLiteral("K")},
+        {QStringLiteral("flood-bytes"),
+         QStringLiteral("Number of garbage bytes for --flood (default 300)."), QStringLiteral("N")},
+        {QStringLiteral("hangup"), QStringLiteral("Drop the line when frame K arrives, then exit."),
+         QStringLiteral("K")},
+        {QStringLiteral("delay-ms"), QStringLiteral("Wait MS milliseconds before each reply."),
+         QStringLiteral("MS")},
+        {QStringLiteral("delay-us"), QStringLiteral("Wait US microseconds before each reply."),
+         QStringLiteral("US")},
+        {QStringLiteral("wire-baud"),
+         QStringLiteral("Hold each reply until frame and reply would have crossed a B baud line."),
+         QStringLiteral("B")},
+    });
+    parser.process(app);
+
+    BootSimOptions opts;
+    opts.linkPath = parser.value(QStringLiteral("link"));
+    opts.imageOut = parser.value(QStringLiteral("image-out"));
+    opts.logPath = parser.value(QStringLiteral("log"));
+    opts.neverAnswer = parser.isSet(QStringLiteral("never-answer"));
+    opts.byteByByte = parser.isSet(QStringLiteral("byte-by-byte"));
+    opts.doubleReply = parser.isSet(QStringLiteral("double-reply"));
+    bool ok = true;
+    opts.answerFirst = positive(parser, QStringLiteral("answer-first"), &ok);
+    opts.badCheckAt = positive(parser, QStringLiteral("bad-check"), &ok);
+    opts.badStartAt = positive(parser, QStringLiteral("bad-start"), &ok);
+    opts.floodAt = positive(parser, QStringLiteral("flood"), &ok);
+    if (parser.isSet(QStringLiteral("flood-bytes")))
+        opts.floodBytes = positive(parser, QStringLiteral("flood-bytes"), &ok);
+    opts.hangupAt = positive(parser, QStringLiteral("hangup"), &ok);
+    opts.delayUs = qint64(positive(parser, QStringLiteral("delay-ms"), &ok)) * 1000 +
+                   positive(parser, QStringLiteral("delay-us"), &ok);
+    opts.wireBaud = positive(parser, QStringLiteral("wire-baud"), &ok);
+    if (!ok)
+        return 2;
+
+    // Signals are taken synchronously by sigwait below; every thread inherits the mask.
+    // A shell starts background jobs with SIGINT ignored, which would discard it.
+    std::signal(SIGINT, SIG_DFL);
+    sigset_t stopSignals;
+    sigemptyset(&stopSignals);
+    sigaddset(&stopSignals, SIGINT);
+    sigaddset(&stopSignals, SIGTERM);
+    sigaddset(&stopSignals, SIGUSR1);
+    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+
+    BootSim sim(opts);
+    QString error;
+    if (!sim.start(&error)) {
+        std::fprintf(stderr, "kavro-bootsim: %s\n", qPrintable(error));
+        return 1;
+    }
+    std::printf("%s\n", qPrintable(sim.slavePath()));
+    std::fflush(stdout);
+
+    // A hang-up ends the program as a signal would.
+    std::thread watcher([&sim] {
+        if (sim.waitForHangUp(-1))
+            kill(getpid(), SIGUSR1);
+    });
+    int received = 0;
+    sigwait(&stopSignals, &received);
+    sim.stop();
+    watcher.join();
+    return 0;
+}
