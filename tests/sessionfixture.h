@@ -1,0 +1,42 @@
+#ifndef SESSIONFIXTURE_H
+#define SESSIONFIXTURE_H
+
+#include <QByteArray>
+#include <QElapsedTimer>
+#include <QObject>
+#include <QString>
+#include <QStringList>
+#include <QTemporaryDir>
+
+class uploadThread;
+
+// Writes firmware images for the tests: the magic, a header, then `blocks`
+// blocks of recognisable data and `tail` trailing bytes.
+QByteArray makeImage(int blocks, int tail = 0);
+QByteArray imageData(const QByteArray &image);
+QString writeImage(const QTemporaryDir &dir, const QString &name, const QByteArray &bytes);
+
+// Records the worker's three signals, in delivery order, as "text:download",
+// "progress:37" and "finish:Download Success".
+class SignalRecorder : public QObject
+{
+    Q_OBJECT
+public:
+    explicit SignalRecorder(uploadThread *worker);
+
+    QStringList events;
+    QElapsedTimer clock;
+    qint64 finishedAfterMs = -1;
+
+    QList<int> progressValues() const;
+    QString finishText() const;
+    // The events from the first non-progress one on: the closing signals.
+    QStringList closing() const;
+};
+
+// Starts the worker on `port` and `image` and runs the event loop until the
+// session's thread has ended and its signals are delivered.
+bool runSession(uploadThread &worker, SignalRecorder &recorder, const QString &port,
+                const QString &image, int timeoutMs = 5000);
+
+#endif
