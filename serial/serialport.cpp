@@ -2,6 +2,9 @@
 
 #include <QMetaObject>
 
+#include <cerrno>
+#include <unistd.h>
+
 SerialPort::SerialPort(const QString &name, QObject *parent) : QObject(parent), name(name)
 {
     ioThread.setObjectName(QStringLiteral("serial-io"));
@@ -49,13 +52,21 @@ bool SerialPort::open(QIODevice::OpenMode mode)
             return false;
         // Bytes left over from an earlier session are not a reply to us.
         port->clear(QSerialPort::Input);
+        {
+            std::lock_guard<std::mutex> locker(writeLock);
+            writeFd = static_cast<int>(port->handle());
+            writesQueued = false;
+        }
         connect(port, &QSerialPort::readyRead, port, [this, port] { takeIncoming(port); });
         // A vanished device (cable pulled, peer hung up) keeps reporting
         // itself readable; close it so the I/O thread does not spin.
-        connect(port, &QSerialPort::errorOccurred, port, [port](QSerialPort::SerialPortError e) {
-            if (e == QSerialPort::ResourceError && port->isOpen())
-                port->close();
-        });
+        connect(port, &QSerialPort::errorOccurred, port,
+                [this, port](QSerialPort::SerialPortError e) {
+                    if (e == QSerialPort::ResourceError && port->isOpen()) {
+                        stopDirectWrites();
+                        port->close();
+                    }
+                });
         return true;
     });
     if (!ok) {
@@ -112,28 +123,57 @@ bool SerialPort::setFlowControl(QSerialPort::FlowControl flow)
     return runInIoThread([port, flow] { return port->setFlowControl(flow); });
 }
 
-qint64 SerialPort::write(const char *data, qint64 size)
-{
-    return write(QByteArray(data, static_cast<int>(size)));
-}
-
 qint64 SerialPort::write(const QByteArray &data)
 {
-    if (!opened)
+    return write(data.constData(), data.size());
+}
+
+// Frames go straight to the device from the caller's thread: a hop through
+// the I/O thread would add a thread wake-up to every exchange. Only what the
+// device cannot take at once is handed to the I/O thread, and from then on
+// everything goes that way so nothing overtakes it.
+qint64 SerialPort::write(const char *data, qint64 size)
+{
+    std::lock_guard<std::mutex> locker(writeLock);
+    if (writeFd < 0)
         return -1;
+    qint64 done = 0;
+    if (!writesQueued) {
+        while (done < size) {
+            const ssize_t put = ::write(writeFd, data + done, static_cast<size_t>(size - done));
+            if (put > 0)
+                done += put;
+            else if (put < 0 && errno == EINTR)
+                continue;
+            else if (put < 0 && errno == EAGAIN)
+                break;
+            else
+                return done > 0 ? done : -1;
+        }
+        if (done == size)
+            return size;
+        writesQueued = true;
+    }
     QSerialPort *port = serial;
-    // flush() hands the bytes to the device right away instead of waiting
-    // for the next write notification.
+    const QByteArray rest(data + done, static_cast<int>(size - done));
     QMetaObject::invokeMethod(
         port,
-        [port, data] {
+        [port, rest] {
             if (port->isOpen()) {
-                port->write(data);
+                port->write(rest);
                 port->flush();
             }
         },
         Qt::QueuedConnection);
-    return data.size();
+    return size;
+}
+
+// Called in the I/O thread before the device is closed, so no direct write
+// can reach a descriptor that is closed or already reused.
+void SerialPort::stopDirectWrites()
+{
+    std::lock_guard<std::mutex> locker(writeLock);
+    writeFd = -1;
 }
 
 void SerialPort::takeIncoming(QSerialPort *port)
@@ -162,7 +202,8 @@ void SerialPort::close()
         return;
     QSerialPort *port = serial;
     // Queued after every pending write, so those go out first.
-    runInIoThread([port] {
+    runInIoThread([this, port] {
+        stopDirectWrites();
         if (port->isOpen()) {
             port->flush();
             port->waitForBytesWritten(100);

@@ -45,7 +45,7 @@ public:
     void setTimeout(long milliseconds) { timeoutMs = milliseconds; }
     long timeout() const { return timeoutMs; }
 
-    // Queues the bytes for the I/O thread and returns at once.
+    // Never blocks: what the device cannot take at once is queued.
     qint64 write(const char *data, qint64 size);
     qint64 write(const QByteArray &data);
 
@@ -61,6 +61,7 @@ signals:
 private:
     template <typename F> bool runInIoThread(F &&work);
     void takeIncoming(QSerialPort *port);
+    void stopDirectWrites();
 
     const QString name;
     long timeoutMs = 0;
@@ -69,6 +70,12 @@ private:
     QSerialPort *serial = nullptr; // owned by ioThread while open
 
     std::mutex incomingLock;
+
+    // The device's descriptor for writes from the caller's thread; -1 once
+    // the I/O thread closes the device.
+    std::mutex writeLock;
+    int writeFd = -1;
+    bool writesQueued = false;
     QByteArray incoming;
     bool opened = false;
 };

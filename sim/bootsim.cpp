@@ -28,6 +28,7 @@ constexpr unsigned char StartCommand = 0x10;
 constexpr unsigned char BlockCommand = 0x01;
 constexpr unsigned char EndCommand = 0x03;
 constexpr qint64 ByteGapNs = 200 * 1000;
+constexpr qint64 SpinNs = 150 * 1000;
 
 qint64 monotonicNs()
 {
@@ -407,8 +408,15 @@ bool BootSim::sleepUntil(qint64 deadlineNs)
                 return false;
             continue;
         }
-        timespec ts = {time_t(deadlineNs / 1000000000), long(deadlineNs % 1000000000)};
-        while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &ts, nullptr) == EINTR) {
+        // A sleeping thread wakes tens of microseconds late, which would
+        // count against the host in wire-time runs; the last stretch spins.
+        const qint64 wake = deadlineNs - SpinNs;
+        if (left > SpinNs) {
+            timespec ts = {time_t(wake / 1000000000), long(wake % 1000000000)};
+            while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &ts, nullptr) == EINTR) {
+            }
+        }
+        while (monotonicNs() < deadlineNs) {
         }
         return true;
     }
