@@ -1,5 +1,7 @@
 #include "download/firmwareimage.h"
 
+#include <QFileInfo>
+
 #include <cstring>
 
 namespace {
@@ -9,6 +11,10 @@ const char Magic[FirmwareImage::MagicSize] = {'Z', 'e', 'n', 't', 'r', 'a', 'k'}
 bool FirmwareImage::open(const QString &path)
 {
     close();
+    // Only a regular file has an end: a named pipe would block here until a
+    // writer came, and a device such as /dev/zero would never run out.
+    if (!QFileInfo(path).isFile())
+        return false;
     file.setFileName(path);
     if (!file.open(QIODevice::ReadOnly))
         return false;

@@ -108,6 +108,7 @@ void tst_FirmwareImage::unopenable_data()
     QTest::newRow("missing") << dir.filePath(QStringLiteral("missing.bin")) << false;
     QTest::newRow("directory") << dir.path() << false;
     QTest::newRow("empty path") << QString() << false;
+    QTest::newRow("endless device") << QStringLiteral("/dev/zero") << false;
     QTest::newRow("no read permission") << dir.filePath(QStringLiteral("locked.bin")) << true;
 }
 
