@@ -3,11 +3,13 @@
 #include "download/deviceframe.h"
 #include "download/firmwareimage.h"
 #include "serial/serialport.h"
+#include "serial/threadhandover.h"
 
 #include <QDebug>
 #include <QMetaType>
 
-namespace {
+namespace
+{
 
 // Sent through queued signals as bare pointers, so only literals are used.
 const char DownloadText[] = "download";
@@ -39,6 +41,9 @@ uploadThread::~uploadThread()
         stopDownload();
         wait();
     }
+    // The thread's last steps are ordered before this only by QThread's own
+    // locking.
+    ThreadHandOver::acquire(this);
 }
 
 void uploadThread::setBaud(int rate)
@@ -203,6 +208,7 @@ void uploadThread::closeSerialPort()
 
 void uploadThread::run()
 {
+    const ThreadHandOver::ReleaseOnExit handOver(this);
     stopRequested = false;
     clearReceiveState();
 

@@ -1,5 +1,7 @@
 #include "serial/serialport.h"
 
+#include "serial/threadhandover.h"
+
 #include <QMetaObject>
 
 #include <cerrno>
@@ -29,8 +31,10 @@ template <typename F> bool SerialPort::runInIoThread(F &&work)
     bool result = false;
     if (!serial)
         return false;
-    QMetaObject::invokeMethod(
-        serial, [&result, &work] { result = work(); }, Qt::BlockingQueuedConnection);
+    QMetaObject::invokeMethod(serial,
+                              ThreadHandOver::work(this, [&result, &work] { result = work(); }),
+                              Qt::BlockingQueuedConnection);
+    ThreadHandOver::acquire(this);
     return result;
 }
 
@@ -156,15 +160,15 @@ qint64 SerialPort::write(const char *data, qint64 size)
     }
     QSerialPort *port = serial;
     const QByteArray rest(data + done, static_cast<int>(size - done));
-    QMetaObject::invokeMethod(
-        port,
-        [port, rest] {
-            if (port->isOpen()) {
-                port->write(rest);
-                port->flush();
-            }
-        },
-        Qt::QueuedConnection);
+    QMetaObject::invokeMethod(port,
+                              ThreadHandOver::work(this,
+                                                   [port, rest] {
+                                                       if (port->isOpen()) {
+                                                           port->write(rest);
+                                                           port->flush();
+                                                       }
+                                                   }),
+                              Qt::QueuedConnection);
     return size;
 }
 

@@ -1,5 +1,7 @@
 #include "sessionfixture.h"
 
+#include "serial/threadhandover.h"
+
 #include "download/uploadthread.h"
 
 #include <QCoreApplication>
@@ -85,6 +87,11 @@ bool runSession(uploadThread &worker, SignalRecorder &recorder, const QString &p
     QEventLoop loop;
     bool timedOut = false;
     QObject::connect(&worker, &QThread::finished, &loop, &QEventLoop::quit);
+    // Queuing that quit reads the worker's meta-object in its thread after
+    // run(); the worker's destructor takes this up.
+    QObject::connect(
+        &worker, &QThread::finished, &loop, [&worker] { ThreadHandOver::release(&worker); },
+        Qt::DirectConnection);
     QTimer::singleShot(timeoutMs, &loop, [&loop, &timedOut] {
         timedOut = true;
         loop.quit();
