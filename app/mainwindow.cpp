@@ -9,7 +9,8 @@
 #include <QMessageBox>
 #include <QPixmap>
 
-namespace {
+namespace
+{
 
 const char DarkStyle[] = "background-color: #2A2E32;color: #A3F6ff;";
 const char FramedDarkStyle[] = "border-width: 1px;border-style: solid;border-color: rgb(127, 157, "
@@ -116,8 +117,8 @@ void MainWindow::uploadDownloadBtnText(const char *text)
 
 void MainWindow::on_openBinFileBtn_clicked()
 {
-    const QString chosen = QFileDialog::getOpenFileName(this, tr("Open File"), QString(),
-                                                        tr("*bin"), nullptr);
+    const QString chosen =
+        QFileDialog::getOpenFileName(this, tr("Open File"), QString(), tr("*bin"), nullptr);
     ui->binFileNameBrowser->setText(chosen);
     binFileName = chosen;
     if (!chosen.isEmpty())
@@ -151,6 +152,4 @@ void MainWindow::on_baudRateComboBox_currentIndexChanged(QString arg1)
     worker->setBaud(arg1.toInt(nullptr, 10));
 }
 
-void MainWindow::on_closeButton_clicked()
-{
-}
+void MainWindow::on_closeButton_clicked() {}

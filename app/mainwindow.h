@@ -13,7 +13,8 @@ class QMouseEvent;
 class QPixmap;
 class uploadThread;
 
-namespace Ui {
+namespace Ui
+{
 class MainWindow;
 }
 

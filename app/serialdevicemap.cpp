@@ -2,7 +2,8 @@
 
 #include <QSerialPortInfo>
 
-namespace {
+namespace
+{
 SerialDeviceMap *replacement = nullptr;
 } // namespace
 

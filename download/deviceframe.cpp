@@ -1,6 +1,7 @@
 #include "download/deviceframe.h"
 
-namespace DeviceFrame {
+namespace DeviceFrame
+{
 
 unsigned char checkByte(const unsigned char *bytes, int size)
 {

@@ -9,7 +9,8 @@
 //   FE <len> 4D <cmd> <payload: len bytes> <check>
 //
 // The check byte is the XOR of everything between the start byte and itself.
-namespace DeviceFrame {
+namespace DeviceFrame
+{
 
 constexpr unsigned char StartByte = 0xFE;
 constexpr unsigned char TypeByte = 0x4D;

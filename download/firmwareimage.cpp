@@ -4,7 +4,8 @@
 
 #include <cstring>
 
-namespace {
+namespace
+{
 const char Magic[FirmwareImage::MagicSize] = {'Z', 'e', 'n', 't', 'r', 'a', 'k'};
 }
 

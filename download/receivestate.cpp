@@ -4,7 +4,8 @@
 
 #include <cstring>
 
-namespace ReceiveState {
+namespace ReceiveState
+{
 
 int takeIn(unsigned char *buffer, quint8 &count, quint8 &index, const char *chunk, int size)
 {

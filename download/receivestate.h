@@ -6,7 +6,8 @@
 // Gathering the device's 6-byte replies from arbitrarily split chunks.
 // The buffer and its two counters are owned by the caller (the download
 // worker keeps them as fields); these functions only do the arithmetic.
-namespace ReceiveState {
+namespace ReceiveState
+{
 
 constexpr int Capacity = 128;
 
@@ -15,7 +16,10 @@ constexpr int Capacity = 128;
 int takeIn(unsigned char *buffer, quint8 &count, quint8 &index, const char *chunk, int size);
 
 // At least six bytes since the last clear.
-inline bool replyComplete(quint8 count) { return count > 5; }
+inline bool replyComplete(quint8 count)
+{
+    return count > 5;
+}
 
 // Byte 0 is the start byte and byte 5 the XOR of bytes 1..4.
 bool replyAccepted(const unsigned char *buffer);

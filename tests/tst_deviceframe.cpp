@@ -5,7 +5,8 @@
 
 #include <cstring>
 
-namespace {
+namespace
+{
 QByteArray hex(const char *text)
 {
     return QByteArray::fromHex(text);
@@ -60,8 +61,8 @@ void tst_DeviceFrame::blockFrame_data()
     QTest::newRow("zeros at 0x0000") << 0x0000 << QByteArray(64, 0) << hex("FE424D010000") << 0x0E;
     QTest::newRow("counting at 0x0010") << 0x0010 << counting << hex("FE424D011000") << 0x1E;
     QTest::newRow("last address") << 0xFFF0 << QByteArray(64, 0) << hex("FE424D01F0FF") << 0x01;
-    QTest::newRow("ones at 0x0100") << 0x0100 << QByteArray(64, '\xFF') << hex("FE424D010001")
-                                    << (0x42 ^ 0x4D ^ 0x01 ^ 0x01);
+    QTest::newRow("ones at 0x0100")
+        << 0x0100 << QByteArray(64, '\xFF') << hex("FE424D010001") << (0x42 ^ 0x4D ^ 0x01 ^ 0x01);
 }
 
 void tst_DeviceFrame::blockFrame()

@@ -5,7 +5,8 @@
 
 #include <unistd.h>
 
-namespace {
+namespace
+{
 QByteArray imageBytes(int size, const QByteArray &magic = "Zentrak")
 {
     QByteArray bytes(size, 0);

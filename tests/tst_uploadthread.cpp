@@ -8,7 +8,8 @@
 
 #include <QtTest>
 
-namespace {
+namespace
+{
 
 const QStringList Closing = {"text:download", "progress:0"};
 
@@ -83,45 +84,67 @@ void tst_UploadThread::exits_data()
     const QStringList stop = Closing + QStringList{"finish:Download stop"};
     const QStringList fileError = {"text:download", "finish:File Error", "progress:100",
                                    "progress:0"};
-    QTest::newRow("open failure") << "no-port" << "good" << "CanNOT Open Serial"
+    QTest::newRow("open failure") << "no-port"
+                                  << "good"
+                                  << "CanNOT Open Serial"
                                   << QStringList{"text:download", "progress:0",
                                                  "finish:CanNOT Open Serial"}
                                   << "" << 0 << 800;
     QTest::newRow("start time-out")
-        << "silent" << "good" << "Download TimeOut"
+        << "silent"
+        << "good"
+        << "Download TimeOut"
         << QStringList{"finish:Download TimeOut", "text:download", "progress:0"} << "10" << 950
         << 1600;
-    QTest::newRow("start reply bad check") << "bad-check:1" << "good" << "Download stop" << stop
-                                           << "10" << 0 << 800;
-    QTest::newRow("prepare reply bad start") << "bad-start:2" << "good" << "Download stop" << stop
-                                             << "10 04" << 0 << 800;
-    QTest::newRow("prepare time-out") << "answer-first:1" << "good" << "Download stop" << stop
-                                      << "10 04" << 950 << 1600;
-    QTest::newRow("no magic") << "" << "no-magic" << "File Error" << fileError << "10 04" << 0
-                              << 800;
-    QTest::newRow("image missing") << "" << "missing" << "File Error" << fileError << "10 04" << 0
-                                   << 800;
-    QTest::newRow("image is a directory")
-        << "" << "directory" << "File Error" << fileError << "10 04" << 0 << 800;
-    QTest::newRow("4097 blocks") << "" << "too-big" << "File Error" << fileError << "10 04" << 0
-                                 << 3000;
-    QTest::newRow("block time-out") << "answer-first:3" << "good" << "Download stop" << stop
-                                    << "10 04 01 01" << 950 << 1600;
-    QTest::newRow("block reply bad check")
-        << "bad-check:4" << "good" << "Download stop" << stop << "10 04 01 01" << 0 << 800;
-    QTest::newRow("block reply flood")
-        << "flood:3" << "good" << "Download stop" << stop << "10 04 01" << 0 << 800;
-    QTest::newRow("line hung up") << "hangup:4" << "good" << "Download stop" << stop
-                                  << "10 04 01 01" << 950 << 1600;
+    QTest::newRow("start reply bad check") << "bad-check:1"
+                                           << "good"
+                                           << "Download stop" << stop << "10" << 0 << 800;
+    QTest::newRow("prepare reply bad start") << "bad-start:2"
+                                             << "good"
+                                             << "Download stop" << stop << "10 04" << 0 << 800;
+    QTest::newRow("prepare time-out") << "answer-first:1"
+                                      << "good"
+                                      << "Download stop" << stop << "10 04" << 950 << 1600;
+    QTest::newRow("no magic") << ""
+                              << "no-magic"
+                              << "File Error" << fileError << "10 04" << 0 << 800;
+    QTest::newRow("image missing") << ""
+                                   << "missing"
+                                   << "File Error" << fileError << "10 04" << 0 << 800;
+    QTest::newRow("image is a directory") << ""
+                                          << "directory"
+                                          << "File Error" << fileError << "10 04" << 0 << 800;
+    QTest::newRow("4097 blocks") << ""
+                                 << "too-big"
+                                 << "File Error" << fileError << "10 04" << 0 << 3000;
+    QTest::newRow("block time-out") << "answer-first:3"
+                                    << "good"
+                                    << "Download stop" << stop << "10 04 01 01" << 950 << 1600;
+    QTest::newRow("block reply bad check") << "bad-check:4"
+                                           << "good"
+                                           << "Download stop" << stop << "10 04 01 01" << 0 << 800;
+    QTest::newRow("block reply flood") << "flood:3"
+                                       << "good"
+                                       << "Download stop" << stop << "10 04 01" << 0 << 800;
+    QTest::newRow("line hung up") << "hangup:4"
+                                  << "good"
+                                  << "Download stop" << stop << "10 04 01 01" << 950 << 1600;
     const QStringList success = Closing + QStringList{"finish:Download Success"};
-    QTest::newRow("success") << "" << "good" << "Download Success" << success
-                             << "10 04 01 01 01 03" << 0 << 800;
-    QTest::newRow("replies byte by byte") << "byte-by-byte" << "good" << "Download Success"
-                                          << success << "10 04 01 01 01 03" << 0 << 1200;
-    QTest::newRow("two replies per write") << "double" << "good" << "Download Success" << success
-                                           << "10 04 01 01 01 03" << 0 << 800;
-    QTest::newRow("slow board within time-out") << "delay:900" << "good" << "Download Success"
-                                                << success << "10 04 01 01 01 03" << 4500 << 6000;
+    QTest::newRow("success") << ""
+                             << "good"
+                             << "Download Success" << success << "10 04 01 01 01 03" << 0 << 800;
+    QTest::newRow("replies byte by byte")
+        << "byte-by-byte"
+        << "good"
+        << "Download Success" << success << "10 04 01 01 01 03" << 0 << 1200;
+    QTest::newRow("two replies per write")
+        << "double"
+        << "good"
+        << "Download Success" << success << "10 04 01 01 01 03" << 0 << 800;
+    QTest::newRow("slow board within time-out")
+        << "delay:900"
+        << "good"
+        << "Download Success" << success << "10 04 01 01 01 03" << 4500 << 6000;
 }
 
 void tst_UploadThread::exits()
@@ -186,9 +209,9 @@ void tst_UploadThread::lineTranscript()
         who << (entry.first ? "host" : "board");
     QCOMPARE(who.join(' '), QString("host board host board host board host board host"));
     const auto block = [&bytes](int k) {
-        return DeviceFrame::blockFrame(
-            static_cast<quint16>(16 * k),
-            reinterpret_cast<const unsigned char *>(bytes.constData()) + 64 + 64 * k);
+        return DeviceFrame::blockFrame(static_cast<quint16>(16 * k),
+                                       reinterpret_cast<const unsigned char *>(bytes.constData()) +
+                                           64 + 64 * k);
     };
     QCOMPARE(line[0].second, DeviceFrame::startFrame());
     QCOMPARE(line[2].second, DeviceFrame::prepareFrame());
@@ -248,10 +271,9 @@ void tst_UploadThread::cancelBeforeStartReply()
     worker.setBaud(115200);
     SignalRecorder recorder(&worker);
     QTimer::singleShot(100, &worker, [&worker] { worker.stopDownload(); });
-    QVERIFY(runSession(worker, recorder, sim.slavePath(),
-                       writeImage(dir, "c.bin", makeImage(4))));
-    QCOMPARE(recorder.events, (QStringList{"finish:Download Cancel", "text:download",
-                                           "progress:0"}));
+    QVERIFY(runSession(worker, recorder, sim.slavePath(), writeImage(dir, "c.bin", makeImage(4))));
+    QCOMPARE(recorder.events,
+             (QStringList{"finish:Download Cancel", "text:download", "progress:0"}));
     QCOMPARE(commands(sim.hostFrames()), QString("10"));
     QVERIFY(recorder.finishedAfterMs >= 300);
 }
@@ -270,8 +292,7 @@ void tst_UploadThread::cancelDuringBlocks()
         if (sum == 10)
             worker.stopDownload();
     });
-    QVERIFY(runSession(worker, recorder, sim.slavePath(),
-                       writeImage(dir, "c.bin", makeImage(99))));
+    QVERIFY(runSession(worker, recorder, sim.slavePath(), writeImage(dir, "c.bin", makeImage(99))));
     QCOMPARE(recorder.closing(),
              (QStringList{"finish:Download Cancel", "text:download", "progress:0"}));
     const QList<QByteArray> frames = sim.hostFrames();
@@ -345,8 +366,7 @@ void tst_UploadThread::settingsTakenAtSessionStart()
 
     BootSim sim;
     QVERIFY(sim.start());
-    const QString path =
-        writeImage(dir, QString::fromUtf8("образ ✓.bin"), makeImage(2));
+    const QString path = writeImage(dir, QString::fromUtf8("образ ✓.bin"), makeImage(2));
     SignalRecorder recorder(&worker);
     QVERIFY(runSession(worker, recorder, sim.slavePath(), path));
     QCOMPARE(recorder.finishText(), QString("Download Success"));

@@ -5,7 +5,8 @@
 #include <QMetaObject>
 #include <QPixmap>
 
-namespace {
+namespace
+{
 
 QIcon iconFrom(const char *path)
 {
@@ -21,7 +22,8 @@ QString tr(const char *text)
 
 } // namespace
 
-namespace Ui {
+namespace Ui
+{
 
 void MainWindow::setupUi(QMainWindow *window)
 {

@@ -10,7 +10,8 @@
 #include <QStatusBar>
 #include <QWidget>
 
-namespace Ui {
+namespace Ui
+{
 
 // The widget tree of the main window, at fixed pixel positions. The widgets
 // belong to the window's object tree; these are plain references to them.
