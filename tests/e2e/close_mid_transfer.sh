@@ -6,15 +6,7 @@ set -euo pipefail
 e2e_setup close_mid_transfer "$@"
 
 blocks=400
-start_xvfb
-start_sim --delay-ms 20
-image=$E2E_WORK/firmware.bin
-write_image "$image" "$blocks" 0
-start_app
-
-choose_image "$image"
-click "$DOWNLOAD_BTN_X" "$DOWNLOAD_BTN_Y"
-poll 30 at_least_blocks 20 || e2e_fail "the transfer did not get going"
+start_slow_transfer "$blocks"
 click "$CLOSE_BTN_X" "$CLOSE_BTN_Y"
 started=$(now_ms)
 # One reply time-out (about 1 s) at most, plus a busy machine's slack.
@@ -25,6 +17,6 @@ log "exited with status 0 after $elapsed ms"
 
 # Anything the program sent is logged by now or within moments.
 poll 1 has_end_frame && e2e_fail "an end frame reached the board after the close"
-sent=$(count_lines '^host FE 42 ')
+sent=$(blocks_sent)
 [ "$sent" -lt "$blocks" ] || e2e_fail "all $sent blocks went out despite the close"
 log PASS

@@ -243,7 +243,22 @@ expect_outcome() {
 
 count_lines() { grep -c "$1" "$E2E_SIMLOG" 2>/dev/null || true; }
 
-at_least_blocks() { [ "$(count_lines '^host FE 42 ')" -ge "$1" ]; }
+blocks_sent() { count_lines '^host FE 42 '; }
+
+at_least_blocks() { [ "$(blocks_sent)" -ge "$1" ]; }
+
+# start_slow_transfer BLOCKS: the program downloading an image of BLOCKS
+# blocks into a board that takes 20 ms a reply, some 20 blocks in.
+start_slow_transfer() {
+    start_xvfb
+    start_sim --delay-ms 20
+    local image=$E2E_WORK/firmware.bin
+    write_image "$image" "$1" 0
+    start_app
+    choose_image "$image"
+    click "$DOWNLOAD_BTN_X" "$DOWNLOAD_BTN_Y"
+    poll 30 at_least_blocks 20 || e2e_fail "the transfer did not get going"
+}
 
 has_end_frame() { grep -q "^host $END_FRAME\$" "$E2E_SIMLOG" 2>/dev/null; }
 
