@@ -34,7 +34,13 @@
 #include <cmath>
 #include <cstdio>
 #include <numeric>
+#include <thread>
+
+#include <fcntl.h>
+#include <poll.h>
 #include <sys/resource.h>
+#include <termios.h>
+#include <unistd.h>
 
 namespace
 {
@@ -140,6 +146,73 @@ public:
     std::atomic<qint64> firstBlockNs{-1};
     std::atomic<qint64> finishNs{-1};
     std::atomic<const char *> finishText{nullptr};
+};
+
+// What the pseudo-terminal alone costs: a plain echo, no Qt and no threads
+// but the two ends, passing a block frame one way and a reply back, with the
+// same poll/read/write the board and the serial layer use. Every turnaround
+// above includes one such round trip; the rest is the host's own.
+class PtyFloor
+{
+public:
+    // Median round trip in microseconds, or a negative value if no pty.
+    static double measure(int rounds)
+    {
+        const int master = posix_openpt(O_RDWR | O_NOCTTY);
+        if (master < 0)
+            return -1;
+        int slave = -1;
+        if (grantpt(master) == 0 && unlockpt(master) == 0)
+            slave = ::open(ptsname(master), O_RDWR | O_NOCTTY);
+        if (slave < 0) {
+            ::close(master);
+            return -1;
+        }
+        termios raw{};
+        tcgetattr(slave, &raw);
+        cfmakeraw(&raw);
+        tcsetattr(slave, TCSANOW, &raw);
+
+        std::thread board([master, rounds] {
+            char frame[DeviceFrame::BlockFrameSize];
+            const char reply[DeviceFrame::ReplySize] = {};
+            for (int r = 0; r < rounds; ++r) {
+                if (!readExactly(master, frame, sizeof frame) ||
+                    ::write(master, reply, sizeof reply) != sizeof reply)
+                    return;
+            }
+        });
+        QVector<double> trips;
+        char frame[DeviceFrame::BlockFrameSize] = {};
+        char reply[DeviceFrame::ReplySize];
+        for (int r = 0; r < rounds; ++r) {
+            const qint64 start = nowNs();
+            if (::write(slave, frame, sizeof frame) != sizeof frame ||
+                !readExactly(slave, reply, sizeof reply))
+                break;
+            trips.append((nowNs() - start) / 1000.0);
+        }
+        ::close(slave); // ends the board's read if the host gave up early
+        board.join();
+        ::close(master);
+        return trips.size() == rounds ? median(trips) : -1;
+    }
+
+private:
+    static bool readExactly(int fd, char *data, int size)
+    {
+        int got = 0;
+        while (got < size) {
+            pollfd p{fd, POLLIN, 0};
+            if (::poll(&p, 1, 2000) <= 0)
+                return false;
+            const ssize_t n = ::read(fd, data + got, static_cast<size_t>(size - got));
+            if (n <= 0)
+                return false;
+            got += static_cast<int>(n);
+        }
+        return true;
+    }
 };
 
 struct Job {
@@ -438,8 +511,10 @@ void quietHandler(QtMsgType type, const QMessageLogContext &context, const QStri
         previousHandler(type, context, message);
 }
 
-void printTable(const WayResult &worker, const WayResult &window, bool peakPerWay)
+void printTable(const WayResult &worker, const WayResult &window, bool peakPerWay, double floorUs)
 {
+    std::printf("\npseudo-terminal round trip alone, frame out and reply back: %.1f us median\n",
+                floorUs);
     std::printf("\n%-46s%14s%14s\n", "", "worker alone", "window path");
     for (int i = 0; i <= BaudCount; ++i) {
         const SettingResult &a = worker.settings[i];
@@ -454,8 +529,12 @@ void printTable(const WayResult &worker, const WayResult &window, bool peakPerWa
             std::printf("%d baud board (wire limit %.3f ms per block)\n", Bauds[i - 1],
                         wireNsPerBlock(Bauds[i - 1]) / 1e6);
         row("block phase per block (us)", a.usPerBlock, b.usPerBlock, 1);
-        if (i > 0)
+        if (i > 0) {
             row("share of wire limit", a.share, b.share, 3);
+            const double wireUs = wireNsPerBlock(Bauds[i - 1]) / 1000;
+            std::printf("  %-44s%14.3f\n", "best share over this pty (no host time)",
+                        wireUs / (wireUs + floorUs));
+        }
         row("turnaround median (us)", a.turnMedianUs, b.turnMedianUs, 1);
         row("turnaround p99 (us)", a.turnP99Us, b.turnP99Us, 1);
         row("turnaround mean (us)", a.turnMeanUs, b.turnMeanUs, 1);
@@ -545,7 +624,9 @@ int main(int argc, char *argv[])
         return 1;
     }
 
-    printTable(worker, window, peakPerWay);
+    // Measured after the sessions, on a machine as warm as they left it.
+    const double floorUs = PtyFloor::measure(2000);
+    printTable(worker, window, peakPerWay, floorUs);
     rusage usage{};
     getrusage(RUSAGE_SELF, &usage);
     std::printf("process peak resident memory (ru_maxrss): %.1f MiB\n\n", usage.ru_maxrss / 1024.0);
