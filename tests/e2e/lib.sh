@@ -99,7 +99,10 @@ start_xvfb() {
     local n
     for n in $(seq 90 199); do
         [ -e "/tmp/.X11-unix/X$n" ] || [ -e "/tmp/.X$n-lock" ] && continue
-        Xvfb ":$n" -screen 0 1024x768x24 -nolisten tcp >"$E2E_WORK/xvfb.log" 2>&1 &
+        # -noreset: by default the server resets when its last client leaves,
+        # refusing connections for a moment, and the readiness probe below
+        # is such a client.
+        Xvfb ":$n" -screen 0 1024x768x24 -nolisten tcp -noreset >"$E2E_WORK/xvfb.log" 2>&1 &
         XVFB_PID=$!
         # Another server may take the number first; then try the next.
         if poll 10 display_up "$n" && alive "$XVFB_PID"; then
