@@ -1,8 +1,7 @@
 #include "sessionfixture.h"
 
-#include "serial/threadhandover.h"
-
 #include "download/uploadthread.h"
+#include "serial/threadhandover.h"
 
 #include <QCoreApplication>
 #include <QEventLoop>
@@ -22,6 +21,14 @@ QByteArray imageData(const QByteArray &image)
 {
     const int blocks = (image.size() - 64) / 64;
     return blocks > 0 ? image.mid(64, blocks * 64) : QByteArray();
+}
+
+QString commands(const QList<QByteArray> &frames)
+{
+    QStringList list;
+    for (const QByteArray &f : frames)
+        list << QString::number(static_cast<unsigned char>(f.at(3)), 16).rightJustified(2, '0');
+    return list.join(' ');
 }
 
 QString writeImage(const QTemporaryDir &dir, const QString &name, const QByteArray &bytes)

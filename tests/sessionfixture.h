@@ -3,6 +3,7 @@
 
 #include <QByteArray>
 #include <QElapsedTimer>
+#include <QList>
 #include <QObject>
 #include <QString>
 #include <QStringList>
@@ -15,6 +16,9 @@ class uploadThread;
 QByteArray makeImage(int blocks, int tail = 0);
 QByteArray imageData(const QByteArray &image);
 QString writeImage(const QTemporaryDir &dir, const QString &name, const QByteArray &bytes);
+
+// The command bytes of frames the board received, as "10 04 01 03".
+QString commands(const QList<QByteArray> &frames);
 
 // Records the worker's three signals, in delivery order, as "text:download",
 // "progress:37" and "finish:Download Success".

@@ -118,14 +118,6 @@ int threadCount()
     return countEntries("/proc/self/task");
 }
 
-QString commands(const QList<QByteArray> &frames)
-{
-    QStringList list;
-    for (const QByteArray &f : frames)
-        list << QString::number(static_cast<unsigned char>(f.at(3)), 16).rightJustified(2, '0');
-    return list.join(' ');
-}
-
 // One soak session: a board fault and the outcome it must lead to.
 struct SoakCase {
     int kind = 0;

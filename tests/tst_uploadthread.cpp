@@ -13,14 +13,6 @@ namespace
 
 const QStringList Closing = {"text:download", "progress:0"};
 
-QString commands(const QList<QByteArray> &frames)
-{
-    QStringList list;
-    for (const QByteArray &f : frames)
-        list << QString::number(static_cast<unsigned char>(f.at(3)), 16).rightJustified(2, '0');
-    return list.join(' ');
-}
-
 BootSimOptions faultOptions(const QString &fault)
 {
     BootSimOptions o;
