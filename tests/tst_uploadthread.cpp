@@ -72,6 +72,9 @@ void tst_UploadThread::exits_data()
     QTest::addColumn<QString>("frames");
     QTest::addColumn<int>("minMs");
     QTest::addColumn<int>("maxMs");
+    // One reply wait: 1001 sleeps of 1 ms, which run long on a loaded machine
+    // and under a sanitizer.
+    const int oneWait = 2000;
 
     const QStringList stop = Closing + QStringList{"finish:Download stop"};
     const QStringList fileError = {"text:download", "finish:File Error", "progress:100",
@@ -87,7 +90,7 @@ void tst_UploadThread::exits_data()
         << "good"
         << "Download TimeOut"
         << QStringList{"finish:Download TimeOut", "text:download", "progress:0"} << "10" << 950
-        << 1600;
+        << oneWait;
     QTest::newRow("start reply bad check") << "bad-check:1"
                                            << "good"
                                            << "Download stop" << stop << "10" << 0 << 800;
@@ -96,7 +99,7 @@ void tst_UploadThread::exits_data()
                                              << "Download stop" << stop << "10 04" << 0 << 800;
     QTest::newRow("prepare time-out") << "answer-first:1"
                                       << "good"
-                                      << "Download stop" << stop << "10 04" << 950 << 1600;
+                                      << "Download stop" << stop << "10 04" << 950 << oneWait;
     QTest::newRow("no magic") << ""
                               << "no-magic"
                               << "File Error" << fileError << "10 04" << 0 << 800;
@@ -111,7 +114,7 @@ void tst_UploadThread::exits_data()
                                  << "File Error" << fileError << "10 04" << 0 << 3000;
     QTest::newRow("block time-out") << "answer-first:3"
                                     << "good"
-                                    << "Download stop" << stop << "10 04 01 01" << 950 << 1600;
+                                    << "Download stop" << stop << "10 04 01 01" << 950 << oneWait;
     QTest::newRow("block reply bad check") << "bad-check:4"
                                            << "good"
                                            << "Download stop" << stop << "10 04 01 01" << 0 << 800;
@@ -120,7 +123,7 @@ void tst_UploadThread::exits_data()
                                        << "Download stop" << stop << "10 04 01" << 0 << 800;
     QTest::newRow("line hung up") << "hangup:4"
                                   << "good"
-                                  << "Download stop" << stop << "10 04 01 01" << 950 << 1600;
+                                  << "Download stop" << stop << "10 04 01 01" << 950 << oneWait;
     const QStringList success = Closing + QStringList{"finish:Download Success"};
     QTest::newRow("success") << ""
                              << "good"
