@@ -5,6 +5,7 @@
 
 #include <QString>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>

@@ -201,7 +201,7 @@ SoakCase pickCase(QRandomGenerator &random, int blocks, bool allowTimeOut, int l
             }
             break;
         case 8: {
-            // Well inside or well past the one-second reply wait, never near it.
+            // Well inside or well past the reply wait, never near its end.
             const bool late = random.bounded(4) == 0;
             const int ms = late ? lateReplyMs : random.bounded(1, 80);
             c.name = QStringLiteral("delay %1 ms").arg(ms);
