@@ -142,14 +142,14 @@ bool uploadThread::waitForReply()
     }
 }
 
-void uploadThread::writeFrame(const QByteArray &frame)
+bool uploadThread::writeFrame(const QByteArray &frame)
 {
-    port->write(frame);
+    return port->write(frame) == frame.size();
 }
 
-void uploadThread::writeFrame(const unsigned char *frame, int size)
+bool uploadThread::writeFrame(const unsigned char *frame, int size)
 {
-    port->write(reinterpret_cast<const char *>(frame), size);
+    return port->write(reinterpret_cast<const char *>(frame), size) == size;
 }
 
 bool uploadThread::openSerialPort()
@@ -176,15 +176,30 @@ bool uploadThread::openSerialPort()
     }
     qDebug("Open Serial %s", path.toLocal8Bit().constData());
 
-    // Any rate but these two leaves the port at its default of 115200.
-    if (rate == 256000)
-        opened->setBaudRate(256000);
-    else if (rate == 115200)
-        opened->setBaudRate(115200);
-    opened->setDataBits(QSerialPort::Data8);
-    opened->setParity(QSerialPort::NoParity);
-    opened->setStopBits(QSerialPort::OneStop);
-    opened->setFlowControl(QSerialPort::NoFlowControl);
+    // Any rate but these two leaves the port at its default of 115200. A
+    // setting the driver refuses would leave the line unfit for the board,
+    // so the session ends here, before any frame.
+    const char *refused = nullptr;
+    if ((rate == 256000 || rate == 115200) && !opened->setBaudRate(rate))
+        refused = rate == 256000 ? "baud rate 256000" : "baud rate 115200";
+    else if (!opened->setDataBits(QSerialPort::Data8))
+        refused = "data bits 8";
+    else if (!opened->setParity(QSerialPort::NoParity))
+        refused = "parity none";
+    else if (!opened->setStopBits(QSerialPort::OneStop))
+        refused = "stop bits 1";
+    else if (!opened->setFlowControl(QSerialPort::NoFlowControl))
+        refused = "flow control none";
+    if (refused) {
+        qDebug("Serial refused %s", refused);
+        opened->close();
+        delete opened;
+        qDebug("CanNOT Open Serial");
+        emit setDownloadBtnText(DownloadText);
+        emit setProgress(0);
+        emit setFinish(OpenFailedText);
+        return false;
+    }
     opened->setTimeout(1);
 
     std::lock_guard<std::mutex> locker(rxLock);
@@ -193,8 +208,9 @@ bool uploadThread::openSerialPort()
 }
 
 // Closes and releases the session's port. Once `port` is cleared no queued
-// readMyCom() can reach the object any more, so it can go right away.
-void uploadThread::closeSerialPort()
+// readMyCom() can reach the object any more, so it can go right away. True
+// when everything written has left the host.
+bool uploadThread::closeSerialPort()
 {
     SerialPort *closing;
     {
@@ -202,8 +218,9 @@ void uploadThread::closeSerialPort()
         closing = port;
         port = nullptr;
     }
-    closing->close();
+    const bool sent = closing->close();
     delete closing;
+    return sent;
 }
 
 void uploadThread::run()
@@ -297,11 +314,18 @@ void uploadThread::run()
         const int got = image.readBlock(frame + DeviceFrame::BlockDataOffset);
         if (got < DeviceFrame::BlockDataSize) {
             qDebug("--------n=%ld-----------\n", static_cast<long>(got));
-            writeFrame(DeviceFrame::endFrame());
-            closeSerialPort();
+            // Success only once the end frame has left the host: a line
+            // that went away after the last reply ends the session as a stop.
+            const bool endWritten = writeFrame(DeviceFrame::endFrame());
+            const bool endSent = closeSerialPort() && endWritten;
             image.close();
             emit setDownloadBtnText(DownloadText);
             emit setProgress(0);
+            if (!endSent) {
+                qDebug("end frame not sent");
+                emit setFinish(StopText);
+                return;
+            }
             emit setFinish(SuccessText);
             return;
         }

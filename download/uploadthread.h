@@ -49,9 +49,9 @@ private:
     bool waitForReply();
     bool replyAccepted();
     void clearReceiveState();
-    void closeSerialPort();
-    void writeFrame(const QByteArray &frame);
-    void writeFrame(const unsigned char *frame, int size);
+    bool closeSerialPort();
+    bool writeFrame(const QByteArray &frame);
+    bool writeFrame(const unsigned char *frame, int size);
 
     // Settings: written by the GUI thread, copied by a session when it needs
     // them. Guarded by settingsLock.

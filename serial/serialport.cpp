@@ -1,6 +1,7 @@
 #include "serial/serialport.h"
 
 #include "serial/threadhandover.h"
+#include "serial/ttyline.h"
 
 #include <QMetaObject>
 
@@ -60,6 +61,7 @@ bool SerialPort::open(QIODevice::OpenMode mode)
             std::lock_guard<std::mutex> locker(writeLock);
             writeFd = static_cast<int>(port->handle());
             writesQueued = false;
+            queuedWriteFailed = false;
         }
         connect(port, &QSerialPort::readyRead, port, [this, port] { takeIncoming(port); });
         // A vanished device (cable pulled, peer hung up) keeps reporting
@@ -86,10 +88,15 @@ bool SerialPort::isOpen() const
     return opened;
 }
 
+// A driver may leave its rate or round it without failing the call, so the
+// rate is read back from the device.
 bool SerialPort::setBaudRate(qint32 rate)
 {
     QSerialPort *port = serial;
-    return runInIoThread([port, rate] { return port->setBaudRate(rate); });
+    return runInIoThread([port, rate] {
+        return port->setBaudRate(rate) &&
+               TtyLine::effectiveRate(static_cast<int>(port->handle())) == rate;
+    });
 }
 
 qint32 SerialPort::baudRate()
@@ -162,11 +169,11 @@ qint64 SerialPort::write(const char *data, qint64 size)
     const QByteArray rest(data + done, static_cast<int>(size - done));
     QMetaObject::invokeMethod(port,
                               ThreadHandOver::work(this,
-                                                   [port, rest] {
-                                                       if (port->isOpen()) {
-                                                           port->write(rest);
-                                                           port->flush();
-                                                       }
+                                                   [this, port, rest] {
+                                                       if (!port->isOpen() ||
+                                                           port->write(rest) != rest.size())
+                                                           queuedWriteFailed = true;
+                                                       port->flush();
                                                    }),
                               Qt::QueuedConnection);
     return size;
@@ -200,24 +207,31 @@ QByteArray SerialPort::readAll()
     return data;
 }
 
-void SerialPort::close()
+bool SerialPort::close()
 {
     if (!serial)
-        return;
+        return !queuedWriteFailed;
     QSerialPort *port = serial;
-    // Queued after every pending write, so those go out first.
-    runInIoThread([this, port] {
+    // Queued after every pending write, so those go out first. The close
+    // puts back the line settings found at open, which on a real line could
+    // change the rate under bytes still waiting in the driver: drain first.
+    const bool drained = runInIoThread([this, port] {
         stopDirectWrites();
+        bool sent = false;
         if (port->isOpen()) {
             port->flush();
-            port->waitForBytesWritten(100);
+            if (port->bytesToWrite() > 0)
+                port->waitForBytesWritten(DrainTimeoutMs);
+            sent = port->bytesToWrite() == 0 &&
+                   TtyLine::drain(static_cast<int>(port->handle()), DrainTimeoutMs);
             port->close();
         }
         delete port;
-        return true;
+        return sent;
     });
     serial = nullptr;
     opened = false;
     ioThread.quit();
     ioThread.wait();
+    return drained && !queuedWriteFailed;
 }

@@ -8,6 +8,7 @@
 #include <QString>
 #include <QThread>
 
+#include <atomic>
 #include <mutex>
 
 // The download session's only door to a serial line.
@@ -22,6 +23,9 @@ class SerialPort : public QObject
     Q_OBJECT
 public:
     static constexpr qint32 DefaultBaudRate = 115200;
+    // Longest wait at close for written bytes to leave: far more than a
+    // frame needs at any rate the board speaks.
+    static constexpr int DrainTimeoutMs = 500;
 
     explicit SerialPort(const QString &name, QObject *parent = nullptr);
     ~SerialPort() override;
@@ -51,9 +55,10 @@ public:
 
     QByteArray readAll();
 
-    // Writes out whatever is still queued, closes the device and ends the
-    // I/O thread. Safe to call more than once.
-    void close();
+    // Writes out whatever is still queued, waits (bounded) until the device
+    // has sent it, closes the device and ends the I/O thread. True when every
+    // byte written through this port left it. Safe to call more than once.
+    bool close();
 
 signals:
     void readyRead();
@@ -76,6 +81,7 @@ private:
     std::mutex writeLock;
     int writeFd = -1;
     bool writesQueued = false;
+    std::atomic<bool> queuedWriteFailed{false};
     QByteArray incoming;
     bool opened = false;
 };

@@ -16,6 +16,7 @@
 #include <poll.h>
 #include <stdlib.h>
 #include <sys/eventfd.h>
+#include <sys/ioctl.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
 #include <termios.h>
@@ -29,6 +30,26 @@ constexpr unsigned char BlockCommand = 0x01;
 constexpr unsigned char EndCommand = 0x03;
 constexpr qint64 ByteGapNs = 200 * 1000;
 constexpr qint64 SpinNs = 150 * 1000;
+
+speed_t baudCode(int rate)
+{
+    switch (rate) {
+    case 9600:
+        return B9600;
+    case 19200:
+        return B19200;
+    case 38400:
+        return B38400;
+    case 57600:
+        return B57600;
+    case 115200:
+        return B115200;
+    case 230400:
+        return B230400;
+    default:
+        return B0;
+    }
+}
 
 qint64 monotonicNs()
 {
@@ -81,8 +102,19 @@ bool BootSim::start(QString *error)
     if (tcgetattr(m_slaveFd, &tio) != 0)
         return fail(systemError(QStringLiteral("tcgetattr")));
     cfmakeraw(&tio);
+    if (opts.lockedBaud > 0 &&
+        (baudCode(opts.lockedBaud) == B0 || cfsetspeed(&tio, baudCode(opts.lockedBaud)) != 0))
+        return fail(QStringLiteral("no such rate: %1").arg(opts.lockedBaud));
     if (tcsetattr(m_slaveFd, TCSANOW, &tio) != 0)
         return fail(systemError(QStringLiteral("tcsetattr")));
+    // Like a driver that cannot make another rate: the kernel keeps the
+    // locked rate and the host's request still succeeds.
+    if (opts.lockedBaud > 0) {
+        termios lock = {};
+        lock.c_cflag = CBAUD;
+        if (ioctl(m_masterFd, TIOCSLCKTRMIOS, &lock) != 0)
+            return fail(systemError(QStringLiteral("locking the line rate")));
+    }
     m_stopFd = eventfd(0, EFD_CLOEXEC);
     if (m_stopFd < 0)
         return fail(systemError(QStringLiteral("eventfd")));
@@ -368,6 +400,20 @@ void BootSim::reply(const QByteArray &frame, int number, const BootSimOptions &o
         m_transcript.append({false, out});
     }
     m_changed.notify_all();
+    if (number == opts.hangupAfterReply) {
+        // A hang-up discards what the host has not read yet, so wait until
+        // the reply has reached the host's input queue and left it again:
+        // the host must see the reply and move on to a line that is gone.
+        const qint64 giveUp = monotonicNs() + 200000000;
+        bool arrived = false;
+        int unread = 0;
+        while (ioctl(m_slaveFd, FIONREAD, &unread) == 0 && (unread > 0 || !arrived) &&
+               monotonicNs() < giveUp) {
+            arrived = arrived || unread > 0;
+            std::this_thread::yield();
+        }
+        hangUp();
+    }
 }
 
 bool BootSim::writeAll(const char *data, int size)

@@ -29,7 +29,9 @@ struct BootSimOptions {
     bool doubleReply = false; // each reply twice, in one write
     int floodAt = 0;          // garbage instead of reply K
     int floodBytes = 300;
-    int hangupAt = 0; // drop the line when frame K arrives
+    int hangupAt = 0;         // drop the line when frame K arrives
+    int hangupAfterReply = 0; // drop the line right after reply K
+    int lockedBaud = 0;       // the line keeps this rate whatever the host asks
     qint64 delayUs = 0;
     int wireBaud = 0; // reply no earlier than the line would carry frame + reply
 };

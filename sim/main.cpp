@@ -64,6 +64,12 @@ int main(int argc, char *argv[])
          QStringLiteral("Number of garbage bytes for --flood (default 300)."), QStringLiteral("N")},
         {QStringLiteral("hangup"), QStringLiteral("Drop the line when frame K arrives, then exit."),
          QStringLiteral("K")},
+        {QStringLiteral("hangup-after-reply"),
+         QStringLiteral("Drop the line right after reply K, then exit."), QStringLiteral("K")},
+        {QStringLiteral("lock-baud"),
+         QStringLiteral("Keep the line at rate B whatever the host sets, as a driver that "
+                        "cannot make other rates (needs CAP_SYS_ADMIN)."),
+         QStringLiteral("B")},
         {QStringLiteral("delay-ms"), QStringLiteral("Wait MS milliseconds before each reply."),
          QStringLiteral("MS")},
         {QStringLiteral("delay-us"), QStringLiteral("Wait US microseconds before each reply."),
@@ -89,6 +95,8 @@ int main(int argc, char *argv[])
     if (parser.isSet(QStringLiteral("flood-bytes")))
         opts.floodBytes = positive(parser, QStringLiteral("flood-bytes"), &ok);
     opts.hangupAt = positive(parser, QStringLiteral("hangup"), &ok);
+    opts.hangupAfterReply = positive(parser, QStringLiteral("hangup-after-reply"), &ok);
+    opts.lockedBaud = positive(parser, QStringLiteral("lock-baud"), &ok);
     opts.delayUs = qint64(positive(parser, QStringLiteral("delay-ms"), &ok)) * 1000 +
                    positive(parser, QStringLiteral("delay-us"), &ok);
     opts.wireBaud = positive(parser, QStringLiteral("wire-baud"), &ok);
