@@ -133,6 +133,11 @@ void MainWindow::on_downloadBtn_clicked()
     }
     if (binFileName.isEmpty())
         return;
+    // The mode text comes back before the outcome, while the session's thread
+    // is still ending; start() would do nothing then and leave the mode at
+    // "cancel" for good. The outcome follows at once, so the click is spent.
+    if (worker->isRunning())
+        return;
     ui->progressBar->setMaximum(100);
     downloadBtnText = QStringLiteral("cancel");
     worker->setFileName(binFileName.toLocal8Bit().constData());

@@ -80,6 +80,7 @@ private slots:
     void sessionEnds_data();
     void sessionEnds();
     void cancelClick();
+    void clickWhileSessionEnds();
 
 private:
     // Empty when exactly cells 0..reached-1 show the reached picture.
@@ -501,6 +502,54 @@ void tst_MainWindow::cancelClick()
     QCOMPARE(watcher.boxes.last().text, QString("Download Success"));
     QVERIFY(sim.waitForEndFrames(1, 2000));
     QCOMPARE(sim.receivedImage(), imageData(bytes));
+}
+
+// A click that lands after a session's mode text but before its outcome
+// finds the thread still ending: it must not start (which would do nothing)
+// and leave the button cancelling forever.
+void tst_MainWindow::clickWhileSessionEnds()
+{
+    BootSim sim;
+    QVERIFY(sim.start());
+    WindowFixture f({sim.slavePath()});
+    QVERIFY(f.show());
+    ModalWatcher watcher;
+    const QByteArray bytes = makeImage(3);
+    QVERIFY(chooseImage(f, watcher, writeImage(dir, "ending.bin", bytes)));
+
+    // The worker halts at its closing progress signal, with the mode text
+    // and that progress already queued to the window.
+    QSemaphore halted;
+    QSemaphore resume;
+    QObject gate;
+    connect(
+        f.worker(), &uploadThread::setProgress, &gate,
+        [&halted, &resume](int n) {
+            if (n == 0) {
+                halted.release();
+                resume.tryAcquire(1, 5000);
+            }
+        },
+        Qt::DirectConnection);
+
+    QPushButton *download = f.button("downloadBtn");
+    QTest::mouseClick(download, Qt::LeftButton);
+    // Waiting with the event loop running: the replies come in through it.
+    QTRY_VERIFY_WITH_TIMEOUT(halted.available() > 0, 5000);
+    QTRY_COMPARE(gridMismatch(*f.window, 0), QString());
+    QVERIFY(f.worker()->isRunning());
+    QTest::mouseClick(download, Qt::LeftButton);
+    resume.release();
+    QTRY_COMPARE_WITH_TIMEOUT(watcher.boxes.size(), 1, 5000);
+    QCOMPARE(watcher.boxes.first().text, QString("Download Success"));
+
+    // Idle again: the next click runs a whole second session.
+    QTest::mouseClick(download, Qt::LeftButton);
+    resume.release();
+    QTRY_COMPARE_WITH_TIMEOUT(watcher.boxes.size(), 2, 5000);
+    QCOMPARE(watcher.boxes.last().text, QString("Download Success"));
+    QCOMPARE(f.traces->count("Line 21,  fileName="), 2);
+    QVERIFY(sim.waitForEndFrames(2, 2000));
 }
 
 KAVRO_WINDOW_TEST_MAIN(tst_MainWindow)
