@@ -2,6 +2,7 @@
 
 #include "download/uploadthread.h"
 #include "serial/threadhandover.h"
+#include "sim/bootsim.h"
 
 #include <QCoreApplication>
 #include <QEventLoop>
@@ -110,4 +111,21 @@ bool runSession(uploadThread &worker, SignalRecorder &recorder, const QString &p
         return false;
     worker.wait();
     return recorder.finishedAfterMs >= 0;
+}
+
+qint64 measureReplyWaitMs(const QTemporaryDir &dir)
+{
+    BootSimOptions silent;
+    silent.neverAnswer = true;
+    BootSim board(silent);
+    if (!board.start())
+        return -1;
+    uploadThread worker;
+    worker.setBaud(115200);
+    SignalRecorder recorder(&worker);
+    if (!runSession(worker, recorder, board.slavePath(),
+                    writeImage(dir, QStringLiteral("silent.bin"), makeImage(1)), 10000) ||
+        recorder.finishText() != QLatin1String("Download TimeOut"))
+        return -1;
+    return recorder.finishedAfterMs;
 }

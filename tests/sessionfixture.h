@@ -43,4 +43,9 @@ public:
 bool runSession(uploadThread &worker, SignalRecorder &recorder, const QString &port,
                 const QString &image, int timeoutMs = 5000);
 
+// How long one reply wait lasts on this machine, measured with a silent
+// board: its 1 ms sleeps run longer on a loaded machine or under a sanitizer.
+// -1 when the measurement fails.
+qint64 measureReplyWaitMs(const QTemporaryDir &dir);
+
 #endif

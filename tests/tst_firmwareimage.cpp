@@ -3,6 +3,7 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <cstdio>
 #include <unistd.h>
 
 namespace
@@ -130,12 +131,16 @@ void tst_FirmwareImage::unopenable()
 
 void tst_FirmwareImage::unicodePath()
 {
-    const QString path = dir.filePath(QString::fromUtf8("Прошивка ✓ ü 固件.bin"));
-    QVERIFY(writeFile(path, imageBytes(192)));
-    // The worker receives paths as local 8-bit text; that must not lose them.
-    const QString handedOver = QString::fromLocal8Bit(path.toLocal8Bit());
+    // The file is made under its UTF-8 bytes, below Qt, so opening it only
+    // works if the reader turns the name into those same bytes.
+    const QByteArray name = dir.path().toUtf8() + "/Прошивка ✓ ü 固件.bin";
+    const QByteArray bytes = imageBytes(192);
+    std::FILE *out = std::fopen(name.constData(), "wb");
+    QVERIFY(out);
+    QCOMPARE(std::fwrite(bytes.constData(), 1, bytes.size(), out), size_t(bytes.size()));
+    std::fclose(out);
     FirmwareImage image;
-    QVERIFY(image.open(handedOver));
+    QVERIFY(image.open(QString::fromUtf8(name)));
     QVERIFY(image.checkHeader());
     QCOMPARE(image.blockCount(), qint64(2));
 }

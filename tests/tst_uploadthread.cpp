@@ -31,6 +31,10 @@ BootSimOptions faultOptions(const QString &fault)
         o.floodAt = k;
     else if (name == "hangup")
         o.hangupAt = k;
+    else if (name == "hangup-after-reply")
+        o.hangupAfterReply = k;
+    else if (name == "locked-baud")
+        o.lockedBaud = k;
     else if (name == "byte-by-byte")
         o.byteByByte = true;
     else if (name == "double")
@@ -40,12 +44,25 @@ BootSimOptions faultOptions(const QString &fault)
     return o;
 }
 
+// Holds a session at its last step before the end frame until the board has
+// hung up, so the end frame always finds the line gone.
+BootSim *awaitedHangUp = nullptr;
+QtMessageHandler previousHandler = nullptr;
+
+void holdBeforeEndFrame(QtMsgType type, const QMessageLogContext &context, const QString &text)
+{
+    if (awaitedHangUp && text.startsWith(QLatin1String("--------n=")))
+        awaitedHangUp->waitForHangUp(2000);
+    previousHandler(type, context, text);
+}
+
 } // namespace
 
 class tst_UploadThread : public QObject
 {
     Q_OBJECT
 private slots:
+    void initTestCase();
     void exits_data();
     void exits();
     void lineTranscript();
@@ -59,7 +76,15 @@ private slots:
 
 private:
     QTemporaryDir dir;
+    qint64 replyWaitMs = 0;
 };
+
+void tst_UploadThread::initTestCase()
+{
+    replyWaitMs = measureReplyWaitMs(dir);
+    QVERIFY(replyWaitMs > 0);
+    qInfo("a reply wait lasts %lld ms here", replyWaitMs);
+}
 
 // Every way a session can end: its finish text, the order of the closing
 // signals, which frames went out, and how long it took.
@@ -72,9 +97,14 @@ void tst_UploadThread::exits_data()
     QTest::addColumn<QString>("frames");
     QTest::addColumn<int>("minMs");
     QTest::addColumn<int>("maxMs");
-    // One reply wait: 1001 sleeps of 1 ms, which run long on a loaded machine
-    // and under a sanitizer.
-    const int oneWait = 2000;
+    // Limits in units of the reply wait measured here: an exit that waits
+    // for no reply takes well under one, a time-out takes one (1001 sleeps of
+    // at least 1 ms) and less than two.
+    const int quick = int(replyWaitMs * 3 / 4);
+    const int waitMin = 950;
+    const int oneWait = int(replyWaitMs * 2);
+    // A board this slow still answers every frame inside the wait.
+    const int slowReplyMs = int(replyWaitMs * 7 / 10);
 
     const QStringList stop = Closing + QStringList{"finish:Download stop"};
     const QStringList fileError = {"text:download", "finish:File Error", "progress:100",
@@ -84,62 +114,76 @@ void tst_UploadThread::exits_data()
                                   << "CanNOT Open Serial"
                                   << QStringList{"text:download", "progress:0",
                                                  "finish:CanNOT Open Serial"}
-                                  << "" << 0 << 800;
+                                  << "" << 0 << quick;
     QTest::newRow("start time-out")
         << "silent"
         << "good"
         << "Download TimeOut"
-        << QStringList{"finish:Download TimeOut", "text:download", "progress:0"} << "10" << 950
+        << QStringList{"finish:Download TimeOut", "text:download", "progress:0"} << "10" << waitMin
         << oneWait;
     QTest::newRow("start reply bad check") << "bad-check:1"
                                            << "good"
-                                           << "Download stop" << stop << "10" << 0 << 800;
+                                           << "Download stop" << stop << "10" << 0 << quick;
     QTest::newRow("prepare reply bad start") << "bad-start:2"
                                              << "good"
-                                             << "Download stop" << stop << "10 04" << 0 << 800;
+                                             << "Download stop" << stop << "10 04" << 0 << quick;
     QTest::newRow("prepare time-out") << "answer-first:1"
                                       << "good"
-                                      << "Download stop" << stop << "10 04" << 950 << oneWait;
+                                      << "Download stop" << stop << "10 04" << waitMin << oneWait;
     QTest::newRow("no magic") << ""
                               << "no-magic"
-                              << "File Error" << fileError << "10 04" << 0 << 800;
+                              << "File Error" << fileError << "10 04" << 0 << quick;
     QTest::newRow("image missing") << ""
                                    << "missing"
-                                   << "File Error" << fileError << "10 04" << 0 << 800;
+                                   << "File Error" << fileError << "10 04" << 0 << quick;
     QTest::newRow("image is a directory") << ""
                                           << "directory"
-                                          << "File Error" << fileError << "10 04" << 0 << 800;
+                                          << "File Error" << fileError << "10 04" << 0 << quick;
     QTest::newRow("4097 blocks") << ""
                                  << "too-big"
                                  << "File Error" << fileError << "10 04" << 0 << 3000;
-    QTest::newRow("block time-out") << "answer-first:3"
-                                    << "good"
-                                    << "Download stop" << stop << "10 04 01 01" << 950 << oneWait;
-    QTest::newRow("block reply bad check") << "bad-check:4"
-                                           << "good"
-                                           << "Download stop" << stop << "10 04 01 01" << 0 << 800;
+    QTest::newRow("block time-out")
+        << "answer-first:3"
+        << "good"
+        << "Download stop" << stop << "10 04 01 01" << waitMin << oneWait;
+    QTest::newRow("block reply bad check")
+        << "bad-check:4"
+        << "good"
+        << "Download stop" << stop << "10 04 01 01" << 0 << quick;
     QTest::newRow("block reply flood") << "flood:3"
                                        << "good"
-                                       << "Download stop" << stop << "10 04 01" << 0 << 800;
+                                       << "Download stop" << stop << "10 04 01" << 0 << quick;
     QTest::newRow("line hung up") << "hangup:4"
                                   << "good"
-                                  << "Download stop" << stop << "10 04 01 01" << 950 << oneWait;
+                                  << "Download stop" << stop << "10 04 01 01" << waitMin << oneWait;
     const QStringList success = Closing + QStringList{"finish:Download Success"};
     QTest::newRow("success") << ""
                              << "good"
-                             << "Download Success" << success << "10 04 01 01 01 03" << 0 << 800;
+                             << "Download Success" << success << "10 04 01 01 01 03" << 0 << quick;
     QTest::newRow("replies byte by byte")
         << "byte-by-byte"
         << "good"
-        << "Download Success" << success << "10 04 01 01 01 03" << 0 << 1200;
+        << "Download Success" << success << "10 04 01 01 01 03" << 0 << quick;
     QTest::newRow("two replies per write")
         << "double"
         << "good"
-        << "Download Success" << success << "10 04 01 01 01 03" << 0 << 800;
+        << "Download Success" << success << "10 04 01 01 01 03" << 0 << quick;
     QTest::newRow("slow board within time-out")
-        << "delay:900"
+        << QStringLiteral("delay:%1").arg(slowReplyMs) << "good"
+        << "Download Success" << success << "10 04 01 01 01 03" << 5 * slowReplyMs
+        << 5 * slowReplyMs + oneWait;
+    // The line went away after the last reply: the end frame never left.
+    QTest::newRow("end frame finds no line")
+        << "hangup-after-reply:5"
         << "good"
-        << "Download Success" << success << "10 04 01 01 01 03" << 4500 << 6000;
+        << "Download stop" << stop << "10 04 01 01 01" << 0 << quick;
+    // The driver keeps its rate: the session must not blame the board.
+    QTest::newRow("rate refused") << "locked-baud:115200"
+                                  << "good"
+                                  << "CanNOT Open Serial"
+                                  << QStringList{"text:download", "progress:0",
+                                                 "finish:CanNOT Open Serial"}
+                                  << "" << 0 << quick;
 }
 
 void tst_UploadThread::exits()
@@ -152,9 +196,13 @@ void tst_UploadThread::exits()
     QFETCH(int, minMs);
     QFETCH(int, maxMs);
 
-    BootSim sim(faultOptions(fault));
+    const BootSimOptions options = faultOptions(fault);
+    BootSim sim(options);
     QString error;
-    QVERIFY2(sim.start(&error), qPrintable(error));
+    const bool started = sim.start(&error);
+    if (!started && options.lockedBaud && error.contains("locking"))
+        QSKIP("locking a line's rate needs CAP_SYS_ADMIN");
+    QVERIFY2(started, qPrintable(error));
 
     QByteArray bytes = makeImage(3);
     QString path = dir.filePath("missing.bin");
@@ -168,10 +216,21 @@ void tst_UploadThread::exits()
         path = writeImage(dir, "too-big.bin", makeImage(DeviceFrame::MaxBlocks + 1));
 
     uploadThread worker;
-    worker.setBaud(115200);
+    worker.setBaud(options.lockedBaud ? 256000 : 115200);
+    if (options.lockedBaud)
+        QTest::ignoreMessage(QtDebugMsg, "Serial refused baud rate 256000");
     SignalRecorder recorder(&worker);
     const QString port = fault == "no-port" ? dir.filePath("no-such-tty") : sim.slavePath();
-    QVERIFY(runSession(worker, recorder, port, path, 10000));
+    if (options.hangupAfterReply) {
+        awaitedHangUp = &sim;
+        previousHandler = qInstallMessageHandler(holdBeforeEndFrame);
+    }
+    const bool ran = runSession(worker, recorder, port, path, 10000);
+    if (options.hangupAfterReply) {
+        qInstallMessageHandler(previousHandler);
+        awaitedHangUp = nullptr;
+    }
+    QVERIFY(ran);
 
     QCOMPARE(recorder.finishText(), finish);
     QCOMPARE(recorder.closing(), closing);
@@ -347,23 +406,24 @@ void tst_UploadThread::reuseAfterFailure()
 }
 
 // Port and rate changes while idle reach the next session; the names go
-// through the local 8-bit encoding without loss.
+// through the local 8-bit encoding without loss: the session only finds the
+// board under a port name and an image path that are not ASCII.
 void tst_UploadThread::settingsTakenAtSessionStart()
 {
     uploadThread worker;
     worker.setBaud(256000);
     QCOMPARE(worker.baudSetting(), 256000);
-    const QString unicode = QString::fromUtf8("/tmp/порт-ü");
-    worker.setComName(unicode.toLocal8Bit().constData());
-    QCOMPARE(worker.portSetting(), unicode);
     worker.setFileName(nullptr);
     QCOMPARE(worker.fileSetting(), QString());
 
     BootSim sim;
     QVERIFY(sim.start());
+    const QString port = dir.filePath(QString::fromUtf8("порт-ü ✓"));
+    QVERIFY(QFile::link(sim.slavePath(), port));
     const QString path = writeImage(dir, QString::fromUtf8("образ ✓.bin"), makeImage(2));
     SignalRecorder recorder(&worker);
-    QVERIFY(runSession(worker, recorder, sim.slavePath(), path));
+    QVERIFY(runSession(worker, recorder, port, path));
+    QCOMPARE(worker.portSetting(), port);
     QCOMPARE(recorder.finishText(), QString("Download Success"));
 }
 
