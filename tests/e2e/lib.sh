@@ -10,6 +10,9 @@
 #   E2E_ARTEFACTS  where failure screenshots and logs go
 #                  (default: e2e-artefacts beside the downloader)
 
+# The same behaviour whatever locale the caller runs in.
+export LC_ALL=C.UTF-8
+
 # Window coordinates of the widgets a person uses.
 readonly OPEN_FILE_BTN_X=215 OPEN_FILE_BTN_Y=161
 readonly DOWNLOAD_BTN_X=545 DOWNLOAD_BTN_Y=161
@@ -48,7 +51,9 @@ poll() {
     done
 }
 
-now_ms() { echo $((${EPOCHREALTIME/./} / 1000)); }
+# EPOCHREALTIME is seconds and six decimals, the separator as the locale
+# writes it ("." or ","): dropping whatever is not a digit gives microseconds.
+now_ms() { echo $((${EPOCHREALTIME//[!0-9]/} / 1000)); }
 
 screenshot() {
     mkdir -p "$(dirname "$1")"
