@@ -217,7 +217,9 @@ bool SerialPort::close()
     // change the rate under bytes still waiting in the driver: drain first.
     const bool drained = runInIoThread([this, port] {
         stopDirectWrites();
-        bool sent = false;
+        // Once a hang-up has closed the device, what it had taken is beyond
+        // our knowledge; only a write after that is known to be lost.
+        bool sent = true;
         if (port->isOpen()) {
             port->flush();
             if (port->bytesToWrite() > 0)

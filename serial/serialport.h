@@ -56,8 +56,9 @@ public:
     QByteArray readAll();
 
     // Writes out whatever is still queued, waits (bounded) until the device
-    // has sent it, closes the device and ends the I/O thread. True when every
-    // byte written through this port left it. Safe to call more than once.
+    // has sent it, closes the device and ends the I/O thread. False when bytes
+    // written through this port are known to be lost. Safe to call more than
+    // once.
     bool close();
 
 signals:

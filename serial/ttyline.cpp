@@ -65,9 +65,8 @@ bool drain(int fd, int timeoutMs)
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
     // As tcdrain() does: returns once the last byte has left the transmitter.
-    while (::ioctl(fd, TCSBRK, 1) != 0) {
-        if (errno != EINTR)
-            return false;
+    // A device that has gone away fails it, but has nothing left to send.
+    while (::ioctl(fd, TCSBRK, 1) != 0 && errno == EINTR) {
     }
     return true;
 }

@@ -14,7 +14,7 @@ qint32 effectiveRate(int fd);
 
 // Waits until every byte written to the device has left it, for at most
 // `timeoutMs`. On time-out the rest is discarded, so the close that follows
-// cannot block on it, and the result is false.
+// cannot block on it, and the result is false: bytes were lost.
 bool drain(int fd, int timeoutMs);
 
 } // namespace TtyLine
