@@ -174,9 +174,12 @@ void HumanReport::progressed(int index)
 void HumanReport::ended(int index)
 {
     if (style == Style::Live && !quiet) {
-        redraw();
-        if (gang.allEnded())
+        dirty = true;
+        // The last end is drawn at once, before the summary goes below it.
+        if (gang.allEnded()) {
             redrawTimer.stop();
+            redraw();
+        }
         return;
     }
     put(gang.board(index).port + QStringLiteral(": ") + endText(index) + QLatin1Char('\n'));
