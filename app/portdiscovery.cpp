@@ -32,18 +32,9 @@ QString MainWindow::getComPortName(int index)
         return QStringLiteral("");
     }
 
-    QString name;
     QByteArray data;
-    if (!map->read(portKey, index, &data)) {
-        name = QStringLiteral("nokey");
-    } else {
-        // Byte by byte, zero bytes skipped: a UTF-16LE ASCII name comes out
-        // as itself and its terminating NUL vanishes.
-        for (const char byte : qAsConst(data)) {
-            if (byte != 0)
-                name += QString::fromLocal8Bit(&byte, 1);
-        }
-    }
+    const QString name = map->read(portKey, index, &data) ? SerialDeviceMap::portNameFromData(data)
+                                                          : QStringLiteral("nokey");
     map->close(portKey);
     portKey = SerialDeviceMap::NoKey;
     return name;

@@ -8,6 +8,7 @@
 // is overhead.
 
 #include "app/mainwindow.h"
+#include "cli/boardgang.h"
 #include "download/deviceframe.h"
 #include "download/firmwareimage.h"
 #include "download/uploadthread.h"
@@ -33,8 +34,10 @@
 #include <chrono>
 #include <cmath>
 #include <cstdio>
+#include <memory>
 #include <numeric>
 #include <thread>
+#include <vector>
 
 #include <fcntl.h>
 #include <poll.h>
@@ -61,6 +64,9 @@ double wireNsPerBlock(int baud)
 {
     return WireBitsPerBlock * 1e9 / baud;
 }
+
+constexpr int GangBaud = 256000;
+constexpr int GangSizes[] = {1, 4, 8};
 
 // Sessions that hang must not hang the benchmark: generous room over the
 // line time, then the session is cancelled.
@@ -501,6 +507,104 @@ bool windowWay(const Job &job, int runs, WayResult &result, QString *error)
                   [&](int wireBaud) { return driver.session(sim, job, wireBaud); });
 }
 
+// Gang runs: several boards at once through the flasher's own sessions, each
+// board simulated in this process on a pseudo-terminal of its own.
+struct GangResult {
+    int boards = 0;
+    QVector<double> slowestShare, cpuUsPerBlock;
+    double peakMiB = 0;
+};
+
+qint64 processCpuNs()
+{
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    const auto ns = [](const timeval &t) {
+        return qint64(t.tv_sec) * 1000000000 + t.tv_usec * 1000;
+    };
+    return ns(usage.ru_utime) + ns(usage.ru_stime);
+}
+
+bool gangRun(const Job &job, int boards, int run, GangResult &result, QString *error)
+{
+    std::vector<std::unique_ptr<BootSim>> sims;
+    QStringList ports;
+    for (int i = 0; i < boards; ++i) {
+        BootSimOptions options;
+        options.wireBaud = GangBaud;
+        sims.push_back(std::make_unique<BootSim>(options));
+        if (!sims.back()->start(error))
+            return false;
+        ports << sims.back()->slavePath();
+    }
+    BoardGang gang(ports, GangBaud, job.imagePath);
+    std::vector<std::unique_ptr<SessionClock>> clocks;
+    for (int i = 0; i < boards; ++i)
+        clocks.push_back(std::make_unique<SessionClock>(gang.worker(i)));
+
+    QEventLoop loop;
+    bool timedOut = false;
+    QObject::connect(&gang, &BoardGang::finished, &loop, &QEventLoop::quit);
+    QTimer::singleShot(sessionTimeoutMs(job.blocks, GangBaud), &loop, [&gang, &timedOut] {
+        timedOut = true;
+        gang.stop();
+    });
+    const qint64 cpuBefore = processCpuNs();
+    gang.start();
+    loop.exec();
+
+    double slowest = 1e9;
+    for (int i = 0; i < boards; ++i) {
+        const Sample s = judge(*sims[i], job, *clocks[i], 0, timedOut);
+        if (!s.error.isEmpty()) {
+            *error = QStringLiteral("gang of %1, board %2: %3").arg(boards).arg(i + 1).arg(s.error);
+            return false;
+        }
+        slowest = std::min(slowest, job.blocks * wireNsPerBlock(GangBaud) / s.blockPhaseNs);
+    }
+    // The boards' own threads are not the host's work.
+    qint64 boardCpuNs = 0;
+    for (auto &sim : sims) {
+        sim->stop();
+        boardCpuNs += sim->serveCpuNs();
+    }
+    const double cpuUs = (processCpuNs() - cpuBefore - boardCpuNs) / 1000.0 / (boards * job.blocks);
+    result.slowestShare.append(slowest);
+    result.cpuUsPerBlock.append(cpuUs);
+    std::printf("  %-12s run %d  %d board(s) at %d  slowest share %.3f  cpu %.1f us per block\n",
+                "gang", run, boards, GangBaud, slowest, cpuUs);
+    std::fflush(stdout);
+    return true;
+}
+
+bool gangWay(const Job &job, int runs, QVector<GangResult> &results, QString *error)
+{
+    for (const int boards : GangSizes) {
+        GangResult result;
+        result.boards = boards;
+        const bool peakPerGang = resetPeakRss();
+        for (int run = 1; run <= runs; ++run) {
+            if (!gangRun(job, boards, run, result, error))
+                return false;
+        }
+        result.peakMiB = peakPerGang ? peakRssMiB() : 0;
+        results.append(result);
+    }
+    return true;
+}
+
+void printGangTable(const QVector<GangResult> &results)
+{
+    std::printf("\ngang runs at %d baud, boards at once (medians over runs)\n", GangBaud);
+    std::printf("  %-8s%16s%22s%18s\n", "boards", "slowest share", "cpu per block (us)",
+                "peak RSS (MiB)");
+    for (const GangResult &r : results)
+        std::printf("  %-8d%16.3f%22.1f%18.1f\n", r.boards, median(r.slowestShare),
+                    median(r.cpuUsPerBlock), r.peakMiB);
+    std::printf("  cpu: the whole process, user + system, less the simulated boards' threads,\n"
+                "    over every board's data blocks; peak RSS: this process while the gang ran\n");
+}
+
 // The worker and the window trace to the debug channel; only warnings and
 // worse stay visible, so the report stays readable.
 QtMessageHandler previousHandler = nullptr;
@@ -624,15 +728,25 @@ int main(int argc, char *argv[])
         return 1;
     }
 
+    QVector<GangResult> gangs;
+    if (!gangWay(job, runs, gangs, &error)) {
+        std::fprintf(stderr, "kavro-bench: %s\n", qPrintable(error));
+        return 1;
+    }
+
     // Measured after the sessions, on a machine as warm as they left it.
     const double floorUs = PtyFloor::measure(2000);
     printTable(worker, window, peakPerWay, floorUs);
+    printGangTable(gangs);
     rusage usage{};
     getrusage(RUSAGE_SELF, &usage);
     std::printf("process peak resident memory (ru_maxrss): %.1f MiB\n\n", usage.ru_maxrss / 1024.0);
     std::printf("bench: window path share 115200=%.3f 256000=%.3f turnaround_us=%.1f\n",
                 median(window.settings[1].share), median(window.settings[2].share),
                 median(window.settings[0].turnMedianUs));
+    std::printf("bench-gang: boards=%d slowest_share_256000=%.3f cpu_us_per_block=%.1f\n",
+                gangs.last().boards, median(gangs.last().slowestShare),
+                median(gangs.last().cpuUsPerBlock));
     std::fflush(stdout);
     return 0;
 }

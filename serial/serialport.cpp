@@ -6,6 +6,7 @@
 #include <QMetaObject>
 
 #include <cerrno>
+#include <sys/file.h>
 #include <unistd.h>
 
 SerialPort::SerialPort(const QString &name, QObject *parent) : QObject(parent), name(name)
@@ -55,6 +56,13 @@ bool SerialPort::open(QIODevice::OpenMode mode)
         port->setBaudRate(DefaultBaudRate);
         if (!port->open(mode))
             return false;
+        // QSerialPort's lock file is keyed by the name and its exclusive
+        // mode does not bind root; a lock on the device itself refuses a
+        // second opener by any name, so a line never has two writers.
+        if (::flock(static_cast<int>(port->handle()), LOCK_EX | LOCK_NB) != 0) {
+            port->close();
+            return false;
+        }
         // Bytes left over from an earlier session are not a reply to us.
         port->clear(QSerialPort::Input);
         {

@@ -153,6 +153,12 @@ bool BootSim::start(QString *error)
     return true;
 }
 
+qint64 BootSim::serveCpuNs() const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_serveCpuNs;
+}
+
 void BootSim::stop()
 {
     if (m_thread.joinable()) {
@@ -296,9 +302,12 @@ void BootSim::serve()
             handleFrame(frame.bytes, frame.good, frame.tag);
         }
     }
+    timespec cpu{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &cpu);
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         m_running = false;
+        m_serveCpuNs = qint64(cpu.tv_sec) * 1000000000 + cpu.tv_nsec;
     }
     m_changed.notify_all();
 }

@@ -75,6 +75,10 @@ public:
 
     void clearLog();
 
+    // CPU time the serving thread used, once it has ended (after stop()):
+    // what a benchmark takes off the process's time to leave the host's.
+    qint64 serveCpuNs() const;
+
 private:
     template <typename Pred> bool waitFor(int timeoutMs, Pred pred);
     void serve();
@@ -100,6 +104,7 @@ private:
     int m_endFrames = 0;
     int m_badFrames = 0;
     QVector<qint64> m_turnaround;
+    qint64 m_serveCpuNs = 0;
 
     // Owned by the serving thread while it runs.
     int m_masterFd = -1;

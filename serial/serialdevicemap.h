@@ -35,10 +35,18 @@ public:
     // value or it exceeds the room above.
     bool read(Key key, int index, QByteArray *data);
 
-    // The map the window lists ports from. Replaceable, for tests; passing
-    // nullptr restores the platform's own.
+    // The map the window and the command line list ports from. Replaceable,
+    // for tests; passing nullptr restores the platform's own.
     static SerialDeviceMap *system();
     static void setSystem(SerialDeviceMap *map);
+
+    // A value's data as a port name: byte by byte, zero bytes skipped, so a
+    // UTF-16LE ASCII name comes out as itself without its terminating NUL.
+    static QString portNameFromData(const QByteArray &data);
+
+    // The port names the system map offers, in its order. Unlike the
+    // window's list, values that cannot be read are left out.
+    static QStringList portNames();
 
 protected:
     virtual bool value(Key key, int index, Value *out) = 0;

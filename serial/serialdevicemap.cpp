@@ -1,4 +1,4 @@
-#include "app/serialdevicemap.h"
+#include "serial/serialdevicemap.h"
 
 #include <QSerialPortInfo>
 
@@ -16,6 +16,34 @@ bool SerialDeviceMap::read(Key key, int index, QByteArray *data)
         return false;
     *data = found.data;
     return true;
+}
+
+QString SerialDeviceMap::portNameFromData(const QByteArray &data)
+{
+    QString name;
+    for (const char byte : data) {
+        if (byte != 0)
+            name += QString::fromLocal8Bit(&byte, 1);
+    }
+    return name;
+}
+
+QStringList SerialDeviceMap::portNames()
+{
+    SerialDeviceMap *map = system();
+    const int valueCount = map->count();
+    QStringList names;
+    // Opened once per value, as the window reads it.
+    for (int index = 0; index < valueCount; ++index) {
+        const Key key = map->open();
+        if (key == NoKey)
+            continue;
+        QByteArray data;
+        if (map->read(key, index, &data))
+            names.append(portNameFromData(data));
+        map->close(key);
+    }
+    return names;
 }
 
 SerialDeviceMap *SerialDeviceMap::system()

@@ -1,0 +1,244 @@
+// kavro-flash: the download sessions of the window, from a terminal or a
+// script, any number of boards at once.
+
+#include "cli/boardgang.h"
+#include "cli/interrupts.h"
+#include "cli/report.h"
+#include "download/deviceframe.h"
+#include "download/firmwareimage.h"
+#include "serial/portdetails.h"
+#include "serial/serialdevicemap.h"
+#include "serial/serialport.h"
+
+#include <QCommandLineParser>
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QFileInfo>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QSet>
+
+#include <csignal>
+#include <cstdio>
+#include <unistd.h>
+
+namespace
+{
+
+constexpr int UsageStatus = 2;
+constexpr int FileErrorStatus = 3;
+constexpr int InterruptStatus = 130;
+constexpr int DefaultBaud = 115200;
+constexpr int OtherBaud = 256000;
+
+const char Description[] =
+    "Writes a firmware image into one or more boards through their serial boot loaders,\n"
+    "all boards at once.\n"
+    "\n"
+    "PORT is a device under /dev (ttyUSB0) or a path (/dev/serial/by-id/...).\n"
+    "\n"
+    "Exit status:\n"
+    "  0    Download Success\n"
+    "  1    Download stop (the board refused or stopped answering)\n"
+    "  2    usage error\n"
+    "  3    File Error\n"
+    "  4    CanNOT Open Serial\n"
+    "  5    Download TimeOut\n"
+    "  130  Download Cancel (SIGINT or SIGTERM)\n"
+    "With several boards: 0 when every board succeeded, otherwise the status of\n"
+    "the first board, in command-line order, that did not.";
+
+bool showTraces = false;
+QtMessageHandler defaultHandler = nullptr;
+
+// The worker traces every step to the debug channel: useful with --verbose,
+// noise otherwise.
+void messageHandler(QtMsgType type, const QMessageLogContext &context, const QString &message)
+{
+    if (type != QtDebugMsg || showTraces)
+        defaultHandler(type, context, message);
+}
+
+int usageError(const QString &message)
+{
+    std::fprintf(stderr, "kavro-flash: %s\nTry 'kavro-flash --help' for more information.\n",
+                 qPrintable(message));
+    return UsageStatus;
+}
+
+// Empty when the image can be sent, otherwise why it cannot.
+QString imageProblem(const QString &path, qint64 *blocks)
+{
+    const QFileInfo info(path);
+    if (!info.exists())
+        return QStringLiteral("no such file");
+    if (!info.isFile())
+        return QStringLiteral("not a regular file");
+    FirmwareImage image;
+    if (!image.open(path))
+        return QStringLiteral("cannot be read");
+    if (!image.checkHeader())
+        return QStringLiteral("no \"Zentrak\" header");
+    if (image.blockCount() > DeviceFrame::MaxBlocks)
+        return QStringLiteral("%1 data blocks, more than %2")
+            .arg(image.blockCount())
+            .arg(DeviceFrame::MaxBlocks);
+    *blocks = image.blockCount();
+    return QString();
+}
+
+// Two names of one port (a by-id link and its device, say) are the same.
+QString portIdentity(const QString &port)
+{
+    const QString path = SerialPort::devicePath(port);
+    const QString canonical = QFileInfo(path).canonicalFilePath();
+    return canonical.isEmpty() ? QFileInfo(path).absoluteFilePath() : canonical;
+}
+
+int listPorts(bool json)
+{
+    const QStringList names = SerialDeviceMap::portNames();
+    for (const QString &name : names) {
+        const PortDetails details = PortDetails::lookUp(name);
+        if (json) {
+            const QJsonObject object{{QStringLiteral("port"), name},
+                                     {QStringLiteral("description"), details.description},
+                                     {QStringLiteral("manufacturer"), details.manufacturer},
+                                     {QStringLiteral("usb_id"), details.vendorProduct},
+                                     {QStringLiteral("serial_number"), details.serialNumber},
+                                     {QStringLiteral("by_id"), details.byIdLink}};
+            std::printf("%s\n", QJsonDocument(object).toJson(QJsonDocument::Compact).constData());
+        } else {
+            const QStringList parts = details.describe();
+            std::printf("%s\n", qPrintable(parts.isEmpty() ? name
+                                                           : name + QStringLiteral("  ") +
+                                                                 parts.join(QStringLiteral(", "))));
+        }
+    }
+    if (names.isEmpty())
+        std::fprintf(stderr, "kavro-flash: no serial ports found\n");
+    return 0;
+}
+
+bool escapesAllowed(std::FILE *stream)
+{
+    return ::isatty(fileno(stream)) && qEnvironmentVariable("TERM") != QLatin1String("dumb");
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("kavro-flash"));
+    QCoreApplication::setApplicationVersion(QStringLiteral(KAVRO_VERSION));
+    defaultHandler = qInstallMessageHandler(messageHandler);
+    // A closed pipe downstream ends the output, not the sessions.
+    std::signal(SIGPIPE, SIG_IGN);
+
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QString::fromLatin1(Description));
+    const QCommandLineOption helpOption = parser.addHelpOption();
+    const QCommandLineOption versionOption = parser.addVersionOption();
+    const QCommandLineOption portOption({QStringLiteral("p"), QStringLiteral("port")},
+                                        QStringLiteral("Serial port of a board; repeat for more."),
+                                        QStringLiteral("PORT"));
+    const QCommandLineOption baudOption({QStringLiteral("b"), QStringLiteral("baud")},
+                                        QStringLiteral("Line rate: 115200 (default) or 256000."),
+                                        QStringLiteral("RATE"), QString::number(DefaultBaud));
+    const QCommandLineOption listOption(
+        QStringLiteral("list"),
+        QStringLiteral("List the serial ports the window offers, and exit."));
+    const QCommandLineOption jsonOption(
+        QStringLiteral("json"),
+        QStringLiteral("JSON Lines on standard output; human text goes to standard error."));
+    const QCommandLineOption quietOption({QStringLiteral("q"), QStringLiteral("quiet")},
+                                         QStringLiteral("Only each board's end and the summary."));
+    const QCommandLineOption verboseOption(
+        QStringLiteral("verbose"), QStringLiteral("Trace every session step on standard error."));
+    parser.addOptions({portOption, baudOption, listOption, jsonOption, quietOption, verboseOption});
+    parser.addPositionalArgument(QStringLiteral("IMAGE"),
+                                 QStringLiteral("Firmware image to write."));
+
+    if (!parser.parse(QCoreApplication::arguments()))
+        return usageError(parser.errorText());
+    if (parser.isSet(helpOption)) {
+        std::printf("%s", qPrintable(parser.helpText()));
+        return 0;
+    }
+    if (parser.isSet(versionOption))
+        parser.showVersion();
+    showTraces = parser.isSet(verboseOption);
+    const bool json = parser.isSet(jsonOption);
+    if (parser.isSet(listOption))
+        return listPorts(json);
+
+    bool baudOk = false;
+    const int baud = parser.value(baudOption).toInt(&baudOk);
+    if (!baudOk || (baud != DefaultBaud && baud != OtherBaud))
+        return usageError(QStringLiteral("baud rate must be 115200 or 256000, not '%1'")
+                              .arg(parser.value(baudOption)));
+    const QStringList ports = parser.values(portOption);
+    if (ports.isEmpty())
+        return usageError(QStringLiteral("no port given (-p PORT)"));
+    QSet<QString> seen;
+    for (const QString &port : ports) {
+        if (port.isEmpty())
+            return usageError(QStringLiteral("empty port name"));
+        if (seen.contains(portIdentity(port)))
+            return usageError(QStringLiteral("port '%1' is named twice").arg(port));
+        seen.insert(portIdentity(port));
+    }
+    const QStringList positional = parser.positionalArguments();
+    if (positional.size() != 1)
+        return usageError(positional.isEmpty() ? QStringLiteral("no image given")
+                                               : QStringLiteral("only one image can be written"));
+
+    // Checked before any port is opened: a bad image touches no line.
+    const QString imagePath = positional.first();
+    qint64 blocks = 0;
+    const QString problem = imageProblem(imagePath, &blocks);
+    if (!problem.isEmpty()) {
+        std::fprintf(stderr, "kavro-flash: File Error: %s: %s\n", qPrintable(imagePath),
+                     qPrintable(problem));
+        return FileErrorStatus;
+    }
+
+    std::FILE *human = json ? stderr : stdout;
+    const bool terminal = escapesAllowed(human);
+    const bool colour = terminal && qEnvironmentVariableIsEmpty("NO_COLOR");
+
+    BoardGang gang(ports, baud, imagePath);
+    HumanReport report(gang, blocks, baud, human,
+                       terminal ? HumanReport::Style::Live : HumanReport::Style::Lines, colour,
+                       parser.isSet(quietOption));
+    std::unique_ptr<JsonReport> jsonReport;
+    if (json)
+        jsonReport = std::make_unique<JsonReport>(gang, blocks);
+
+    bool interrupted = false;
+    Interrupts interrupts;
+    QObject::connect(&interrupts, &Interrupts::interrupted, &gang, [&](int signal) {
+        // A second signal gives up waiting for the sessions.
+        if (interrupted)
+            std::_Exit(InterruptStatus);
+        interrupted = true;
+        report.interrupted(signal);
+        gang.stop();
+    });
+
+    QElapsedTimer clock;
+    int status = 0;
+    QObject::connect(&gang, &BoardGang::finished, &app, [&] {
+        const RunTotals totals = RunTotals::of(gang, clock.elapsed(), interrupted);
+        report.summary(totals);
+        if (jsonReport)
+            jsonReport->summary(totals);
+        status = totals.exitStatus;
+        app.quit();
+    });
+    clock.start();
+    gang.start();
+    app.exec();
+    return status;
+}
