@@ -4,6 +4,8 @@
 #include "cli/boardgang.h"
 #include "cli/interrupts.h"
 #include "cli/report.h"
+#include "cli/station.h"
+#include "cli/stationreport.h"
 #include "download/deviceframe.h"
 #include "download/firmwareimage.h"
 #include "serial/portdetails.h"
@@ -46,7 +48,12 @@ const char Description[] =
     "  5    Download TimeOut\n"
     "  130  Download Cancel (SIGINT or SIGTERM)\n"
     "With several boards: 0 when every board succeeded, otherwise the status of\n"
-    "the first board, in command-line order, that did not.";
+    "the first board, in command-line order, that did not.\n"
+    "\n"
+    "Station mode (--station) flashes every board plugged into any of the ports,\n"
+    "one after another, until Ctrl-C or --count boards. Exit status: 0 when every\n"
+    "board flashed succeeded, 1 when any failed, 3 when the image changed on disk\n"
+    "or could no longer be read, 130 when interrupted.";
 
 bool showTraces = false;
 QtMessageHandler defaultHandler = nullptr;
@@ -125,6 +132,41 @@ bool escapesAllowed(std::FILE *stream)
     return ::isatty(fileno(stream)) && qEnvironmentVariable("TERM") != QLatin1String("dumb");
 }
 
+// Flashes board after board until interrupted, --count is reached or the
+// image changes on disk.
+int runStation(QCoreApplication &app, const Station::Settings &settings, bool json, bool quiet)
+{
+    Station station(settings);
+    QString error;
+    if (!station.prepare(&error)) {
+        std::fprintf(stderr, "kavro-flash: %s\n", qPrintable(error));
+        return FileErrorStatus;
+    }
+    std::FILE *human = json ? stderr : stdout;
+    const bool terminal = escapesAllowed(human);
+    StationReport report(station, human,
+                         terminal ? StationReport::Style::Live : StationReport::Style::Lines,
+                         terminal && qEnvironmentVariableIsEmpty("NO_COLOR"), quiet, json);
+
+    bool interrupted = false;
+    Interrupts interrupts;
+    QObject::connect(&interrupts, &Interrupts::interrupted, &station, [&](int signal) {
+        // A second signal gives up waiting for the sessions.
+        if (interrupted)
+            std::_Exit(InterruptStatus);
+        interrupted = true;
+        report.interrupted(signal);
+        station.interrupt();
+    });
+    QObject::connect(&station, &Station::finished, &app, [&] {
+        report.summary();
+        app.quit();
+    });
+    station.start();
+    app.exec();
+    return station.exitStatus();
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
@@ -156,7 +198,19 @@ int main(int argc, char *argv[])
                                          QStringLiteral("Only each board's end and the summary."));
     const QCommandLineOption verboseOption(
         QStringLiteral("verbose"), QStringLiteral("Trace every session step on standard error."));
-    parser.addOptions({portOption, baudOption, listOption, jsonOption, quietOption, verboseOption});
+    const QCommandLineOption stationOption(
+        QStringLiteral("station"),
+        QStringLiteral("Production station: flash every board plugged into any of the ports, one "
+                       "after another, each port a fixture slot."));
+    const QCommandLineOption countOption(QStringLiteral("count"),
+                                         QStringLiteral("Station: stop after N boards in all."),
+                                         QStringLiteral("N"));
+    const QCommandLineOption recordOption(
+        QStringLiteral("record"),
+        QStringLiteral("Station: append one JSON line per board to FILE, on disk at once."),
+        QStringLiteral("FILE"));
+    parser.addOptions({portOption, baudOption, listOption, jsonOption, quietOption, verboseOption,
+                       stationOption, countOption, recordOption});
     parser.addPositionalArgument(QStringLiteral("IMAGE"),
                                  QStringLiteral("Firmware image to write."));
 
@@ -189,6 +243,19 @@ int main(int argc, char *argv[])
             return usageError(QStringLiteral("port '%1' is named twice").arg(port));
         seen.insert(portIdentity(port));
     }
+    const bool station = parser.isSet(stationOption);
+    int count = 0;
+    if (parser.isSet(countOption)) {
+        bool countOk = false;
+        count = parser.value(countOption).toInt(&countOk);
+        if (!countOk || count <= 0)
+            return usageError(QStringLiteral("--count needs a positive number, not '%1'")
+                                  .arg(parser.value(countOption)));
+    }
+    if (!station && (parser.isSet(countOption) || parser.isSet(recordOption)))
+        return usageError(QStringLiteral("--count and --record belong to --station"));
+    if (parser.isSet(recordOption) && parser.value(recordOption).isEmpty())
+        return usageError(QStringLiteral("--record needs a file name"));
     const QStringList positional = parser.positionalArguments();
     if (positional.size() != 1)
         return usageError(positional.isEmpty() ? QStringLiteral("no image given")
@@ -202,6 +269,17 @@ int main(int argc, char *argv[])
         std::fprintf(stderr, "kavro-flash: File Error: %s: %s\n", qPrintable(imagePath),
                      qPrintable(problem));
         return FileErrorStatus;
+    }
+
+    if (station) {
+        Station::Settings settings;
+        settings.ports = ports;
+        settings.baud = baud;
+        settings.imagePath = imagePath;
+        settings.blocks = blocks;
+        settings.count = count;
+        settings.recordPath = parser.value(recordOption);
+        return runStation(app, settings, json, parser.isSet(quietOption));
     }
 
     std::FILE *human = json ? stderr : stdout;

@@ -1,15 +1,13 @@
 #include "cli/report.h"
 
 #include "cli/boardgang.h"
+#include "cli/output.h"
 #include "download/firmwareimage.h"
 
-#include <QJsonDocument>
 #include <QJsonObject>
 
 #include <algorithm>
 #include <csignal>
-#include <sys/ioctl.h>
-#include <unistd.h>
 
 namespace
 {
@@ -45,21 +43,6 @@ QString timeLeft(const BoardGang::Board &b, qint64 blocks)
     const qint64 left =
         qint64((blocks - b.blocksSent) * FirmwareImage::BlockSize / 1024.0 / rate + 0.5);
     return QStringLiteral("%1:%2").arg(left / 60).arg(left % 60, 2, 10, QLatin1Char('0'));
-}
-
-int terminalWidth(std::FILE *out)
-{
-    winsize size{};
-    if (::ioctl(fileno(out), TIOCGWINSZ, &size) == 0 && size.ws_col > 0)
-        return size.ws_col;
-    return 80;
-}
-
-void putJson(const QJsonObject &object)
-{
-    const QByteArray line = QJsonDocument(object).toJson(QJsonDocument::Compact) + '\n';
-    std::fwrite(line.constData(), 1, size_t(line.size()), stdout);
-    std::fflush(stdout);
 }
 
 } // namespace
@@ -103,16 +86,12 @@ HumanReport::HumanReport(const BoardGang &gang, qint64 blocks, int baud, std::FI
 
 void HumanReport::put(const QString &text)
 {
-    const QByteArray bytes = text.toLocal8Bit();
-    std::fwrite(bytes.constData(), 1, size_t(bytes.size()), out);
-    std::fflush(out);
+    Output::put(out, text);
 }
 
 QString HumanReport::paint(const char *code, const QString &text) const
 {
-    if (!colour)
-        return text;
-    return QStringLiteral("\x1b[%1m").arg(QLatin1String(code)) + text + QStringLiteral("\x1b[0m");
+    return Output::paint(colour, code, text);
 }
 
 QString HumanReport::portColumn(int index) const
@@ -190,7 +169,7 @@ void HumanReport::ended(int index)
 // board keeps exactly one row.
 void HumanReport::redraw()
 {
-    const int width = terminalWidth(out) - 1;
+    const int width = Output::terminalWidth(out) - 1;
     QString text;
     if (drawnLines > 0)
         text += QStringLiteral("\x1b[%1A").arg(drawnLines);
@@ -246,37 +225,37 @@ JsonReport::JsonReport(const BoardGang &gang, qint64 blocks, QObject *parent)
     : QObject(parent), gang(gang), blocks(blocks), percentShown(gang.size(), 0)
 {
     connect(&gang, &BoardGang::started, this, [this](int index) {
-        putJson({{QStringLiteral("port"), this->gang.board(index).port},
-                 {QStringLiteral("event"), QStringLiteral("start")},
-                 {QStringLiteral("blocks"), this->blocks}});
+        Output::putJson({{QStringLiteral("port"), this->gang.board(index).port},
+                         {QStringLiteral("event"), QStringLiteral("start")},
+                         {QStringLiteral("blocks"), this->blocks}});
     });
     connect(&gang, &BoardGang::progressed, this, [this](int index) {
         const BoardGang::Board &b = this->gang.board(index);
         if (b.percent <= percentShown[index])
             return;
         percentShown[index] = b.percent;
-        putJson({{QStringLiteral("port"), b.port},
-                 {QStringLiteral("event"), QStringLiteral("progress")},
-                 {QStringLiteral("percent"), b.percent},
-                 {QStringLiteral("blocks_sent"), b.blocksSent}});
+        Output::putJson({{QStringLiteral("port"), b.port},
+                         {QStringLiteral("event"), QStringLiteral("progress")},
+                         {QStringLiteral("percent"), b.percent},
+                         {QStringLiteral("blocks_sent"), b.blocksSent}});
     });
     connect(&gang, &BoardGang::ended, this, [this](int index) {
         const BoardGang::Board &b = this->gang.board(index);
-        putJson({{QStringLiteral("port"), b.port},
-                 {QStringLiteral("event"), QStringLiteral("end")},
-                 {QStringLiteral("outcome"), QString::fromLocal8Bit(b.outcome)},
-                 {QStringLiteral("exit_code"), BoardGang::exitStatusFor(b.outcome)},
-                 {QStringLiteral("blocks_sent"), b.blocksSent},
-                 {QStringLiteral("seconds"), b.elapsedMs / 1000.0}});
+        Output::putJson({{QStringLiteral("port"), b.port},
+                         {QStringLiteral("event"), QStringLiteral("end")},
+                         {QStringLiteral("outcome"), QString::fromLocal8Bit(b.outcome)},
+                         {QStringLiteral("exit_code"), BoardGang::exitStatusFor(b.outcome)},
+                         {QStringLiteral("blocks_sent"), b.blocksSent},
+                         {QStringLiteral("seconds"), b.elapsedMs / 1000.0}});
     });
 }
 
 void JsonReport::summary(const RunTotals &totals)
 {
-    putJson({{QStringLiteral("event"), QStringLiteral("summary")},
-             {QStringLiteral("succeeded"), totals.succeeded},
-             {QStringLiteral("failed"), totals.failed},
-             {QStringLiteral("seconds"), totals.seconds},
-             {QStringLiteral("bytes_written"), totals.bytesWritten},
-             {QStringLiteral("exit_code"), totals.exitStatus}});
+    Output::putJson({{QStringLiteral("event"), QStringLiteral("summary")},
+                     {QStringLiteral("succeeded"), totals.succeeded},
+                     {QStringLiteral("failed"), totals.failed},
+                     {QStringLiteral("seconds"), totals.seconds},
+                     {QStringLiteral("bytes_written"), totals.bytesWritten},
+                     {QStringLiteral("exit_code"), totals.exitStatus}});
 }

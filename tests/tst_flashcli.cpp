@@ -5,6 +5,8 @@
 #include "sessionfixture.h"
 #include "sim/bootsim.h"
 
+#include <QCryptographicHash>
+#include <QDateTime>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
@@ -135,6 +137,31 @@ QStringList portArgs(const std::vector<Board> &boards)
     return args;
 }
 
+// Reads a running flasher's standard output into `out` until it holds `n`
+// board events of a station.
+bool waitForBoardEvents(QProcess *process, QByteArray &out, int n, int timeoutMs = 20000)
+{
+    QElapsedTimer clock;
+    clock.start();
+    while (out.count("\"event\":\"board\"") < n) {
+        if (clock.elapsed() > timeoutMs || process->state() == QProcess::NotRunning)
+            return false;
+        process->waitForReadyRead(100);
+        out += process->readAllStandardOutput();
+    }
+    return true;
+}
+
+// Plugs a simulated board into a station slot: its port appears under the
+// slot's name and vanishes when the board goes.
+std::unique_ptr<BootSim> plugIn(const QString &slot, const BootSimOptions &options = {})
+{
+    BootSimOptions o = options;
+    o.linkPath = slot;
+    auto sim = std::make_unique<BootSim>(o);
+    return sim->start() ? std::move(sim) : nullptr;
+}
+
 } // namespace
 
 class tst_FlashCli : public QObject
@@ -151,6 +178,9 @@ private slots:
     void interrupt_data();
     void interrupt();
     void listing();
+    void station();
+    void stationImageChanged();
+    void stationInterrupt();
 
 private:
     QTemporaryDir dir;
@@ -340,6 +370,121 @@ void tst_FlashCli::listing()
     const QList<QByteArray> lines = r.out.split('\n');
     QCOMPARE(lines.value(0), QByteArray("/dev/pts/kavro-a"));
     QCOMPARE(lines.value(1), QByteArray("/dev/pts/kavro-b"));
+}
+
+// Five boards through two slots, one of them failing: each flashed once
+// while it stays plugged in, each in the record, and --count ends the run.
+void tst_FlashCli::station()
+{
+    QTemporaryDir sockets;
+    const QString a = sockets.filePath("socket-a");
+    const QString b = sockets.filePath("socket-b");
+    const QString recordPath = sockets.filePath("record.jsonl");
+    QFile earlier(recordPath);
+    QVERIFY(earlier.open(QIODevice::WriteOnly));
+    earlier.write("{\"earlier\":true}\n");
+    earlier.close();
+
+    QProcess *process = startFlash({"--station", "-p", a, "-p", b, "--count", "5", "--record",
+                                    recordPath, "--json", imagePath});
+    QByteArray out;
+    BootSimOptions failing;
+    failing.badCheckAt = 4;
+    const QList<QPair<QString, bool>> plugs = {
+        {a, true}, {b, true}, {a, false}, {b, true}, {a, true}};
+    for (int n = 0; n < plugs.size(); ++n) {
+        const auto board = plugIn(plugs[n].first, plugs[n].second ? BootSimOptions() : failing);
+        QVERIFY(board);
+        QVERIFY2(waitForBoardEvents(process, out, n + 1), out);
+        if (plugs[n].second) {
+            QVERIFY(board->waitForEndFrames(1, 2000));
+            QCOMPARE(board->receivedImage(), imageData(image));
+        }
+        // Still plugged in: not flashed again.
+        QTest::qWait(300);
+        QCOMPARE(commands(board->hostFrames()).count("10"), 1);
+    }
+    const Run r = finish(process);
+    QCOMPARE(r.status, 1);
+    QVERIFY(plainText(r.err));
+
+    const QList<QJsonObject> lines = jsonLines(out + r.out);
+    const QList<QJsonObject> boards = events(lines, "board");
+    QCOMPARE(boards.size(), 5);
+    for (int n = 0; n < boards.size(); ++n) {
+        QCOMPARE(boards[n]["slot"].toString(), plugs[n].first);
+        QCOMPARE(boards[n]["serial"].toInt(), n + 1);
+        QCOMPARE(boards[n]["exit_code"].toInt(), plugs[n].second ? 0 : 1);
+    }
+    const QJsonObject summary = events(lines, "summary").value(0);
+    QCOMPARE(summary["succeeded"].toInt(), 4);
+    QCOMPARE(summary["failed"].toInt(), 1);
+
+    QFile recordFile(recordPath);
+    QVERIFY(recordFile.open(QIODevice::ReadOnly));
+    const QList<QJsonObject> record = jsonLines(recordFile.readAll());
+    QCOMPARE(record.size(), 6);
+    QVERIFY(record[0]["earlier"].toBool());
+    const QString sha = QCryptographicHash::hash(image, QCryptographicHash::Sha256).toHex();
+    for (int n = 1; n < record.size(); ++n) {
+        QCOMPARE(record[n]["slot"].toString(), plugs[n - 1].first);
+        QCOMPARE(record[n]["outcome"].toString(),
+                 QString(plugs[n - 1].second ? "Download Success" : "Download stop"));
+        QCOMPARE(record[n]["sha256"].toString(), sha);
+        QCOMPARE(record[n]["image"].toString(), QString("firmware.bin"));
+        QVERIFY(QDateTime::fromString(record[n]["time"].toString(), Qt::ISODateWithMs).isValid());
+    }
+}
+
+// An image replaced on disk is never written: the next board finds the
+// station stopped.
+void tst_FlashCli::stationImageChanged()
+{
+    QTemporaryDir sockets;
+    const QString slot = sockets.filePath("socket");
+    const QString path = writeImage(sockets, "changing.bin", image);
+    QProcess *process = startFlash({"--station", "-p", slot, "--json", path});
+    QByteArray out;
+    {
+        const auto first = plugIn(slot);
+        QVERIFY(first);
+        QVERIFY2(waitForBoardEvents(process, out, 1), out);
+    }
+    // Unplugged for longer than the station takes to notice.
+    QTest::qWait(300);
+    QByteArray changed = image;
+    changed[100] = char(changed[100] ^ 0xFF);
+    QVERIFY(!writeImage(sockets, "changing.bin", changed).isEmpty());
+    const auto second = plugIn(slot);
+    QVERIFY(second);
+    const Run r = finish(process, 5000);
+    QCOMPARE(r.status, 3);
+    QVERIFY2(r.err.contains("has changed since the station started"), r.err);
+    QVERIFY(!second->waitForFrames(1, 300));
+    QCOMPARE(events(jsonLines(out + r.out), "board").size(), 1);
+}
+
+// Ctrl-C while a board is flashing: that board ends as a cancel, with no
+// frame after it, then the summary.
+void tst_FlashCli::stationInterrupt()
+{
+    QTemporaryDir sockets;
+    const QString slot = sockets.filePath("socket");
+    QProcess *process = startFlash({"--station", "-p", slot, "--json", imagePath});
+    BootSimOptions slow;
+    slow.delayUs = 5000;
+    const auto board = plugIn(slot, slow);
+    QVERIFY(board);
+    QVERIFY(board->waitForFrames(12, 20000));
+    ::kill(pid_t(process->processId()), SIGINT);
+    const Run r = finish(process, 5000);
+    QCOMPARE(r.status, 130);
+    const QList<QJsonObject> lines = jsonLines(r.out);
+    QCOMPARE(events(lines, "board").value(0)["outcome"].toString(), QString("Download Cancel"));
+    QCOMPARE(events(lines, "summary").size(), 1);
+    const int frames = board->hostFrames().size();
+    QVERIFY(!board->waitForFrames(frames + 1, 300));
+    QCOMPARE(board->endFrames(), 0);
 }
 
 QTEST_GUILESS_MAIN(tst_FlashCli)

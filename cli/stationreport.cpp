@@ -1,0 +1,212 @@
+#include "cli/stationreport.h"
+
+#include "cli/boardgang.h"
+#include "cli/output.h"
+#include "cli/station.h"
+
+#include <QJsonObject>
+#include <QRegularExpression>
+
+#include <algorithm>
+#include <csignal>
+
+namespace
+{
+
+const char GoodColour[] = "32";
+const char BadColour[] = "31";
+const char BarColour[] = "36";
+constexpr int BarWidth = 24;
+constexpr int RedrawIntervalMs = 100;
+
+bool isSuccess(const QString &outcome)
+{
+    return outcome == QLatin1String("Download Success");
+}
+
+QString seconds(qint64 ms)
+{
+    return QString::number(ms / 1000.0, 'f', 1) + QStringLiteral(" s");
+}
+
+} // namespace
+
+StationReport::StationReport(const Station &station, std::FILE *out, Style style, bool colour,
+                             bool quiet, bool json, QObject *parent)
+    : QObject(parent), station(station), out(out), style(style), colour(colour), quiet(quiet),
+      json(json)
+{
+    for (int index = 0; index < station.size(); ++index)
+        portWidth = std::max(portWidth, int(station.slot(index).port.size()));
+    connect(&station, &Station::boardStarted, this, &StationReport::boardStarted);
+    connect(&station, &Station::boardEnded, this, &StationReport::boardEnded);
+    connect(&station, &Station::changed, this, &StationReport::changed);
+    connect(&station, &Station::halted, this, &StationReport::halted);
+    redrawTimer.setInterval(RedrawIntervalMs);
+    connect(&redrawTimer, &QTimer::timeout, this, [this] {
+        if (dirty)
+            redraw();
+    });
+    if (style == Style::Live) {
+        redraw();
+        redrawTimer.start();
+    } else if (!quiet) {
+        put(QStringLiteral("kavro-flash: station with %1 slot(s), image %2 (sha256 %3)\n")
+                .arg(station.size())
+                .arg(station.settings().imagePath, station.imageSha256()));
+    }
+}
+
+void StationReport::put(const QString &text)
+{
+    Output::put(out, text);
+}
+
+QString StationReport::paint(const char *code, const QString &text) const
+{
+    return Output::paint(colour, code, text);
+}
+
+double StationReport::boardsPerHour() const
+{
+    const qint64 ms = station.elapsedMs();
+    const int boards = station.succeeded() + station.failed();
+    return ms > 0 ? boards * 3600000.0 / ms : 0;
+}
+
+QString StationReport::totalsText() const
+{
+    return QStringLiteral("%1 succeeded, %2 failed, %3 boards/hour")
+        .arg(station.succeeded())
+        .arg(station.failed())
+        .arg(boardsPerHour(), 0, 'f', 0);
+}
+
+QString StationReport::slotText(int index) const
+{
+    const Station::Slot &s = station.slot(index);
+    const QString port = s.port.leftJustified(portWidth) + QStringLiteral("  ");
+    switch (s.state) {
+    case Station::State::Flashing: {
+        const qint64 blocks = std::max<qint64>(station.settings().blocks, 1);
+        const int filled = int(std::min<qint64>(s.blocksSent, blocks) * BarWidth / blocks);
+        const QString bar =
+            QString(filled, QLatin1Char('#')) + QString(BarWidth - filled, QLatin1Char('-'));
+        return port + QStringLiteral("board %1 [").arg(s.board) + paint(BarColour, bar) +
+               QStringLiteral("] %1%").arg(s.percent, 3);
+    }
+    case Station::State::WaitingForUnplug:
+        return port + QStringLiteral("board %1 ").arg(s.board) +
+               paint(isSuccess(s.lastOutcome) ? GoodColour : BadColour, s.lastOutcome) +
+               QStringLiteral(" in %1, unplug it").arg(seconds(s.elapsedMs));
+    case Station::State::WaitingForBoard:
+        break;
+    }
+    QString text = port + QStringLiteral("waiting for a board");
+    if (!s.lastOutcome.isEmpty())
+        text += QStringLiteral(" (last: %1)").arg(s.lastOutcome);
+    return text;
+}
+
+// Every slot's line and the totals, from the first one drawn down. A line
+// that would wrap is cut, so each slot keeps exactly one row.
+void StationReport::redraw()
+{
+    const int width = Output::terminalWidth(out) - 1;
+    QString text;
+    if (drawnLines > 0)
+        text += QStringLiteral("\x1b[%1A").arg(drawnLines);
+    QStringList lines;
+    for (int index = 0; index < station.size(); ++index)
+        lines << slotText(index);
+    lines << totalsText();
+    static const QRegularExpression colourCode(QStringLiteral("\x1b\\[[0-9;]*m"));
+    for (const QString &line : qAsConst(lines)) {
+        // Cutting could split a colour sequence, so a long line goes plain.
+        const QString plain = QString(line).remove(colourCode);
+        text += QLatin1Char('\r') + (plain.size() > width ? plain.left(width) : line) +
+                QStringLiteral("\x1b[K\n");
+    }
+    drawnLines = lines.size();
+    dirty = false;
+    put(text);
+}
+
+void StationReport::changed(int index)
+{
+    if (style == Style::Live) {
+        dirty = true;
+        return;
+    }
+    const Station::Slot &s = station.slot(index);
+    if (quiet || s.state != Station::State::WaitingForBoard)
+        return;
+    put(s.lastOutcome == QLatin1String("CanNOT Open Serial")
+            ? QStringLiteral("%1: port present but it does not open; trying again\n").arg(s.port)
+            : QStringLiteral("%1: board removed, waiting for the next\n").arg(s.port));
+}
+
+void StationReport::boardStarted(int index)
+{
+    if (style == Style::Live) {
+        dirty = true;
+        return;
+    }
+    if (quiet)
+        return;
+    const Station::Slot &s = station.slot(index);
+    put(QStringLiteral("%1: board %2 plugged in, flashing\n").arg(s.port).arg(s.board));
+}
+
+void StationReport::boardEnded(int index)
+{
+    const Station::Slot &s = station.slot(index);
+    if (json)
+        Output::putJson({{QStringLiteral("event"), QStringLiteral("board")},
+                         {QStringLiteral("slot"), s.port},
+                         {QStringLiteral("serial"), s.board},
+                         {QStringLiteral("outcome"), s.lastOutcome},
+                         {QStringLiteral("exit_code"), BoardGang::exitStatusFor(s.outcome)},
+                         {QStringLiteral("seconds"), s.elapsedMs / 1000.0}});
+    if (style == Style::Live) {
+        dirty = true;
+        return;
+    }
+    put(QStringLiteral("%1: board %2 %3 in %4; %5\n")
+            .arg(s.port)
+            .arg(s.board)
+            .arg(s.lastOutcome, seconds(s.elapsedMs), totalsText()));
+}
+
+void StationReport::halted(const QString &reason)
+{
+    if (style == Style::Live && drawnLines > 0)
+        redraw();
+    put(QStringLiteral("kavro-flash: %1\n").arg(reason));
+    // Below the message from now on.
+    drawnLines = 0;
+}
+
+void StationReport::interrupted(int signal)
+{
+    if (style == Style::Live)
+        return; // the slot lines show each cancel as it lands
+    put(QStringLiteral("kavro-flash: %1, stopping the station\n")
+            .arg(QLatin1String(signal == SIGTERM ? "terminated" : "interrupted")));
+}
+
+void StationReport::summary()
+{
+    if (style == Style::Live) {
+        redrawTimer.stop();
+        redraw();
+    }
+    put(QStringLiteral("station: %1 in %2\n").arg(totalsText(), seconds(station.elapsedMs())));
+    if (json)
+        Output::putJson({{QStringLiteral("event"), QStringLiteral("summary")},
+                         {QStringLiteral("succeeded"), station.succeeded()},
+                         {QStringLiteral("failed"), station.failed()},
+                         {QStringLiteral("seconds"), station.elapsedMs() / 1000.0},
+                         {QStringLiteral("boards_per_hour"), boardsPerHour()},
+                         {QStringLiteral("exit_code"), station.exitStatus()}});
+}
