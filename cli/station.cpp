@@ -7,6 +7,7 @@
 
 #include <QCryptographicHash>
 #include <QDateTime>
+#include <QFile>
 #include <QFileInfo>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -14,6 +15,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <fcntl.h>
 #include <unistd.h>
 
 namespace
@@ -65,7 +67,11 @@ Station::Station(const Settings &settings, QObject *parent)
 }
 
 // Each worker stops and waits for its session as it goes.
-Station::~Station() = default;
+Station::~Station()
+{
+    if (recordFd >= 0)
+        ::close(recordFd);
+}
 
 bool Station::prepare(QString *error)
 {
@@ -81,10 +87,11 @@ bool Station::prepare(QString *error)
     if (config.recordPath.isEmpty())
         return true;
     // Appended to, never truncated: the record of earlier shifts stays.
-    recordFile.setFileName(config.recordPath);
-    if (!recordFile.open(QIODevice::WriteOnly | QIODevice::Append)) {
+    recordFd = ::open(QFile::encodeName(config.recordPath).constData(),
+                      O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    if (recordFd < 0) {
         *error = QStringLiteral("cannot open the record %1: %2")
-                     .arg(config.recordPath, recordFile.errorString());
+                     .arg(config.recordPath, QString::fromLocal8Bit(std::strerror(errno)));
         return false;
     }
     return true;
@@ -226,11 +233,12 @@ void Station::endBoard(int index)
     s.lastOutcome = QString::fromLatin1(s.outcome ? s.outcome : "no outcome");
     s.state = State::WaitingForUnplug;
     QString error;
-    if (!record(s, &error))
+    const bool recorded = record(s, &error);
+    emit boardEnded(index);
+    if (!recorded)
         stopTaking(QStringLiteral("cannot write the record %1: %2; the station has stopped")
                        .arg(config.recordPath, error),
                    FailedStatus);
-    emit boardEnded(index);
     if (config.count > 0 && goodBoards + badBoards >= config.count)
         stopTaking(QString(), 0);
     finishWhenIdle();
@@ -240,7 +248,7 @@ void Station::endBoard(int index)
 // flashed without its record is worse than a halted line.
 bool Station::record(const Slot &s, QString *error)
 {
-    if (!recordFile.isOpen())
+    if (recordFd < 0)
         return true;
     const QJsonObject line{
         {QStringLiteral("time"), QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs)},
@@ -256,12 +264,15 @@ bool Station::record(const Slot &s, QString *error)
         {QStringLiteral("seconds"), s.elapsedMs / 1000.0},
     };
     const QByteArray bytes = QJsonDocument(line).toJson(QJsonDocument::Compact) + '\n';
-    if (recordFile.write(bytes) != bytes.size() || !recordFile.flush()) {
-        *error = recordFile.errorString();
-        return false;
-    }
-    if (::fsync(recordFile.handle()) != 0) {
-        *error = QString::fromLocal8Bit(std::strerror(errno));
+    // One write, so a line is never split by another writer appending too.
+    ssize_t written;
+    do {
+        written = ::write(recordFd, bytes.constData(), size_t(bytes.size()));
+    } while (written < 0 && errno == EINTR);
+    if (written != bytes.size() || ::fsync(recordFd) != 0) {
+        *error = written < 0 || written == bytes.size()
+                     ? QString::fromLocal8Bit(std::strerror(errno))
+                     : QStringLiteral("short write");
         return false;
     }
     return true;

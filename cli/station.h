@@ -3,7 +3,6 @@
 
 #include <QByteArray>
 #include <QElapsedTimer>
-#include <QFile>
 #include <QObject>
 #include <QString>
 #include <QStringList>
@@ -91,7 +90,7 @@ private:
     std::vector<Slot> sockets;
     QByteArray imageHash;
     QTemporaryDir snapshots;
-    QFile recordFile;
+    int recordFd = -1;
     QTimer poller;
     QElapsedTimer clock;
     int boardsStarted = 0;

@@ -181,6 +181,7 @@ private slots:
     void station();
     void stationImageChanged();
     void stationInterrupt();
+    void stationRecordFails();
 
 private:
     QTemporaryDir dir;
@@ -485,6 +486,21 @@ void tst_FlashCli::stationInterrupt()
     const int frames = board->hostFrames().size();
     QVERIFY(!board->waitForFrames(frames + 1, 300));
     QCOMPARE(board->endFrames(), 0);
+}
+
+// A board flashed without its record is worse than a halted line.
+void tst_FlashCli::stationRecordFails()
+{
+    QTemporaryDir sockets;
+    const QString slot = sockets.filePath("socket");
+    QProcess *process =
+        startFlash({"--station", "-p", slot, "--record", "/dev/full", "--json", imagePath});
+    const auto board = plugIn(slot);
+    QVERIFY(board);
+    const Run r = finish(process, 5000);
+    QCOMPARE(r.status, 1);
+    QVERIFY2(r.err.contains("cannot write the record /dev/full"), r.err);
+    QCOMPARE(events(jsonLines(r.out), "board").size(), 1);
 }
 
 QTEST_GUILESS_MAIN(tst_FlashCli)
