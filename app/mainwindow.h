@@ -1,7 +1,7 @@
 #ifndef MAINWINDOW_H
 #define MAINWINDOW_H
 
-#include "app/serialdevicemap.h"
+#include "serial/serialdevicemap.h"
 
 #include <QMainWindow>
 #include <QPoint>

@@ -2,7 +2,7 @@
 // delivered through the window system path, as a real pointer would.
 
 #include "app/mainwindow.h"
-#include "app/serialdevicemap.h"
+#include "serial/serialdevicemap.h"
 
 #include <QtTest>
 

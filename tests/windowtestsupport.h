@@ -4,7 +4,7 @@
 // Shared by the window tests: trace capture, a scripted device map, and a
 // watcher that answers the window's modal dialogs.
 
-#include "app/serialdevicemap.h"
+#include "serial/serialdevicemap.h"
 
 #include <QApplication>
 #include <QFileDialog>

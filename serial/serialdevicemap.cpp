@@ -1,4 +1,4 @@
-#include "app/serialdevicemap.h"
+#include "serial/serialdevicemap.h"
 
 #include <QSerialPortInfo>
 
