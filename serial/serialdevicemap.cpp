@@ -2,6 +2,13 @@
 
 #include <QSerialPortInfo>
 
+#ifdef Q_OS_WIN
+#include "serial/windowsserialdevicemap.h"
+using PlatformDeviceMap = WindowsSerialDeviceMap;
+#else
+using PlatformDeviceMap = LinuxSerialDeviceMap;
+#endif
+
 namespace
 {
 SerialDeviceMap *replacement = nullptr;
@@ -20,7 +27,7 @@ bool SerialDeviceMap::read(Key key, int index, QByteArray *data)
 
 SerialDeviceMap *SerialDeviceMap::system()
 {
-    static LinuxSerialDeviceMap platformMap;
+    static PlatformDeviceMap platformMap;
     return replacement ? replacement : &platformMap;
 }
 
