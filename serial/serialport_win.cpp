@@ -133,8 +133,8 @@ bool SerialPort::open(QIODevice::OpenMode mode)
         dcb.fNull = FALSE;
         dcb.fErrorChar = FALSE;
         dcb.fAbortOnError = FALSE;
-        // A read returns at once with whatever has arrived; writes have no
-        // time limit of their own.
+        // Reads ask for no more than has arrived; should one wait anyway,
+        // it returns with what is there. Writes have no time limit.
         COMMTIMEOUTS timeouts;
         std::memset(&timeouts, 0, sizeof timeouts);
         timeouts.ReadIntervalTimeout = MAXDWORD;
@@ -302,12 +302,20 @@ void SerialPort::runIo()
     ULONGLONG drainDeadline = 0;
     char chunk[ReadChunk];
 
-    // Takes whatever has arrived; false when the device fails.
+    // Takes whatever has arrived, asking the driver how much that is so a
+    // read never waits; false when the device fails.
     const auto takeArrived = [&](bool *gotAny) {
         *gotAny = false;
         for (;;) {
+            COMSTAT status;
+            DWORD errors = 0;
+            if (!ClearCommError(handle, &errors, &status))
+                return false;
+            if (status.cbInQue == 0)
+                return true;
             DWORD got = 0;
-            const Outcome read = started(ReadFile(handle, chunk, ReadChunk, &got, reading.reset()));
+            const DWORD want = qMin<DWORD>(status.cbInQue, ReadChunk);
+            const Outcome read = started(ReadFile(handle, chunk, want, &got, reading.reset()));
             if (read == Outcome::Failed ||
                 (read == Outcome::Pending &&
                  !GetOverlappedResult(handle, &reading.overlapped, &got, TRUE)))
@@ -320,8 +328,6 @@ void SerialPort::runIo()
                 incoming.append(chunk, static_cast<int>(got));
             }
             emit readyRead();
-            if (got < ReadChunk)
-                return true;
         }
     };
 
@@ -336,9 +342,13 @@ void SerialPort::runIo()
         } else {
             DWORD unused = 0;
             const Outcome wait = poll(handle, waiting, &unused);
-            failed = wait == Outcome::Failed;
+            // Wine aborts a pending wait now and then; it is armed again, and
+            // counts as a wake that may bring nothing.
+            const bool aborted =
+                wait == Outcome::Failed && GetLastError() == ERROR_OPERATION_ABORTED;
+            failed = wait == Outcome::Failed && !aborted;
             waitPending = wait == Outcome::Pending;
-            signalled = wait == Outcome::Done;
+            signalled = wait == Outcome::Done || aborted;
         }
         if (failed)
             break;

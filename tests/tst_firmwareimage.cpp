@@ -1,4 +1,5 @@
 #include "download/firmwareimage.h"
+#include "download/uploadthread.h"
 
 #include <QTemporaryDir>
 #include <QtTest>
@@ -143,10 +144,11 @@ void tst_FirmwareImage::unicodePath()
 {
     const QString path = dir.filePath(QString::fromUtf8("Прошивка ✓ ü 固件.bin"));
     QVERIFY(writeFile(path, imageBytes(192)));
-    // The worker receives paths as local 8-bit text; that must not lose them.
-    const QString handedOver = QString::fromLocal8Bit(path.toLocal8Bit());
+    // Handed to the worker as 8-bit text, the path must come through whole.
+    uploadThread worker;
+    worker.setFileName(path.toUtf8().constData());
     FirmwareImage image;
-    QVERIFY(image.open(handedOver));
+    QVERIFY(image.open(worker.fileSetting()));
     QVERIFY(image.checkHeader());
     QCOMPARE(image.blockCount(), qint64(2));
 }

@@ -469,7 +469,7 @@ void tst_Reliability::oddImages()
     uploadThread worker;
     worker.setBaud(115200);
     SignalRecorder recorder(&worker);
-    worker.setFileName(path.toLocal8Bit().constData());
+    worker.setFileName(path.toUtf8().constData());
     if (keep >= 0)
         QVERIFY(QFile::resize(path, keep));
     QVERIFY(runSession(worker, recorder, board.slavePath(), path));

@@ -354,7 +354,7 @@ void tst_UploadThread::settingsTakenAtSessionStart()
     worker.setBaud(256000);
     QCOMPARE(worker.baudSetting(), 256000);
     const QString unicode = QString::fromUtf8("/tmp/порт-ü");
-    worker.setComName(unicode.toLocal8Bit().constData());
+    worker.setComName(unicode.toUtf8().constData());
     QCOMPARE(worker.portSetting(), unicode);
     worker.setFileName(nullptr);
     QCOMPARE(worker.fileSetting(), QString());
