@@ -23,6 +23,8 @@ constexpr int EmptyWakesOfVanishedDevice = 64;
 
 constexpr DWORD ReadChunk = 4096;
 
+constexpr DWORD ReceiveTickMs = 10;
+
 HANDLE win(void *handle)
 {
     return static_cast<HANDLE>(handle);
@@ -403,7 +405,10 @@ void SerialPort::runIo()
                 continue; // take up the rest, or the next queued bytes
         }
 
-        DWORD waitMs = INFINITE;
+        // Wine's receive event is not always raised for bytes that come
+        // while a read or an aborted wait is under way; a short tick takes
+        // those up. A tick that finds nothing does not count as a wake.
+        DWORD waitMs = ReceiveTickMs;
         if (draining) {
             if (!writePending && inFlight.isEmpty()) {
                 // Written to the driver; let the line carry it out.
@@ -413,7 +418,7 @@ void SerialPort::runIo()
             const ULONGLONG now = GetTickCount64();
             if (now >= drainDeadline)
                 break;
-            waitMs = static_cast<DWORD>(drainDeadline - now);
+            waitMs = qMin(waitMs, static_cast<DWORD>(drainDeadline - now));
         }
         HANDLE wakers[3];
         DWORD count = 0;
