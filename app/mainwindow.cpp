@@ -140,16 +140,16 @@ void MainWindow::on_downloadBtn_clicked()
         return;
     ui->progressBar->setMaximum(100);
     downloadBtnText = QStringLiteral("cancel");
-    worker->setFileName(binFileName.toLocal8Bit().constData());
+    worker->setFileName(binFileName.toUtf8().constData());
     worker->start(QThread::InheritPriority);
 }
 
 void MainWindow::on_portNameComboBox_currentIndexChanged(QString arg1)
 {
     qDebug("thread %d", static_cast<int>(reinterpret_cast<quintptr>(worker)));
-    const QByteArray name = arg1.toLocal8Bit();
+    const QByteArray name = arg1.toUtf8();
     worker->setComName(name.constData());
-    qDebug().noquote() << QString::fromLocal8Bit(name);
+    qDebug().noquote() << QString::fromUtf8(name);
 }
 
 void MainWindow::on_baudRateComboBox_currentIndexChanged(QString arg1)

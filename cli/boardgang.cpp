@@ -9,14 +9,14 @@
 BoardGang::BoardGang(const QStringList &ports, int baud, const QString &imagePath, QObject *parent)
     : QObject(parent)
 {
-    const QByteArray image = imagePath.toLocal8Bit();
+    const QByteArray image = imagePath.toUtf8();
     boards.resize(ports.size());
     for (int index = 0; index < size(); ++index) {
         Board &b = boards[index];
         b.port = ports[index];
         b.worker = std::make_unique<uploadThread>();
         b.worker->setBaud(baud);
-        b.worker->setComName(b.port.toLocal8Bit().constData());
+        b.worker->setComName(b.port.toUtf8().constData());
         b.worker->setFileName(image.constData());
         watch(index);
     }

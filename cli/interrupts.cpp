@@ -1,9 +1,51 @@
 #include "cli/interrupts.h"
 
+#include <csignal>
+
+#ifdef Q_OS_WIN
+// Windows has no signals to speak of: Ctrl-C, Ctrl-Break and a closing
+// console arrive as control events on a thread of their own, which hands
+// them to the event loop by a queued call.
+#include <QMetaObject>
+
+#include <windows.h>
+
+namespace
+{
+Interrupts *current = nullptr;
+
+BOOL WINAPI controlHandler(DWORD event)
+{
+    if (!current)
+        return FALSE;
+    const int signal = event == CTRL_C_EVENT ? SIGINT : SIGTERM;
+    QMetaObject::invokeMethod(
+        current, [signal] { emit current->interrupted(signal); }, Qt::QueuedConnection);
+    return TRUE;
+}
+} // namespace
+
+Interrupts::Interrupts(QObject *parent) : QObject(parent)
+{
+    current = this;
+    SetConsoleCtrlHandler(controlHandler, TRUE);
+}
+
+Interrupts::~Interrupts()
+{
+    SetConsoleCtrlHandler(controlHandler, FALSE);
+    current = nullptr;
+}
+
+bool Interrupts::isValid() const
+{
+    return true;
+}
+
+#else
 #include <QSocketNotifier>
 
 #include <cerrno>
-#include <csignal>
 #include <fcntl.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -32,6 +74,11 @@ Interrupts::Interrupts(QObject *parent) : QObject(parent)
         ::sigaction(s, &action, nullptr);
 }
 
+bool Interrupts::isValid() const
+{
+    return notifier != nullptr;
+}
+
 Interrupts::~Interrupts()
 {
     if (!notifier)
@@ -58,3 +105,4 @@ void Interrupts::takeSignal()
     for (ssize_t i = 0; i < got; ++i)
         emit interrupted(numbers[i]);
 }
+#endif

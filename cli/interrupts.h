@@ -14,16 +14,18 @@ public:
     explicit Interrupts(QObject *parent = nullptr);
     ~Interrupts() override;
 
-    bool isValid() const { return notifier != nullptr; }
+    bool isValid() const;
 
 signals:
     void interrupted(int signal);
 
 private:
+#ifndef Q_OS_WIN
     static void handle(int signal);
     void takeSignal();
 
     QSocketNotifier *notifier = nullptr;
+#endif
 };
 
 #endif

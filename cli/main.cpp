@@ -3,9 +3,12 @@
 
 #include "cli/boardgang.h"
 #include "cli/interrupts.h"
+#include "cli/output.h"
 #include "cli/report.h"
 #include "cli/station.h"
+#ifdef KAVRO_STATION_MODE
 #include "cli/stationreport.h"
+#endif
 #include "download/deviceframe.h"
 #include "download/firmwareimage.h"
 #include "serial/portdetails.h"
@@ -22,7 +25,6 @@
 
 #include <csignal>
 #include <cstdio>
-#include <unistd.h>
 
 namespace
 {
@@ -127,11 +129,7 @@ int listPorts(bool json)
     return 0;
 }
 
-bool escapesAllowed(std::FILE *stream)
-{
-    return ::isatty(fileno(stream)) && qEnvironmentVariable("TERM") != QLatin1String("dumb");
-}
-
+#ifdef KAVRO_STATION_MODE
 // Flashes board after board until interrupted, --count is reached or the
 // image changes on disk.
 int runStation(QCoreApplication &app, const Station::Settings &settings, bool json, bool quiet)
@@ -143,7 +141,7 @@ int runStation(QCoreApplication &app, const Station::Settings &settings, bool js
         return FileErrorStatus;
     }
     std::FILE *human = json ? stderr : stdout;
-    const bool terminal = escapesAllowed(human);
+    const bool terminal = Output::escapesAllowed(human);
     StationReport report(station, human,
                          terminal ? StationReport::Style::Live : StationReport::Style::Lines,
                          terminal && qEnvironmentVariableIsEmpty("NO_COLOR"), quiet, json);
@@ -166,6 +164,14 @@ int runStation(QCoreApplication &app, const Station::Settings &settings, bool js
     app.exec();
     return station.exitStatus();
 }
+#else
+int runStation(QCoreApplication &, const Station::Settings &, bool, bool)
+{
+    std::fprintf(stderr, "kavro-flash: station mode needs ports that come and go as device "
+                         "files, which this system does not have\n");
+    return UsageStatus;
+}
+#endif
 
 } // namespace
 
@@ -283,7 +289,7 @@ int main(int argc, char *argv[])
     }
 
     std::FILE *human = json ? stderr : stdout;
-    const bool terminal = escapesAllowed(human);
+    const bool terminal = Output::escapesAllowed(human);
     const bool colour = terminal && qEnvironmentVariableIsEmpty("NO_COLOR");
 
     BoardGang gang(ports, baud, imagePath);

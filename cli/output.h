@@ -13,6 +13,8 @@ namespace Output
 
 // Columns of the terminal behind `out`; 80 when it does not say.
 int terminalWidth(std::FILE *out);
+// Whether `out` is a terminal that takes cursor and colour escapes.
+bool escapesAllowed(std::FILE *out);
 // One compact JSON object and a newline on standard output, flushed.
 void putJson(const QJsonObject &object);
 // `text` in the local encoding, flushed.

@@ -59,7 +59,7 @@ Station::Station(const Settings &settings, QObject *parent)
         sockets[index].port = config.ports[index];
         sockets[index].worker = std::make_unique<uploadThread>();
         sockets[index].worker->setBaud(config.baud);
-        sockets[index].worker->setComName(config.ports[index].toLocal8Bit().constData());
+        sockets[index].worker->setComName(config.ports[index].toUtf8().constData());
         watch(index);
     }
     poller.setInterval(PollIntervalMs);
@@ -182,7 +182,7 @@ void Station::startBoard(int index)
     s.closing = false;
     s.outcome = nullptr;
     s.usbSerial = PortDetails::lookUp(s.port).serialNumber;
-    s.worker->setFileName(copy.toLocal8Bit().constData());
+    s.worker->setFileName(copy.toUtf8().constData());
     s.clock.start();
     s.worker->start(QThread::InheritPriority);
     emit boardStarted(index);

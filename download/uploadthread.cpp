@@ -59,7 +59,7 @@ void uploadThread::setComName(const char *name)
 {
     const char *text = name ? name : "";
     qDebug("Line %d,  comName=%s", 15, text);
-    const QString stored = QString::fromLocal8Bit(text);
+    const QString stored = QString::fromUtf8(text);
     {
         std::lock_guard<std::mutex> locker(settingsLock);
         comName = stored;
@@ -71,7 +71,7 @@ void uploadThread::setFileName(const char *name)
 {
     const char *text = name ? name : "";
     qDebug("Line %d,  fileName=%s", 21, text);
-    const QString stored = QString::fromLocal8Bit(text);
+    const QString stored = QString::fromUtf8(text);
     {
         std::lock_guard<std::mutex> locker(settingsLock);
         fileName = stored;
@@ -174,7 +174,7 @@ bool uploadThread::openSerialPort()
         emit setFinish(OpenFailedText);
         return false;
     }
-    qDebug("Open Serial %s", path.toLocal8Bit().constData());
+    qDebug("Open Serial %s", path.toUtf8().constData());
 
     // Any rate but these two leaves the port at its default of 115200. A
     // setting the driver refuses would leave the line unfit for the board,

@@ -24,6 +24,8 @@ public:
     ~uploadThread() override;
 
     void setBaud(int rate);
+    // Port name and image path come as UTF-8: a Windows code page would
+    // lose every character outside it.
     void setComName(const char *comName);
     void setFileName(const char *fileName);
     void stopDownload();

@@ -2,6 +2,13 @@
 
 #include <QSerialPortInfo>
 
+#ifdef Q_OS_WIN
+#include "serial/windowsserialdevicemap.h"
+using PlatformDeviceMap = WindowsSerialDeviceMap;
+#else
+using PlatformDeviceMap = LinuxSerialDeviceMap;
+#endif
+
 namespace
 {
 SerialDeviceMap *replacement = nullptr;
@@ -48,7 +55,7 @@ QStringList SerialDeviceMap::portNames()
 
 SerialDeviceMap *SerialDeviceMap::system()
 {
-    static LinuxSerialDeviceMap platformMap;
+    static PlatformDeviceMap platformMap;
     return replacement ? replacement : &platformMap;
 }
 

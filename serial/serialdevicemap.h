@@ -11,7 +11,8 @@
 class SerialDeviceMap
 {
 public:
-    using Key = int;
+    // An open map: wide enough for a registry key handle.
+    using Key = quintptr;
     static constexpr Key NoKey = 0;
 
     // Room for one value: a name of 255 UTF-16 units plus its NUL, and 256

@@ -10,6 +10,7 @@
 
 #include <atomic>
 #include <mutex>
+#include <thread>
 
 // The download session's only door to a serial line.
 //
@@ -30,7 +31,8 @@ public:
     explicit SerialPort(const QString &name, QObject *parent = nullptr);
     ~SerialPort() override;
 
-    // Where a port name leads: a name with a '/' is a device path already,
+    // Where a port name leads. Windows: the port in the device namespace,
+    // \\.\COM3. Elsewhere: a name with a '/' is a device path already,
     // anything else is a device under /dev.
     static QString devicePath(const QString &name);
 
@@ -65,17 +67,36 @@ signals:
     void readyRead();
 
 private:
+    const QString name;
+    long timeoutMs = 0;
+
+    std::mutex incomingLock;
+    QByteArray incoming;
+    bool opened = false;
+
+#ifdef Q_OS_WIN
+    void runIo();
+
+    // Win32 handles, as void * to keep <windows.h> out of this header.
+    void *device = nullptr;
+    void *wakeEvent = nullptr; // set by write() and close()
+    std::thread ioThread;
+
+    // Bytes write() queued for the I/O thread, in order. Guarded by
+    // writeLock, like the two flags; a port that is not open counts as
+    // closing.
+    std::mutex writeLock;
+    QByteArray outgoing;
+    bool closing = true;
+    bool deviceGone = false;
+    bool outputLost = false; // bytes written were dropped unsent
+#else
     template <typename F> bool runInIoThread(F &&work);
     void takeIncoming(QSerialPort *port);
     void stopDirectWrites();
 
-    const QString name;
-    long timeoutMs = 0;
-
     QThread ioThread;
     QSerialPort *serial = nullptr; // owned by ioThread while open
-
-    std::mutex incomingLock;
 
     // The device's descriptor for writes from the caller's thread; -1 once
     // the I/O thread closes the device.
@@ -83,8 +104,7 @@ private:
     int writeFd = -1;
     bool writesQueued = false;
     std::atomic<bool> queuedWriteFailed{false};
-    QByteArray incoming;
-    bool opened = false;
+#endif
 };
 
 #endif

@@ -87,8 +87,8 @@ bool runSession(uploadThread &worker, SignalRecorder &recorder, const QString &p
 {
     recorder.events.clear();
     recorder.finishedAfterMs = -1;
-    worker.setComName(port.toLocal8Bit().constData());
-    worker.setFileName(image.toLocal8Bit().constData());
+    worker.setComName(port.toUtf8().constData());
+    worker.setFileName(image.toUtf8().constData());
 
     // finished() is queued behind every signal the session emitted, so once
     // it arrives they have all been delivered.

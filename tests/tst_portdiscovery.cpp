@@ -1,17 +1,26 @@
 // The port list: how device map values become combo box items, what a
 // failed read or open leaves behind, and when the first port reaches the
-// worker. Ends with a real download through a listed pseudo-terminal.
+// worker. Ends with the platform's own map: on Windows the registry as
+// written by reg.exe, elsewhere a real download through a listed
+// pseudo-terminal.
 
 #include "app/mainwindow.h"
 #include "download/uploadthread.h"
-#include "sessionfixture.h"
-#include "sim/bootsim.h"
 #include "windowtestsupport.h"
 
 #include <QComboBox>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QtTest>
+
+#ifdef Q_OS_WIN
+#include <QProcess>
+
+#include <windows.h>
+#else
+#include "sessionfixture.h"
+#include "sim/bootsim.h"
+#endif
 
 namespace
 {
@@ -65,7 +74,14 @@ private slots:
     void listing_data();
     void listing();
     void itemsAlreadyThere();
+#ifdef Q_OS_WIN
+    void initTestCase();
+    void cleanupTestCase();
+    void registry_data();
+    void registry();
+#else
     void extraPortsDownload();
+#endif
 
 private:
     QTemporaryDir dir;
@@ -190,6 +206,87 @@ void tst_PortDiscovery::itemsAlreadyThere()
     QCOMPARE(window.downloadWorker()->portSetting(), QString("ttyS4"));
 }
 
+#ifdef Q_OS_WIN
+
+namespace
+{
+const QString DeviceMapKey = QStringLiteral("HKLM\\HARDWARE\\DEVICEMAP\\SERIALCOMM");
+
+// The test rewrites the machine's own device map, so it runs only under
+// wine, in a prefix of its own.
+bool underWine()
+{
+    const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+    return ntdll && GetProcAddress(ntdll, "wine_get_version");
+}
+
+bool reg(const QStringList &arguments)
+{
+    QProcess process;
+    process.start(QStringLiteral("reg"), arguments);
+    return process.waitForFinished(30000) && process.exitStatus() == QProcess::NormalExit &&
+           process.exitCode() == 0;
+}
+} // namespace
+
+void tst_PortDiscovery::initTestCase()
+{
+    if (underWine())
+        QVERIFY(reg({"export", DeviceMapKey, dir.filePath("devicemap.reg"), "/y"}));
+}
+
+void tst_PortDiscovery::cleanupTestCase()
+{
+    if (underWine()) {
+        QVERIFY(reg({"delete", DeviceMapKey, "/va", "/f"}));
+        QVERIFY(reg({"import", dir.filePath("devicemap.reg")}));
+    }
+}
+
+void tst_PortDiscovery::registry_data()
+{
+    QTest::addColumn<QList<QStringList>>("values"); // name, type, data
+    QTest::addColumn<QStringList>("expected");
+
+    const QString fullText(127, 'A'); // and the NUL: 256 bytes
+    const QString binary257 = QString("4100").repeated(128) + "00";
+    QTest::newRow("enumeration order kept")
+        << QList<QStringList>{{"\\Device\\Serial0", "REG_SZ", "COM7"},
+                              {"\\Device\\Serial1", "REG_SZ", "COM3"},
+                              {"\\Device\\Serial2", "REG_SZ", "COM12"}}
+        << QStringList{"COM7", "COM3", "COM12"};
+    QTest::newRow("256 data bytes")
+        << QList<QStringList>{{"\\Device\\Serial0", "REG_SZ", fullText}} << QStringList{fullText};
+    QTest::newRow("257 data bytes")
+        << QList<QStringList>{{"\\Device\\Serial0", "REG_BINARY", binary257},
+                              {"\\Device\\Serial1", "REG_SZ", "COM2"}}
+        << QStringList{"nokey", "COM2"};
+    QTest::newRow("number 3") << QList<QStringList>{{"\\Device\\Serial0", "REG_DWORD", "3"}}
+                              << QStringList{QString(QChar(3))};
+    QTest::newRow("no values") << QList<QStringList>() << QStringList();
+}
+
+// The real map on the real registry, values written by reg.exe.
+void tst_PortDiscovery::registry()
+{
+    if (!underWine())
+        QSKIP("rewrites this machine's serial device map: runs under wine only");
+    QFETCH(QList<QStringList>, values);
+    QFETCH(QStringList, expected);
+
+    QVERIFY(reg({"delete", DeviceMapKey, "/va", "/f"}));
+    for (const QStringList &value : values)
+        QVERIFY(reg({"add", DeviceMapKey, "/v", value[0], "/t", value[1], "/d", value[2], "/f"}));
+
+    ModalWatcher watcher;
+    MainWindow window;
+    QCOMPARE(items(window.findChild<QComboBox *>("portNameComboBox")), expected);
+    QVERIFY(watcher.boxes.isEmpty());
+    QCOMPARE(window.downloadWorker()->portSetting(), expected.value(0));
+}
+
+#else
+
 // The platform's own list, with a simulated board's terminal named first:
 // it is the worker's port without any choice, and a download through the
 // window reaches the board.
@@ -225,6 +322,8 @@ void tst_PortDiscovery::extraPortsDownload()
     QVERIFY(sim.waitForEndFrames(1, 2000));
     QCOMPARE(sim.receivedImage(), imageData(bytes));
 }
+
+#endif
 
 KAVRO_WINDOW_TEST_MAIN(tst_PortDiscovery)
 

@@ -247,6 +247,7 @@ private:
     // 1 ms sleeps, which last longer on a loaded machine or under a sanitizer,
     // so its length in real time is measured rather than assumed.
     int lateReplyMs = 1300;
+    qint64 replyWaitMs = 0;
 };
 
 // The worker's traces of hundreds of sessions would drown the report.
@@ -254,7 +255,7 @@ void tst_Reliability::initTestCase()
 {
     QLoggingCategory::setFilterRules(QStringLiteral("default.debug=false"));
 
-    const qint64 replyWaitMs = measureReplyWaitMs(dir);
+    replyWaitMs = measureReplyWaitMs(dir);
     QVERIFY(replyWaitMs > 0);
     lateReplyMs = qMax(lateReplyMs, int(replyWaitMs * 3 / 2));
     qInfo("a reply wait lasts %lld ms here; late replies come after %d ms", replyWaitMs,
@@ -403,7 +404,9 @@ void tst_Reliability::unpluggedCable()
         // progress marks the last reply; before the blocks, the session start does.
         if (finish != Success) {
             const qint64 sinceLastReply = recorder.finishedAfterMs - lastProgressMs;
-            QVERIFY2(sinceLastReply >= 900 && sinceLastReply <= qMax(1600, lateReplyMs),
+            // One reply wait; its sleeps stretch further when the machine
+            // gets busier after it was measured.
+            QVERIFY2(sinceLastReply >= 900 && sinceLastReply <= qMax<qint64>(1600, 2 * replyWaitMs),
                      qPrintable(QString::number(sinceLastReply)));
         }
     }
@@ -461,7 +464,7 @@ void tst_Reliability::oddImages()
     uploadThread worker;
     worker.setBaud(115200);
     SignalRecorder recorder(&worker);
-    worker.setFileName(path.toLocal8Bit().constData());
+    worker.setFileName(path.toUtf8().constData());
     if (keep >= 0)
         QVERIFY(QFile::resize(path, keep));
     QVERIFY(runSession(worker, recorder, board.slavePath(), path));

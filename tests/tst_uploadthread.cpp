@@ -44,15 +44,16 @@ BootSimOptions faultOptions(const QString &fault)
     return o;
 }
 
-// Holds a session at its last step before the end frame until the board has
-// hung up, so the end frame always finds the line gone.
+// At its last step before the end frame the session has taken the last
+// reply; taking the line away there (if the board's own hang-up has not yet)
+// makes sure the end frame finds no line.
 BootSim *awaitedHangUp = nullptr;
 QtMessageHandler previousHandler = nullptr;
 
 void holdBeforeEndFrame(QtMsgType type, const QMessageLogContext &context, const QString &text)
 {
     if (awaitedHangUp && text.startsWith(QLatin1String("--------n=")))
-        awaitedHangUp->waitForHangUp(2000);
+        awaitedHangUp->stop();
     previousHandler(type, context, text);
 }
 

@@ -114,7 +114,7 @@ public:
     }
     void close(Key key) override
     {
-        qDebug("fake close %d", key);
+        qDebug("fake close %d", static_cast<int>(key));
         ++closes;
     }
 

@@ -9,6 +9,8 @@
 #                  (default: a temporary folder, removed at exit)
 #   E2E_ARTEFACTS  where failure screenshots and logs go
 #                  (default: e2e-artefacts beside the downloader)
+#   E2E_APP_CLASS  the program's X window class, as a pattern
+#                  (default: ^kavro-downloader$)
 
 # The same behaviour whatever locale the caller runs in.
 export LC_ALL=C.UTF-8
@@ -203,7 +205,7 @@ choose_image() {
 message_box() {
     local w
     BOX=""
-    for w in $(xdotool search --onlyvisible --classname '^kavro-downloader$' 2>/dev/null); do
+    for w in $(xdotool search --onlyvisible --classname "${E2E_APP_CLASS:-^kavro-downloader\$}" 2>/dev/null); do
         [ "$w" = "$WID" ] && continue
         [ "$(xdotool getwindowname "$w" 2>/dev/null)" = "Open File" ] && continue
         BOX=$w
