@@ -181,8 +181,10 @@ int main(int argc, char *argv[])
     QCoreApplication::setApplicationName(QStringLiteral("kavro-flash"));
     QCoreApplication::setApplicationVersion(QStringLiteral(KAVRO_VERSION));
     defaultHandler = qInstallMessageHandler(messageHandler);
+#ifdef SIGPIPE
     // A closed pipe downstream ends the output, not the sessions.
     std::signal(SIGPIPE, SIG_IGN);
+#endif
 
     QCommandLineParser parser;
     parser.setApplicationDescription(QString::fromLatin1(Description));
