@@ -7,6 +7,8 @@
 #include <QMessageBox>
 #include <QVariant>
 
+#include <utility>
+
 void MainWindow::fillComPortList(QComboBox *comboBox)
 {
     SerialDeviceMap *map = SerialDeviceMap::system();
@@ -39,7 +41,7 @@ QString MainWindow::getComPortName(int index)
     } else {
         // Byte by byte, zero bytes skipped: a UTF-16LE ASCII name comes out
         // as itself and its terminating NUL vanishes.
-        for (const char byte : qAsConst(data)) {
+        for (const char byte : std::as_const(data)) {
             if (byte != 0)
                 name += QString::fromLocal8Bit(&byte, 1);
         }
