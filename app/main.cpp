@@ -4,7 +4,9 @@
 #include <QBrush>
 #include <QPalette>
 #include <QPixmap>
+#if QT_VERSION < QT_VERSION_CHECK(6, 0, 0)
 #include <QTextCodec>
+#endif
 
 int main(int argc, char *argv[])
 {
@@ -13,9 +15,12 @@ int main(int argc, char *argv[])
     // here; the window is built with the default codecs.
     auto *window = new MainWindow;
 
+#if QT_VERSION < QT_VERSION_CHECK(6, 0, 0)
     // From here on 8-bit text (port names and paths handed to the worker)
-    // goes through the system's code page.
+    // goes through the system's code page. Qt 6 always uses it and has no
+    // codec to set.
     QTextCodec::setCodecForLocale(QTextCodec::codecForName("system"));
+#endif
 
     auto *background = new QPixmap(QStringLiteral(":/images/KAVRObg1.png"));
     auto *palette = new QPalette;

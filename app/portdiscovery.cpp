@@ -7,6 +7,8 @@
 #include <QMessageBox>
 #include <QVariant>
 
+#include <utility>
+
 void MainWindow::fillComPortList(QComboBox *comboBox)
 {
     SerialDeviceMap *map = SerialDeviceMap::system();

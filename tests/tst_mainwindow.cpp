@@ -288,6 +288,8 @@ void tst_MainWindow::formSetUp()
     WindowFixture f({});
     MainWindow &w = *f.window;
     QCOMPARE(w.objectName(), QString("MainWindow"));
+    // Every on_ slot was connected: nothing for connect-by-name to warn about.
+    QCOMPARE(f.traces->warnings(), QStringList());
 
     QWidget *central = f.widget<QWidget>("centralWidget");
     QCOMPARE(w.centralWidget(), central);
@@ -398,6 +400,14 @@ void tst_MainWindow::baudRate()
     baud->setCurrentIndex(0);
     QCOMPARE(f.worker()->baudSetting(), 115200);
     QCOMPARE(f.traces->count("br------"), 3);
+
+    // Refilled as retranslating the form does: the slot sees the emptied
+    // list, then the first item.
+    TraceCapture::clear();
+    baud->clear();
+    baud->insertItems(0, {"115200", "256000"});
+    QCOMPARE(f.traces->lines().filter("br------"), (QStringList{"br------0", "br------115200"}));
+    QCOMPARE(f.worker()->baudSetting(), 115200);
 }
 
 void tst_MainWindow::sessionEnds_data()

@@ -13,6 +13,8 @@
 #include <QPushButton>
 #include <QtTest>
 
+#include <utility>
+
 #ifdef Q_OS_WIN
 #include <QProcess>
 
@@ -163,7 +165,7 @@ void tst_PortDiscovery::listing()
     // One box per failed open, over the window; the key is closed after
     // every open that worked, whatever the read gave.
     QCOMPARE(watcher.boxes.size(), failingOpens.size());
-    for (const ModalWatcher::Box &box : qAsConst(watcher.boxes)) {
+    for (const ModalWatcher::Box &box : std::as_const(watcher.boxes)) {
         QCOMPARE(box.title, QString("error"));
         QCOMPARE(box.text, QString("Cannot open rededit"));
         QCOMPARE(box.parent, &window);

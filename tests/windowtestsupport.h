@@ -19,8 +19,8 @@
 
 #include <mutex>
 
-// Collects qDebug lines (from any thread) while it lives; everything else
-// goes on to the handler it replaced.
+// Collects qDebug lines (from any thread) while it lives, and notes
+// warnings; everything but the debug lines goes on to the handler it replaced.
 class TraceCapture
 {
 public:
@@ -30,6 +30,7 @@ public:
         qInstallMessageHandler(previous);
         std::lock_guard<std::mutex> locker(lock);
         captured.clear();
+        warned.clear();
         holdPrefix.clear();
     }
     TraceCapture(const TraceCapture &) = delete;
@@ -39,6 +40,11 @@ public:
     {
         std::lock_guard<std::mutex> locker(lock);
         return captured;
+    }
+    static QStringList warnings()
+    {
+        std::lock_guard<std::mutex> locker(lock);
+        return warned;
     }
     static int count(const QString &prefix)
     {
@@ -66,6 +72,10 @@ private:
     static void handle(QtMsgType type, const QMessageLogContext &context, const QString &text)
     {
         if (type != QtDebugMsg) {
+            if (type == QtWarningMsg) {
+                std::lock_guard<std::mutex> locker(lock);
+                warned << text;
+            }
             previous(type, context, text);
             return;
         }
@@ -83,6 +93,7 @@ private:
     static inline QtMessageHandler previous = nullptr;
     static inline std::mutex lock;
     static inline QStringList captured;
+    static inline QStringList warned;
     static inline QString holdPrefix;
     static inline int holdMs = 0;
 };
@@ -207,8 +218,9 @@ private:
             dialog->reject();
             return;
         }
-        edit->clear();
-        QTest::keyClicks(edit, path);
+        // The whole path at once, as pasted: typed key by key, Qt 6's dialog
+        // follows the folders as they appear and can lose the typed name.
+        edit->setText(path);
         // As the Open button would: through the dialog's own accept().
         static_cast<QDialog *>(dialog)->accept();
         // An answer the dialog refused (no such file) must not leave it open.

@@ -9,6 +9,22 @@
 
 #include <cstdlib>
 
+namespace
+{
+
+// The pointer in whole screen pixels. Qt 6 keeps it only as a QPointF
+// (globalPos() is deprecated there), rounded as globalPos() always was.
+QPoint globalPixel(const QMouseEvent *event)
+{
+#if QT_VERSION >= QT_VERSION_CHECK(6, 0, 0)
+    return event->globalPosition().toPoint();
+#else
+    return event->globalPos();
+#endif
+}
+
+} // namespace
+
 void MainWindow::on_minButton_clicked(bool checked)
 {
     if (checked)
@@ -60,7 +76,7 @@ void MainWindow::on_downloadBtn_pressed()
 void MainWindow::mousePressEvent(QMouseEvent *event)
 {
     if (event->button() == Qt::LeftButton && !btnPressed) {
-        dragPosition = event->globalPos() - pos();
+        dragPosition = globalPixel(event) - pos();
         event->accept();
     }
 }
@@ -73,7 +89,7 @@ void MainWindow::mouseReleaseEvent(QMouseEvent *)
 void MainWindow::mouseMoveEvent(QMouseEvent *event)
 {
     if (event->buttons() == Qt::LeftButton && !btnPressed) {
-        move(event->globalPos() - dragPosition);
+        move(globalPixel(event) - dragPosition);
         event->accept();
     }
 }

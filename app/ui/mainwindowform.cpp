@@ -2,6 +2,7 @@
 
 #include <QCoreApplication>
 #include <QIcon>
+#include <QMetaMethod>
 #include <QMetaObject>
 #include <QPixmap>
 
@@ -19,6 +20,63 @@ QString tr(const char *text)
 {
     return QCoreApplication::translate("MainWindow", text);
 }
+
+// Connects the window's on_<objectName>_<signal> slots by name.
+#if QT_VERSION >= QT_VERSION_CHECK(6, 0, 0)
+// Qt 6 has no QComboBox::currentIndexChanged(QString), the signal the
+// window's list slots are named after. They are connected from the index
+// signal instead, with the item's text (empty when nothing is current):
+// exactly when, and with what, Qt 5 emitted the text signal. Connect-by-name
+// then warns that it finds no signal for them; only those warnings are dropped.
+class SlotsByName
+{
+public:
+    static void connect(QMainWindow *window, const QList<QComboBox *> &lists)
+    {
+        for (QComboBox *list : lists)
+            connectItemText(list, window);
+        previous = qInstallMessageHandler(&SlotsByName::dropExpectedWarnings);
+        QMetaObject::connectSlotsByName(window);
+        qInstallMessageHandler(previous);
+        expectedWarnings.clear();
+    }
+
+private:
+    static void connectItemText(QComboBox *list, QMainWindow *window)
+    {
+        const QByteArray slot =
+            "on_" + list->objectName().toLatin1() + "_currentIndexChanged(QString)";
+        const int index = window->metaObject()->indexOfSlot(slot.constData());
+        if (index < 0)
+            return;
+        const QMetaMethod method = window->metaObject()->method(index);
+        QObject::connect(
+            list, &QComboBox::currentIndexChanged, window, [list, window, method](int item) {
+                method.invoke(window, Qt::DirectConnection, Q_ARG(QString, list->itemText(item)));
+            });
+        expectedWarnings << QStringLiteral(
+                                "QMetaObject::connectSlotsByName: No matching signal for ") +
+                                QString::fromLatin1(slot);
+    }
+
+    static void dropExpectedWarnings(QtMsgType type, const QMessageLogContext &context,
+                                     const QString &text)
+    {
+        if (type != QtWarningMsg || !expectedWarnings.contains(text))
+            previous(type, context, text);
+    }
+
+    static inline QtMessageHandler previous = nullptr;
+    static inline QStringList expectedWarnings;
+};
+#else
+struct SlotsByName {
+    static void connect(QMainWindow *window, const QList<QComboBox *> &)
+    {
+        QMetaObject::connectSlotsByName(window);
+    }
+};
+#endif
 
 } // namespace
 
@@ -121,7 +179,7 @@ void MainWindow::setupUi(QMainWindow *window)
     retranslateUi(window);
 
     // After the texts, so filling the baud list runs none of the slots.
-    QMetaObject::connectSlotsByName(window);
+    SlotsByName::connect(window, {portNameComboBox, baudRateComboBox});
 }
 
 void MainWindow::retranslateUi(QMainWindow *window)

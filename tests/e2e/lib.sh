@@ -185,19 +185,38 @@ file_dialog() {
 }
 no_file_dialog() { ! file_dialog; }
 
+# Nothing of the program's on screen but its main window.
+only_main_window() {
+    local w
+    for w in $(xdotool search --onlyvisible --classname '^kavro-downloader$' 2>/dev/null); do
+        [ "$w" = "$WID" ] || return 1
+    done
+}
+
 # Opens the file dialog with the open button and types the path into it.
 choose_image() {
     click "$OPEN_FILE_BTN_X" "$OPEN_FILE_BTN_Y"
     poll 10 file_dialog || e2e_fail "file dialog did not open"
-    xdotool windowfocus --sync "$DIALOG"
-    xdotool type --delay 10 "$1"
-    xdotool key Return
-    # A completion popup may take the first Return.
-    if ! poll 3 no_file_dialog; then
+    local attempt
+    for attempt in 1 2 3; do
         xdotool windowfocus --sync "$DIALOG"
+        xdotool key ctrl+a
+        xdotool type --delay 10 "$1"
         xdotool key Return
-        poll 10 no_file_dialog || e2e_fail "file dialog did not close"
-    fi
+        # A completion popup may take the first Return.
+        if ! poll 3 no_file_dialog; then
+            xdotool windowfocus --sync "$DIALOG"
+            xdotool key Return
+        fi
+        # A completion that lagged behind the typing can turn the Return
+        # into "open the folder", which leaves the dialog there with an
+        # empty name: then the path is typed again.
+        poll 5 no_file_dialog && break
+    done
+    no_file_dialog || e2e_fail "file dialog did not close"
+    # The completion's popup holds the pointer until it is gone (under Qt 6
+    # a moment after the dialog), and a click before then is lost.
+    poll 5 only_main_window || e2e_fail "a window of the program stayed open after the file dialog"
 }
 
 # The outcome box: a visible window of the program other than the main

@@ -56,7 +56,7 @@ void prepare(QPainter &p)
 }
 
 // Pixel sizes keep text independent of whatever DPI the platform plugin reports.
-QFont font(int pixelSize, int weight = QFont::Normal, qreal spacing = 0)
+QFont font(int pixelSize, QFont::Weight weight = QFont::Normal, qreal spacing = 0)
 {
     QFont f(kFamily);
     f.setPixelSize(pixelSize);
