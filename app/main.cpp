@@ -10,6 +10,8 @@
 
 int main(int argc, char *argv[])
 {
+    // Lets the desktop match the window to its menu entry (and so to its icon).
+    QGuiApplication::setDesktopFileName(QStringLiteral("io.kavro.FirmwareDownloader"));
     auto *app = new QApplication(argc, argv);
     // Translations are UTF-8 in Qt 5, so there is no codec to set for them
     // here; the window is built with the default codecs.

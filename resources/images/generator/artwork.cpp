@@ -579,11 +579,43 @@ QImage wirelessBadge()
     return img;
 }
 
-QImage appIcon()
+// The icon redrawn on whole pixels for the smallest size, where the full drawing's pins and
+// outlines blur into grey: a filled arrow head into a chip with three legs.
+QImage smallAppIcon()
 {
-    QImage img = canvas(128, 128);
+    QImage img = canvas(16, 16);
     QPainter p(&img);
     prepare(p);
+    QLinearGradient fill(0, 0, 0, 16);
+    fill.setColorAt(0, QColor(60, 66, 72));
+    fill.setColorAt(1, QColor(28, 31, 34));
+    p.setPen(QPen(QColor(86, 94, 102), 1));
+    p.setBrush(fill);
+    p.drawRoundedRect(QRectF(0.5, 0.5, 15, 15), 3, 3);
+
+    p.setRenderHint(QPainter::Antialiasing, false);
+    const QColor pin(196, 202, 208);
+    for (const int x : {4, 7, 10})
+        p.fillRect(QRect(x, 12, 2, 2), pin);
+    p.fillRect(QRect(3, 7, 10, 6), QColor(96, 104, 112));
+    p.fillRect(QRect(4, 8, 8, 4), QColor(18, 20, 22));
+
+    const QColor arrow = kCyan;
+    p.fillRect(QRect(7, 2, 2, 5), arrow);
+    for (int row = 0; row < 4; ++row)
+        p.fillRect(QRect(4 + row, 6 + row, 8 - 2 * row, 1), arrow);
+    return img;
+}
+
+QImage appIcon(int size)
+{
+    if (size == 16)
+        return smallAppIcon();
+    QImage img = canvas(size, size);
+    QPainter p(&img);
+    prepare(p);
+    // Designed on a 128 pixel grid.
+    p.scale(size / 128.0, size / 128.0);
 
     const QRectF tile(4, 4, 120, 120);
     QLinearGradient fill(0, tile.top(), 0, tile.bottom());

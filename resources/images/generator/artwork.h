@@ -22,6 +22,7 @@ QImage loadStrip();
 QImage progressCell(bool reached);
 QImage logo();
 QImage wirelessBadge();
-QImage appIcon();
+// The application icon, size x size pixels.
+QImage appIcon(int size);
 
 } // namespace art

@@ -1,17 +1,20 @@
 // Draws the window skin into a folder: every PNG plus kavro.ico.
-//   kavro-artgen OUTDIR [--preview DIR]
-// --preview also writes sheet.png (all pictures) and mock.png (the window as laid out).
+//   kavro-artgen OUTDIR [--hicolor DIR] [--preview DIR]
+// --hicolor also writes the desktop icons into an icon theme folder; --preview also writes
+// sheet.png (all pictures), mock.png (the window as laid out) and icons.png (desktop icons).
 #include "artwork.h"
 #include "icowriter.h"
 
 #include <QCommandLineParser>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QGuiApplication>
 #include <QPainter>
 #include <QTextStream>
 
 #include <functional>
+#include <iterator>
 #include <vector>
 
 namespace
@@ -53,6 +56,15 @@ const std::vector<Asset> &assets()
 const QString kIconName = QStringLiteral("kavro.ico");
 const QSize kIconSize(128, 128);
 
+// The desktop's menu icon, in the hicolor theme's usual sizes.
+const QString kDesktopIconName = QStringLiteral("io.kavro.FirmwareDownloader.png");
+const int kDesktopIconSizes[] = {16, 32, 48, 64, 128, 256};
+
+QString desktopIconPath(const QDir &themeDir, int size)
+{
+    return themeDir.filePath(QStringLiteral("%1x%1/apps/").arg(size) + kDesktopIconName);
+}
+
 QTextStream &err()
 {
     static QTextStream stream(stderr);
@@ -86,6 +98,45 @@ bool writeIcon(const QDir &dir, const QImage &icon)
         return false;
     }
     return true;
+}
+
+bool writeDesktopIcons(const QDir &themeDir)
+{
+    for (const int size : kDesktopIconSizes) {
+        const QString path = desktopIconPath(themeDir, size);
+        if (!QDir().mkpath(QFileInfo(path).path()) ||
+            !forPng(art::appIcon(size)).save(path, "PNG")) {
+            err() << "cannot write " << path << Qt::endl;
+            return false;
+        }
+    }
+    return true;
+}
+
+// Every desktop icon at its own size on a dark and a light strip, then each blown up to 256.
+QImage iconSheet(const QDir &themeDir)
+{
+    const int gap = 16;
+    int stripWidth = gap;
+    for (const int size : kDesktopIconSizes)
+        stripWidth += size + gap;
+    const int stripHeight = 256 + 2 * gap;
+    const int zoomWidth = int(std::size(kDesktopIconSizes)) * (256 + gap) + gap;
+    QImage sheet(qMax(stripWidth, zoomWidth), 3 * stripHeight, QImage::Format_ARGB32_Premultiplied);
+    sheet.fill(QColor(18, 20, 22));
+    QPainter p(&sheet);
+    p.fillRect(QRect(0, stripHeight, sheet.width(), stripHeight), QColor(236, 238, 240));
+    int x = gap;
+    int zoomX = gap;
+    for (const int size : kDesktopIconSizes) {
+        const QImage icon(desktopIconPath(themeDir, size));
+        p.drawImage(QPoint(x, gap + 256 - size), icon);
+        p.drawImage(QPoint(x, stripHeight + gap + 256 - size), icon);
+        p.drawImage(QRect(zoomX, 2 * stripHeight + gap, 256, 256), icon);
+        x += size + gap;
+        zoomX += 256 + gap;
+    }
+    return sheet;
 }
 
 QImage sheetTile(const QSize &size, const QImage &img, const QString &label)
@@ -227,10 +278,16 @@ int main(int argc, char *argv[])
     parser.setApplicationDescription(QStringLiteral("Draws the window skin images."));
     parser.addHelpOption();
     parser.addPositionalArgument(QStringLiteral("outdir"), QStringLiteral("Folder to write to."));
-    const QCommandLineOption preview(QStringLiteral("preview"),
-                                     QStringLiteral("Also write sheet.png and mock.png to <dir>."),
-                                     QStringLiteral("dir"));
+    const QCommandLineOption preview(
+        QStringLiteral("preview"),
+        QStringLiteral("Also write sheet.png, mock.png and icons.png to <dir>."),
+        QStringLiteral("dir"));
+    const QCommandLineOption hicolor(
+        QStringLiteral("hicolor"),
+        QStringLiteral("Also write the desktop icons into the icon theme folder <dir>."),
+        QStringLiteral("dir"));
     parser.addOption(preview);
+    parser.addOption(hicolor);
     parser.process(app);
     if (parser.positionalArguments().size() != 1)
         parser.showHelp(2);
@@ -257,7 +314,10 @@ int main(int argc, char *argv[])
             return 1;
         }
     }
-    if (!writeIcon(dir, art::appIcon()))
+    if (!writeIcon(dir, art::appIcon(kIconSize.width())))
+        return 1;
+    const QDir themeDir(parser.value(hicolor));
+    if (parser.isSet(hicolor) && !writeDesktopIcons(themeDir))
         return 1;
 
     if (parser.isSet(preview)) {
@@ -265,6 +325,8 @@ int main(int argc, char *argv[])
         QDir().mkpath(previewDir.path());
         contactSheet(dir).save(previewDir.filePath(QStringLiteral("sheet.png")));
         windowMock(dir).save(previewDir.filePath(QStringLiteral("mock.png")));
+        if (parser.isSet(hicolor))
+            iconSheet(themeDir).save(previewDir.filePath(QStringLiteral("icons.png")));
     }
     return 0;
 }
