@@ -8,6 +8,8 @@
 
 #include <QtTest>
 
+#include <atomic>
+
 namespace
 {
 
@@ -47,13 +49,14 @@ BootSimOptions faultOptions(const QString &fault)
 // At its last step before the end frame the session has taken the last
 // reply; taking the line away there (if the board's own hang-up has not yet)
 // makes sure the end frame finds no line.
-BootSim *awaitedHangUp = nullptr;
+std::atomic<BootSim *> awaitedHangUp{nullptr};
 QtMessageHandler previousHandler = nullptr;
 
 void holdBeforeEndFrame(QtMsgType type, const QMessageLogContext &context, const QString &text)
 {
-    if (awaitedHangUp && text.startsWith(QLatin1String("--------n=")))
-        awaitedHangUp->stop();
+    BootSim *board = awaitedHangUp;
+    if (board && text.startsWith(QLatin1String("--------n=")))
+        board->stop();
     previousHandler(type, context, text);
 }
 
