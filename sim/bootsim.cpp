@@ -240,12 +240,19 @@ QVector<qint64> BootSim::turnaroundNs() const
     return m_turnaround;
 }
 
+qint64 BootSim::replyLatenessNs() const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_latenessNs;
+}
+
 void BootSim::clearLog()
 {
     std::lock_guard<std::mutex> lock(m_mutex);
     m_hostFrames.clear();
     m_transcript.clear();
     m_turnaround.clear();
+    m_latenessNs = 0;
 }
 
 template <typename Pred> bool BootSim::waitFor(int timeoutMs, Pred pred)
@@ -390,8 +397,9 @@ void BootSim::reply(const QByteArray &frame, int number, const BootSimOptions &o
             out += out;
     }
 
-    if (!sleepUntil(deadline))
+    if (!sleepUntil(deadline, opts.exactTiming))
         return;
+    const qint64 late = monotonicNs() - deadline;
     if (opts.byteByByte) {
         for (int i = 0; i < out.size(); ++i) {
             if (i > 0 && !sleepUntil(monotonicNs() + ByteGapNs))
@@ -407,6 +415,7 @@ void BootSim::reply(const QByteArray &frame, int number, const BootSimOptions &o
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         m_transcript.append({false, out});
+        m_latenessNs += late;
     }
     m_changed.notify_all();
     if (number == opts.hangupAfterReply) {
@@ -448,7 +457,7 @@ bool BootSim::writeAll(const char *data, int size)
     return true;
 }
 
-bool BootSim::sleepUntil(qint64 deadlineNs)
+bool BootSim::sleepUntil(qint64 deadlineNs, bool spin)
 {
     for (;;) {
         const qint64 left = deadlineNs - monotonicNs();
@@ -465,8 +474,8 @@ bool BootSim::sleepUntil(qint64 deadlineNs)
         }
         // A sleeping thread wakes tens of microseconds late, which would
         // count against the host in wire-time runs; the last stretch spins.
-        const qint64 wake = deadlineNs - SpinNs;
-        if (left > SpinNs) {
+        const qint64 wake = spin ? deadlineNs - SpinNs : deadlineNs;
+        if (left > SpinNs || !spin) {
             timespec ts = {time_t(wake / 1000000000), long(wake % 1000000000)};
             while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &ts, nullptr) == EINTR) {
             }

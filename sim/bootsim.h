@@ -34,6 +34,10 @@ struct BootSimOptions {
     int lockedBaud = 0;       // the line keeps this rate whatever the host asks
     qint64 delayUs = 0;
     int wireBaud = 0; // reply no earlier than the line would carry frame + reply
+    // Spin through the last stretch before a reply so it leaves on time;
+    // without it the board sleeps (freeing the CPU) and reports how late its
+    // replies left instead (replyLatenessNs()).
+    bool exactTiming = true;
 };
 
 // A board's serial boot loader on a pseudo-terminal, served from its own
@@ -67,6 +71,8 @@ public:
     // Per block frame that followed a board reply: from the end of that
     // reply's write() to the read that brought the block's first byte.
     QVector<qint64> turnaroundNs() const;
+    // How much later than their due time the replies left, summed.
+    qint64 replyLatenessNs() const;
 
     // These return early with false once the board has hung up or stopped.
     bool waitForEndFrames(int n, int timeoutMs);
@@ -85,7 +91,7 @@ private:
     void handleFrame(const QByteArray &frame, bool good, qint64 t0);
     void reply(const QByteArray &frame, int number, const BootSimOptions &opts, qint64 t0);
     bool writeAll(const char *data, int size);
-    bool sleepUntil(qint64 deadlineNs);
+    bool sleepUntil(qint64 deadlineNs, bool spin = true);
     void hangUp();
     void storeImage(const BootSimOptions &opts);
     void logLine(const char *who, const QByteArray &bytes);
@@ -104,6 +110,7 @@ private:
     int m_endFrames = 0;
     int m_badFrames = 0;
     QVector<qint64> m_turnaround;
+    qint64 m_latenessNs = 0;
     qint64 m_serveCpuNs = 0;
 
     // Owned by the serving thread while it runs.
