@@ -166,14 +166,17 @@ bool uploadThread::openSerialPort()
     traceLine(path);
 
     auto *opened = new SerialPort(name);
-    if (!opened->open(QIODevice::ReadWrite)) {
+    const auto openFailed = [this, opened] {
+        opened->close();
         delete opened;
         qDebug("CanNOT Open Serial");
         emit setDownloadBtnText(DownloadText);
         emit setProgress(0);
         emit setFinish(OpenFailedText);
         return false;
-    }
+    };
+    if (!opened->open(QIODevice::ReadWrite))
+        return openFailed();
     qDebug("Open Serial %s", path.toUtf8().constData());
 
     // Any rate but these two leaves the port at its default of 115200. A
@@ -192,13 +195,7 @@ bool uploadThread::openSerialPort()
         refused = "flow control none";
     if (refused) {
         qDebug("Serial refused %s", refused);
-        opened->close();
-        delete opened;
-        qDebug("CanNOT Open Serial");
-        emit setDownloadBtnText(DownloadText);
-        emit setProgress(0);
-        emit setFinish(OpenFailedText);
-        return false;
+        return openFailed();
     }
     opened->setTimeout(1);
 
