@@ -2,6 +2,7 @@
 
 #include "download/deviceframe.h"
 #include "download/firmwareimage.h"
+#include "download/outcome.h"
 #include "serial/serialport.h"
 #include "serial/threadhandover.h"
 
@@ -13,12 +14,6 @@ namespace
 
 // Sent through queued signals as bare pointers, so only literals are used.
 const char DownloadText[] = "download";
-const char OpenFailedText[] = "CanNOT Open Serial";
-const char TimeOutText[] = "Download TimeOut";
-const char StopText[] = "Download stop";
-const char CancelText[] = "Download Cancel";
-const char FileErrorText[] = "File Error";
-const char SuccessText[] = "Download Success";
 
 constexpr int ReplyWaitTicks = 1000; // one more tick than this is a time-out
 
@@ -82,6 +77,26 @@ void uploadThread::setFileName(const char *name)
 void uploadThread::stopDownload()
 {
     stopRequested = true;
+}
+
+unsigned uploadThread::sessionCount() const
+{
+    return sessionsBegun;
+}
+
+// Both sides store, then look at the other's number: whichever comes second
+// sees the first, so the stop is set after the session's reset either way.
+void uploadThread::stopSession(unsigned number)
+{
+    stopFor = number;
+    if (sessionsBegun == number)
+        stopRequested = true;
+}
+
+QString uploadThread::refusedSetting()
+{
+    std::lock_guard<std::mutex> locker(settingsLock);
+    return lastRefusal;
 }
 
 QString uploadThread::portSetting()
@@ -172,7 +187,7 @@ bool uploadThread::openSerialPort()
         qDebug("CanNOT Open Serial");
         emit setDownloadBtnText(DownloadText);
         emit setProgress(0);
-        emit setFinish(OpenFailedText);
+        emit setFinish(Outcome::OpenFailed.text());
         return false;
     };
     if (!opened->open(QIODevice::ReadWrite))
@@ -195,6 +210,10 @@ bool uploadThread::openSerialPort()
         refused = "flow control none";
     if (refused) {
         qDebug("Serial refused %s", refused);
+        {
+            std::lock_guard<std::mutex> locker(settingsLock);
+            lastRefusal = QString::fromLatin1(refused);
+        }
         return openFailed();
     }
     opened->setTimeout(1);
@@ -224,7 +243,13 @@ void uploadThread::run()
 {
     const ThreadHandOver::ReleaseOnExit handOver(this);
     stopRequested = false;
+    if (stopFor == ++sessionsBegun)
+        stopRequested = true;
     clearReceiveState();
+    {
+        std::lock_guard<std::mutex> locker(settingsLock);
+        lastRefusal.clear();
+    }
 
     if (!openSerialPort())
         return;
@@ -233,7 +258,7 @@ void uploadThread::run()
     writeFrame(DeviceFrame::startFrame());
     if (!waitForReply()) {
         closeSerialPort();
-        emit setFinish(TimeOutText);
+        emit setFinish(Outcome::TimeOut.text());
         emit setDownloadBtnText(DownloadText);
         emit setProgress(0);
         qDebug("Line-->%d   here end", 59);
@@ -243,13 +268,13 @@ void uploadThread::run()
         closeSerialPort();
         emit setDownloadBtnText(DownloadText);
         emit setProgress(0);
-        emit setFinish(StopText);
+        emit setFinish(Outcome::Stop.text());
         return;
     }
     clearReceiveState();
     if (stopRequested) {
         closeSerialPort();
-        emit setFinish(CancelText);
+        emit setFinish(Outcome::Cancel.text());
         emit setDownloadBtnText(DownloadText);
         emit setProgress(0);
         qDebug("Line-->%d   here end", 80);
@@ -261,7 +286,7 @@ void uploadThread::run()
         closeSerialPort();
         emit setDownloadBtnText(DownloadText);
         emit setProgress(0);
-        emit setFinish(StopText);
+        emit setFinish(Outcome::Stop.text());
         qDebug("Line-->%d   here end", 102);
         return;
     }
@@ -269,7 +294,7 @@ void uploadThread::run()
         closeSerialPort();
         emit setDownloadBtnText(DownloadText);
         emit setProgress(0);
-        emit setFinish(StopText);
+        emit setFinish(Outcome::Stop.text());
         return;
     }
     clearReceiveState();
@@ -284,7 +309,7 @@ void uploadThread::run()
         image.close();
         closeSerialPort();
         emit setDownloadBtnText(DownloadText);
-        emit setFinish(FileErrorText);
+        emit setFinish(Outcome::FileError.text());
         emit setProgress(100);
         emit setProgress(0);
     };
@@ -320,10 +345,10 @@ void uploadThread::run()
             emit setProgress(0);
             if (!endSent) {
                 qDebug("end frame not sent");
-                emit setFinish(StopText);
+                emit setFinish(Outcome::Stop.text());
                 return;
             }
-            emit setFinish(SuccessText);
+            emit setFinish(Outcome::Success.text());
             return;
         }
         // The file grew since it was measured: same refusal as above.
@@ -340,7 +365,7 @@ void uploadThread::run()
             image.close();
             emit setDownloadBtnText(DownloadText);
             emit setProgress(0);
-            emit setFinish(StopText);
+            emit setFinish(Outcome::Stop.text());
             qDebug("Line-->%d   here end", 192);
             return;
         }
@@ -349,7 +374,7 @@ void uploadThread::run()
             closeSerialPort();
             emit setDownloadBtnText(DownloadText);
             emit setProgress(0);
-            emit setFinish(StopText);
+            emit setFinish(Outcome::Stop.text());
             qDebug("go end");
             return;
         }
@@ -358,7 +383,7 @@ void uploadThread::run()
         if (stopRequested) {
             closeSerialPort();
             image.close();
-            emit setFinish(CancelText);
+            emit setFinish(Outcome::Cancel.text());
             emit setDownloadBtnText(DownloadText);
             emit setProgress(0);
             qDebug("Line-->%d   here end", 214);

@@ -14,8 +14,10 @@ class SerialPort;
 
 // The download worker. Each start runs one session on its own thread: start
 // and prepare frames, one 71-byte frame per 64-byte data block, each answered
-// by the board, then the end frame. The object itself lives in the GUI
-// thread, so readMyCom() runs there, queued from the port's I/O thread.
+// by the board, then the end frame. readMyCom() runs queued from the port's
+// I/O thread in the thread the object lives in: the window's GUI thread, or a
+// thread of its own where a program must take replies in whatever its main
+// thread is doing.
 class uploadThread : public QThread
 {
     Q_OBJECT
@@ -29,6 +31,16 @@ public:
     void setComName(const char *comName);
     void setFileName(const char *fileName);
     void stopDownload();
+
+    // Sessions begun so far; the next one to begin takes the next number.
+    unsigned sessionCount() const;
+    // stopDownload() for session `number` alone. It holds even when that
+    // session's thread has not yet reached its first step, which clears any
+    // earlier stop.
+    void stopSession(unsigned number);
+    // The line setting the last session's port refused ("baud rate 256000"),
+    // or empty.
+    QString refusedSetting();
 
     // The settings as the next session will read them.
     QString portSetting();
@@ -68,6 +80,9 @@ private:
     quint8 rxIndex = 0;
     int tickCount = 0; // session thread only
     std::atomic<bool> stopRequested{false};
+    std::atomic<unsigned> sessionsBegun{0};
+    std::atomic<unsigned> stopFor{0};
+    QString lastRefusal; // guarded by settingsLock
     QString fileName;
     SerialPort *port = nullptr;
 

@@ -72,6 +72,7 @@ private slots:
     void lineTranscript();
     void progress_data();
     void progress();
+    void cancelBeforeStartReply_data();
     void cancelBeforeStartReply();
     void cancelDuringBlocks();
     void reuseAfterFailure_data();
@@ -318,9 +319,18 @@ void tst_UploadThread::progress()
     QCOMPARE(sim.receivedImage(), imageData(bytes));
 }
 
+void tst_UploadThread::cancelBeforeStartReply_data()
+{
+    QTest::addColumn<bool>("beforeFirstStep");
+    QTest::newRow("stop during the start reply wait") << false;
+    // A stop for the session about to begin outlives the first step's reset.
+    QTest::newRow("stop before the session's first step") << true;
+}
+
 // The start reply is still awaited; then the session ends without another frame.
 void tst_UploadThread::cancelBeforeStartReply()
 {
+    QFETCH(bool, beforeFirstStep);
     BootSimOptions slow;
     slow.delayUs = 300 * 1000;
     BootSim sim(slow);
@@ -328,7 +338,12 @@ void tst_UploadThread::cancelBeforeStartReply()
     uploadThread worker;
     worker.setBaud(115200);
     SignalRecorder recorder(&worker);
-    QTimer::singleShot(100, &worker, [&worker] { worker.stopDownload(); });
+    if (beforeFirstStep)
+        connect(
+            &worker, &QThread::started, &worker,
+            [&worker] { worker.stopSession(worker.sessionCount() + 1); }, Qt::DirectConnection);
+    else
+        QTimer::singleShot(100, &worker, [&worker] { worker.stopDownload(); });
     QVERIFY(runSession(worker, recorder, sim.slavePath(), writeImage(dir, "c.bin", makeImage(4))));
     QCOMPARE(recorder.events,
              (QStringList{"finish:Download Cancel", "text:download", "progress:0"}));
