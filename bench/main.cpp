@@ -551,7 +551,7 @@ bool gangRun(const Job &job, int boards, int run, GangResult &result, QString *e
     QObject::connect(&gang, &BoardGang::finished, &loop, &QEventLoop::quit);
     QTimer::singleShot(sessionTimeoutMs(job.blocks, GangBaud), &loop, [&gang, &timedOut] {
         timedOut = true;
-        gang.stop();
+        gang.interrupt();
     });
     const qint64 cpuBefore = processCpuNs();
     gang.start();

@@ -1,7 +1,8 @@
 #ifndef BOARDGANG_H
 #define BOARDGANG_H
 
-#include <QElapsedTimer>
+#include "cli/sessionfollower.h"
+
 #include <QObject>
 #include <QString>
 #include <QStringList>
@@ -11,42 +12,26 @@
 
 class uploadThread;
 
-// One download session per board, all running at once. Each board has its
-// own worker, driven as the window drives its one: the settings, start, and
-// stopDownload() for a cancel; everything else is read from its signals.
+// One download session per board, all running at once, each followed by a
+// SessionFollower of its own.
 class BoardGang : public QObject
 {
     Q_OBJECT
 public:
-    struct Board {
-        QString port;
-        std::unique_ptr<uploadThread> worker;
-        // Block frames written: the worker reports progress once after each
-        // one, and not again until its closing signals.
-        int blocksSent = 0;
-        int percent = 0; // as the worker last reported it
-        bool closing = false;
-        const char *outcome = nullptr; // set once the session has ended
-        bool ended = false;            // and its thread is done
-        QElapsedTimer clock;
-        qint64 elapsedMs = 0;
-    };
-
     BoardGang(const QStringList &ports, int baud, const QString &imagePath,
               QObject *parent = nullptr);
     ~BoardGang() override;
 
-    int size() const { return int(boards.size()); }
-    const Board &board(int index) const { return boards[index]; }
-    uploadThread *worker(int index) const { return boards[index].worker.get(); }
+    int size() const { return int(followers.size()); }
+    QString port(int index) const { return ports[index]; }
+    SessionFollower::State board(int index) const { return followers[index]->state(); }
+    uploadThread *worker(int index) const { return followers[index]->worker(); }
     bool allEnded() const { return endedCount == size(); }
+    bool wasInterrupted() const { return interrupted; }
 
     void start();
-    // Asks every running session to stop, as the window's cancel does.
-    void stop();
-
-    // The exit status that stands for a session's outcome.
-    static int exitStatusFor(const char *outcome);
+    // Cancels every session, as the window's cancel does.
+    void interrupt();
 
 signals:
     void started(int index);
@@ -55,11 +40,10 @@ signals:
     void finished();
 
 private:
-    void watch(int index);
-
-    std::vector<Board> boards;
+    const QStringList ports;
+    std::vector<std::unique_ptr<SessionFollower>> followers;
     int endedCount = 0;
-    bool stopping = false;
+    bool interrupted = false;
 };
 
 #endif

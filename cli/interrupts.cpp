@@ -1,5 +1,7 @@
 #include "cli/interrupts.h"
 
+#include "download/outcome.h"
+
 #include <csignal>
 
 #ifdef Q_OS_WIN
@@ -8,31 +10,48 @@
 // them to the event loop by a queued call.
 #include <QMetaObject>
 
+#include <atomic>
 #include <windows.h>
 
 namespace
 {
 Interrupts *current = nullptr;
+std::atomic<bool> seen{false};
+HANDLE ownerDone = nullptr; // set once the owner is done with the sessions
+
+// Windows allows a closing console 5 s before it ends the process.
+constexpr DWORD CloseWaitMs = 4500;
 
 BOOL WINAPI controlHandler(DWORD event)
 {
     if (!current)
         return FALSE;
-    const int signal = event == CTRL_C_EVENT ? SIGINT : SIGTERM;
-    QMetaObject::invokeMethod(
-        current, [signal] { emit current->interrupted(signal); }, Qt::QueuedConnection);
+    const bool closing =
+        event == CTRL_CLOSE_EVENT || event == CTRL_LOGOFF_EVENT || event == CTRL_SHUTDOWN_EVENT;
+    if (!seen.exchange(true)) {
+        const int signal = event == CTRL_C_EVENT ? SIGINT : SIGTERM;
+        QMetaObject::invokeMethod(
+            current, [signal] { emit current->interrupted(signal); }, Qt::QueuedConnection);
+    } else if (!closing) {
+        ExitProcess(ExitStatus::Interrupted);
+    }
+    if (closing)
+        WaitForSingleObject(ownerDone, CloseWaitMs);
     return TRUE;
 }
 } // namespace
 
 Interrupts::Interrupts(QObject *parent) : QObject(parent)
 {
+    ownerDone = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     current = this;
     SetConsoleCtrlHandler(controlHandler, TRUE);
 }
 
 Interrupts::~Interrupts()
 {
+    // A handler waiting for a closing console lets the process end now.
+    SetEvent(ownerDone);
     SetConsoleCtrlHandler(controlHandler, FALSE);
     current = nullptr;
 }
@@ -53,6 +72,7 @@ bool Interrupts::isValid() const
 namespace
 {
 int signalPair[2] = {-1, -1};
+volatile std::sig_atomic_t seen = 0;
 const int watchedSignals[] = {SIGINT, SIGTERM};
 } // namespace
 
@@ -60,7 +80,6 @@ Interrupts::Interrupts(QObject *parent) : QObject(parent)
 {
     if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, signalPair) != 0)
         return;
-    // A burst of signals must never block the handler.
     ::fcntl(signalPair[0], F_SETFL, ::fcntl(signalPair[0], F_GETFL) | O_NONBLOCK);
     notifier = new QSocketNotifier(signalPair[1], QSocketNotifier::Read, this);
     connect(notifier, &QSocketNotifier::activated, this, &Interrupts::takeSignal);
@@ -90,8 +109,13 @@ Interrupts::~Interrupts()
     signalPair[0] = signalPair[1] = -1;
 }
 
+// The second signal needs no event loop: whatever the main thread is doing,
+// the process ends here.
 void Interrupts::handle(int signal)
 {
+    if (seen)
+        ::_exit(ExitStatus::Interrupted);
+    seen = 1;
     const int savedErrno = errno;
     const char number = static_cast<char>(signal);
     [[maybe_unused]] const ssize_t put = ::write(signalPair[0], &number, 1);
@@ -100,9 +124,8 @@ void Interrupts::handle(int signal)
 
 void Interrupts::takeSignal()
 {
-    char numbers[16];
-    const ssize_t got = ::read(signalPair[1], numbers, sizeof numbers);
-    for (ssize_t i = 0; i < got; ++i)
-        emit interrupted(numbers[i]);
+    char number;
+    if (::read(signalPair[1], &number, 1) == 1)
+        emit interrupted(number);
 }
 #endif

@@ -5,8 +5,14 @@
 
 class QSocketNotifier;
 
-// Brings SIGINT and SIGTERM into the event loop: the handler only writes the
+// Brings the first SIGINT or SIGTERM (on Windows: Ctrl-C, Ctrl-Break or a
+// closing console) into the event loop; a second one ends the process at
+// once with the interrupt's status. On POSIX the handler only writes the
 // signal's number to a socket pair, whose other end is watched here.
+//
+// A closing console ends a Windows process as soon as its handler returns,
+// so there the handler waits until this object is destroyed, which its owner
+// does once the sessions have ended: within the time Windows gives.
 class Interrupts : public QObject
 {
     Q_OBJECT

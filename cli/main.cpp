@@ -11,6 +11,7 @@
 #endif
 #include "download/deviceframe.h"
 #include "download/firmwareimage.h"
+#include "download/outcome.h"
 #include "serial/portdetails.h"
 #include "serial/serialdevicemap.h"
 #include "serial/serialport.h"
@@ -29,50 +30,87 @@
 namespace
 {
 
-constexpr int UsageStatus = 2;
-constexpr int FileErrorStatus = 3;
-constexpr int InterruptStatus = 130;
 constexpr int DefaultBaud = 115200;
 constexpr int OtherBaud = 256000;
 
-const char Description[] =
-    "Writes a firmware image into one or more boards through their serial boot loaders,\n"
-    "all boards at once.\n"
-    "\n"
-    "PORT is a device under /dev (ttyUSB0) or a path (/dev/serial/by-id/...).\n"
-    "\n"
-    "Exit status:\n"
-    "  0    Download Success\n"
-    "  1    Download stop (the board refused or stopped answering)\n"
-    "  2    usage error\n"
-    "  3    File Error\n"
-    "  4    CanNOT Open Serial\n"
-    "  5    Download TimeOut\n"
-    "  130  Download Cancel (SIGINT or SIGTERM)\n"
-    "With several boards: 0 when every board succeeded, otherwise the status of\n"
-    "the first board, in command-line order, that did not.\n"
-    "\n"
-    "Station mode (--station) flashes every board plugged into any of the ports,\n"
-    "one after another, until Ctrl-C or --count boards. Exit status: 0 when every\n"
-    "board flashed succeeded, 1 when any failed, 3 when the image changed on disk\n"
-    "or could no longer be read, 130 when interrupted.";
+// Every exit status with what it means for boards named with -p and for a
+// station: the one table, as the man page and the README show it.
+QString description()
+{
+    const struct {
+        int status;
+        const char *boards;
+        const char *station;
+    } statuses[] = {
+        {ExitStatus::Success, Outcome::Success.text(), "every board flashed succeeded"},
+        {ExitStatus::Failed, "Download stop (the board refused or stopped answering)",
+         "a board failed, or a record line could not be written"},
+        {ExitStatus::Usage, "usage error", "the record cannot be opened or is not a record"},
+        {ExitStatus::FileError, Outcome::FileError.text(),
+         "the image changed on disk or could no longer be read"},
+        {ExitStatus::OpenFailed, Outcome::OpenFailed.text(), nullptr},
+        {ExitStatus::TimeOut, Outcome::TimeOut.text(), nullptr},
+        {ExitStatus::Interrupted, "Download Cancel (SIGINT or SIGTERM)", "interrupted"},
+    };
+    QString text = QStringLiteral(
+        "Writes a firmware image into one or more boards through their serial boot loaders,\n"
+        "all boards at once.\n"
+        "\n"
+        "PORT is a device under /dev (ttyUSB0) or a path (/dev/serial/by-id/...).\n"
+        "\n"
+        "Station mode (--station) flashes every board plugged into any of the ports,\n"
+        "one after another, until Ctrl-C or --count boards.\n"
+        "\n"
+        "Exit status:\n");
+    for (const auto &s : statuses) {
+        text += QStringLiteral("  %1%2\n").arg(s.status, -5).arg(QLatin1String(s.boards));
+        if (s.station)
+            text += QStringLiteral("       station: %1\n").arg(QLatin1String(s.station));
+    }
+    text += QStringLiteral(
+        "With several boards: 0 when every board succeeded, otherwise the status of\n"
+        "the first board, in command-line order, that did not. A record line that\n"
+        "could not be written makes the station's status 1, whatever else happened.");
+    return text;
+}
 
 bool showTraces = false;
 QtMessageHandler defaultHandler = nullptr;
 
 // The worker traces every step to the debug channel: useful with --verbose,
-// noise otherwise.
+// noise otherwise. Sessions trace from their own threads, so the lines are
+// handed to the writer of standard error, which drops them rather than hold
+// up a session when its reader is behind.
 void messageHandler(QtMsgType type, const QMessageLogContext &context, const QString &message)
 {
-    if (type != QtDebugMsg || showTraces)
+    if (type == QtFatalMsg)
         defaultHandler(type, context, message);
+    else if (type != QtDebugMsg || showTraces)
+        Output::offer(stderr, qFormatLogMessage(type, context, message) + QLatin1Char('\n'));
 }
 
 int usageError(const QString &message)
 {
     std::fprintf(stderr, "kavro-flash: %s\nTry 'kavro-flash --help' for more information.\n",
                  qPrintable(message));
-    return UsageStatus;
+    return ExitStatus::Usage;
+}
+
+// Runs until every session has ended and their output is written. The first
+// SIGINT or SIGTERM (on Windows also a closing console) cancels the
+// sessions; a second ends the process at once.
+template <typename Sessions, typename Report>
+void runToEnd(QCoreApplication &app, Sessions &sessions, Report &report)
+{
+    Interrupts interrupts;
+    QObject::connect(&interrupts, &Interrupts::interrupted, &sessions, [&](int signal) {
+        report.interrupted(signal);
+        sessions.interrupt();
+    });
+    QObject::connect(&sessions, &Sessions::finished, &app, &QCoreApplication::quit,
+                     Qt::QueuedConnection);
+    sessions.start();
+    app.exec();
 }
 
 // Empty when the image can be sent, otherwise why it cannot.
@@ -136,9 +174,14 @@ int runStation(QCoreApplication &app, const Station::Settings &settings, bool js
 {
     Station station(settings);
     QString error;
-    if (!station.prepare(&error)) {
+    QString notice;
+    int status = 0;
+    const bool prepared = station.prepare(&error, &status, &notice);
+    if (!notice.isEmpty())
+        std::fprintf(stderr, "kavro-flash: %s\n", qPrintable(notice));
+    if (!prepared) {
         std::fprintf(stderr, "kavro-flash: %s\n", qPrintable(error));
-        return FileErrorStatus;
+        return status;
     }
     std::FILE *human = json ? stderr : stdout;
     const bool terminal = Output::escapesAllowed(human);
@@ -146,22 +189,8 @@ int runStation(QCoreApplication &app, const Station::Settings &settings, bool js
                          terminal ? StationReport::Style::Live : StationReport::Style::Lines,
                          terminal && qEnvironmentVariableIsEmpty("NO_COLOR"), quiet, json);
 
-    bool interrupted = false;
-    Interrupts interrupts;
-    QObject::connect(&interrupts, &Interrupts::interrupted, &station, [&](int signal) {
-        // A second signal gives up waiting for the sessions.
-        if (interrupted)
-            std::_Exit(InterruptStatus);
-        interrupted = true;
-        report.interrupted(signal);
-        station.interrupt();
-    });
-    QObject::connect(&station, &Station::finished, &app, [&] {
-        report.summary();
-        app.quit();
-    });
-    station.start();
-    app.exec();
+    runToEnd(app, station, report);
+    report.summary();
     return station.exitStatus();
 }
 #else
@@ -169,7 +198,7 @@ int runStation(QCoreApplication &, const Station::Settings &, bool, bool)
 {
     std::fprintf(stderr, "kavro-flash: station mode needs ports that come and go as device "
                          "files, which this system does not have\n");
-    return UsageStatus;
+    return ExitStatus::Usage;
 }
 #endif
 
@@ -187,7 +216,7 @@ int main(int argc, char *argv[])
 #endif
 
     QCommandLineParser parser;
-    parser.setApplicationDescription(QString::fromLatin1(Description));
+    parser.setApplicationDescription(description());
     const QCommandLineOption helpOption = parser.addHelpOption();
     const QCommandLineOption versionOption = parser.addVersionOption();
     const QCommandLineOption portOption({QStringLiteral("p"), QStringLiteral("port")},
@@ -217,13 +246,21 @@ int main(int argc, char *argv[])
         QStringLiteral("record"),
         QStringLiteral("Station: append one JSON line per board to FILE, on disk at once."),
         QStringLiteral("FILE"));
+    const QCommandLineOption settleOption(
+        QStringLiteral("settle"),
+        QStringLiteral("Station: a port away for less than MS milliseconds (default 1000) is "
+                       "the same board coming back, not a new one."),
+        QStringLiteral("MS"), QStringLiteral("1000"));
     parser.addOptions({portOption, baudOption, listOption, jsonOption, quietOption, verboseOption,
-                       stationOption, countOption, recordOption});
+                       stationOption, countOption, recordOption, settleOption});
     parser.addPositionalArgument(QStringLiteral("IMAGE"),
                                  QStringLiteral("Firmware image to write."));
 
     if (!parser.parse(QCoreApplication::arguments()))
         return usageError(parser.errorText());
+    // Qt's own handling adds the options of the Qt libraries the program uses.
+    if (parser.isSet(QStringLiteral("help-all")))
+        parser.process(QCoreApplication::arguments());
     if (parser.isSet(helpOption)) {
         std::printf("%s", qPrintable(parser.helpText()));
         return 0;
@@ -260,8 +297,17 @@ int main(int argc, char *argv[])
             return usageError(QStringLiteral("--count needs a positive number, not '%1'")
                                   .arg(parser.value(countOption)));
     }
-    if (!station && (parser.isSet(countOption) || parser.isSet(recordOption)))
-        return usageError(QStringLiteral("--count and --record belong to --station"));
+    int settleMs = 0;
+    {
+        bool settleOk = false;
+        settleMs = parser.value(settleOption).toInt(&settleOk);
+        if (!settleOk || settleMs < 0)
+            return usageError(QStringLiteral("--settle needs a number of milliseconds, not '%1'")
+                                  .arg(parser.value(settleOption)));
+    }
+    if (!station &&
+        (parser.isSet(countOption) || parser.isSet(recordOption) || parser.isSet(settleOption)))
+        return usageError(QStringLiteral("--count, --record and --settle belong to --station"));
     if (parser.isSet(recordOption) && parser.value(recordOption).isEmpty())
         return usageError(QStringLiteral("--record needs a file name"));
     const QStringList positional = parser.positionalArguments();
@@ -276,7 +322,7 @@ int main(int argc, char *argv[])
     if (!problem.isEmpty()) {
         std::fprintf(stderr, "kavro-flash: File Error: %s: %s\n", qPrintable(imagePath),
                      qPrintable(problem));
-        return FileErrorStatus;
+        return ExitStatus::FileError;
     }
 
     if (station) {
@@ -287,7 +333,10 @@ int main(int argc, char *argv[])
         settings.blocks = blocks;
         settings.count = count;
         settings.recordPath = parser.value(recordOption);
-        return runStation(app, settings, json, parser.isSet(quietOption));
+        settings.settleMs = settleMs;
+        const int status = runStation(app, settings, json, parser.isSet(quietOption));
+        Output::finish();
+        return status;
     }
 
     std::FILE *human = json ? stderr : stdout;
@@ -302,29 +351,13 @@ int main(int argc, char *argv[])
     if (json)
         jsonReport = std::make_unique<JsonReport>(gang, blocks);
 
-    bool interrupted = false;
-    Interrupts interrupts;
-    QObject::connect(&interrupts, &Interrupts::interrupted, &gang, [&](int signal) {
-        // A second signal gives up waiting for the sessions.
-        if (interrupted)
-            std::_Exit(InterruptStatus);
-        interrupted = true;
-        report.interrupted(signal);
-        gang.stop();
-    });
-
     QElapsedTimer clock;
-    int status = 0;
-    QObject::connect(&gang, &BoardGang::finished, &app, [&] {
-        const RunTotals totals = RunTotals::of(gang, clock.elapsed(), interrupted);
-        report.summary(totals);
-        if (jsonReport)
-            jsonReport->summary(totals);
-        status = totals.exitStatus;
-        app.quit();
-    });
     clock.start();
-    gang.start();
-    app.exec();
-    return status;
+    runToEnd(app, gang, report);
+    const RunTotals totals = RunTotals::of(gang, clock.elapsed());
+    report.summary(totals);
+    if (jsonReport)
+        jsonReport->summary(totals);
+    Output::finish();
+    return totals.exitStatus;
 }

@@ -1,7 +1,14 @@
 #include "cli/output.h"
 
+#include <QByteArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+
+#include <condition_variable>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <thread>
 
 #ifdef Q_OS_WIN
 #include <io.h>
@@ -10,6 +17,110 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 #endif
+
+namespace
+{
+
+// Redraws and progress wait behind at most this much; a reader that falls
+// further behind misses them, and sees the next one that fits.
+constexpr qint64 OfferLimitBytes = 16 * 1024;
+// Past this the callers stop making new work (a station takes no new board)
+// until the reader catches up, so memory stays bounded however long it stalls.
+constexpr qint64 BehindLimitBytes = 256 * 1024;
+
+// One stream and the thread that writes it.
+class Writer
+{
+public:
+    explicit Writer(std::FILE *out) : out(out), thread([this] { run(); }) {}
+
+    ~Writer()
+    {
+        {
+            std::lock_guard<std::mutex> locker(lock);
+            quitting = true;
+        }
+        queued.notify_one();
+        thread.join();
+    }
+
+    bool queue(QByteArray bytes, bool droppable)
+    {
+        {
+            std::lock_guard<std::mutex> locker(lock);
+            if (droppable && pendingBytes > OfferLimitBytes)
+                return false;
+            pendingBytes += bytes.size();
+            chunks.push_back(std::move(bytes));
+        }
+        queued.notify_one();
+        return true;
+    }
+
+    qint64 pending()
+    {
+        std::lock_guard<std::mutex> locker(lock);
+        return pendingBytes;
+    }
+
+private:
+    // Writes whatever has gathered in one go; on quitting, what is left first.
+    void run()
+    {
+        std::unique_lock<std::mutex> locker(lock);
+        for (;;) {
+            queued.wait(locker, [this] { return quitting || !chunks.empty(); });
+            if (chunks.empty())
+                return;
+            QByteArray bytes;
+            while (!chunks.empty()) {
+                bytes += chunks.front();
+                chunks.pop_front();
+            }
+            locker.unlock();
+            // A stream that refuses (a closed pipe) loses the text, nothing else.
+            std::fwrite(bytes.constData(), 1, size_t(bytes.size()), out);
+            std::fflush(out);
+            locker.lock();
+            pendingBytes -= bytes.size();
+        }
+    }
+
+    std::FILE *const out;
+    std::mutex lock;
+    std::condition_variable queued;
+    std::deque<QByteArray> chunks;
+    qint64 pendingBytes = 0; // queued or being written
+    bool quitting = false;
+    std::thread thread; // last: starts once the rest is set up
+};
+
+std::mutex writersLock;
+std::unique_ptr<Writer> stdoutWriter;
+std::unique_ptr<Writer> stderrWriter;
+bool writersDone = false; // after finish(), text is written where it is made
+
+bool queue(std::FILE *out, QByteArray bytes, bool droppable)
+{
+    std::unique_lock<std::mutex> locker(writersLock);
+    if (writersDone) {
+        locker.unlock();
+        std::fwrite(bytes.constData(), 1, size_t(bytes.size()), out);
+        std::fflush(out);
+        return true;
+    }
+    std::unique_ptr<Writer> &writer = out == stderr ? stderrWriter : stdoutWriter;
+    if (!writer)
+        writer = std::make_unique<Writer>(out == stderr ? stderr : stdout);
+    return writer->queue(std::move(bytes), droppable);
+}
+
+QByteArray jsonLine(const QJsonObject &object)
+{
+    return QJsonDocument(object).toJson(QJsonDocument::Compact) + '\n';
+}
+
+} // namespace
 
 namespace Output
 {
@@ -45,25 +156,54 @@ bool escapesAllowed(std::FILE *out)
 #endif
 }
 
-void putJson(const QJsonObject &object)
-{
-    const QByteArray line = QJsonDocument(object).toJson(QJsonDocument::Compact) + '\n';
-    std::fwrite(line.constData(), 1, size_t(line.size()), stdout);
-    std::fflush(stdout);
-}
-
-void put(std::FILE *out, const QString &text)
-{
-    const QByteArray bytes = text.toLocal8Bit();
-    std::fwrite(bytes.constData(), 1, size_t(bytes.size()), out);
-    std::fflush(out);
-}
-
 QString paint(bool colour, const char *code, const QString &text)
 {
     if (!colour)
         return text;
     return QStringLiteral("\x1b[%1m").arg(QLatin1String(code)) + text + QStringLiteral("\x1b[0m");
+}
+
+void put(std::FILE *out, const QString &text)
+{
+    queue(out, text.toLocal8Bit(), false);
+}
+
+void putJson(const QJsonObject &object)
+{
+    queue(stdout, jsonLine(object), false);
+}
+
+bool offer(std::FILE *out, const QString &text)
+{
+    return queue(out, text.toLocal8Bit(), true);
+}
+
+bool offerJson(const QJsonObject &object)
+{
+    return queue(stdout, jsonLine(object), true);
+}
+
+bool behind()
+{
+    std::lock_guard<std::mutex> locker(writersLock);
+    for (const auto *writer : {&stdoutWriter, &stderrWriter}) {
+        if (*writer && (*writer)->pending() > BehindLimitBytes)
+            return true;
+    }
+    return false;
+}
+
+void finish()
+{
+    std::unique_ptr<Writer> out;
+    std::unique_ptr<Writer> err;
+    {
+        std::lock_guard<std::mutex> locker(writersLock);
+        writersDone = true;
+        out = std::move(stdoutWriter);
+        err = std::move(stderrWriter);
+    }
+    // Each writes what it holds before it ends.
 }
 
 } // namespace Output

@@ -3,6 +3,7 @@
 #include "cli/boardgang.h"
 #include "cli/output.h"
 #include "download/firmwareimage.h"
+#include "download/outcome.h"
 
 #include <QJsonObject>
 
@@ -12,16 +13,27 @@
 namespace
 {
 
-const char SuccessText[] = "Download Success";
 const char BarColour[] = "36";
 const char GoodColour[] = "32";
 const char BadColour[] = "31";
 constexpr int BarWidth = 24;
 constexpr int RedrawIntervalMs = 100;
 
-bool isSuccess(const BoardGang::Board &b)
+using Board = SessionFollower::State;
+
+bool isSuccess(const Board &b)
 {
-    return b.outcome && qstrcmp(b.outcome, SuccessText) == 0;
+    return b.outcome && b.outcome->succeeded();
+}
+
+QString outcomeText(const Board &b)
+{
+    return QString::fromLatin1(b.outcome ? b.outcome->text() : "no outcome");
+}
+
+int statusOf(const Board &b)
+{
+    return b.outcome ? b.outcome->exitStatus() : ExitStatus::Failed;
 }
 
 QString seconds(qint64 ms)
@@ -29,13 +41,13 @@ QString seconds(qint64 ms)
     return QString::number(ms / 1000.0, 'f', 1) + QStringLiteral(" s");
 }
 
-double kibPerSecond(const BoardGang::Board &b)
+double kibPerSecond(const Board &b)
 {
-    const double elapsed = b.clock.elapsed() / 1000.0;
+    const double elapsed = b.elapsedMs / 1000.0;
     return elapsed > 0 ? b.blocksSent * FirmwareImage::BlockSize / 1024.0 / elapsed : 0;
 }
 
-QString timeLeft(const BoardGang::Board &b, qint64 blocks)
+QString timeLeft(const Board &b, qint64 blocks)
 {
     const double rate = kibPerSecond(b);
     if (rate <= 0)
@@ -47,23 +59,23 @@ QString timeLeft(const BoardGang::Board &b, qint64 blocks)
 
 } // namespace
 
-RunTotals RunTotals::of(const BoardGang &gang, qint64 elapsedMs, bool interrupted)
+RunTotals RunTotals::of(const BoardGang &gang, qint64 elapsedMs)
 {
     RunTotals t;
     t.seconds = elapsedMs / 1000.0;
     for (int index = 0; index < gang.size(); ++index) {
-        const BoardGang::Board &b = gang.board(index);
+        const Board b = gang.board(index);
         t.bytesWritten += qint64(b.blocksSent) * FirmwareImage::BlockSize;
         if (isSuccess(b)) {
             ++t.succeeded;
         } else {
             ++t.failed;
             if (t.exitStatus == 0)
-                t.exitStatus = BoardGang::exitStatusFor(b.outcome);
+                t.exitStatus = statusOf(b);
         }
     }
-    if (interrupted)
-        t.exitStatus = 130;
+    if (gang.wasInterrupted())
+        t.exitStatus = ExitStatus::Interrupted;
     return t;
 }
 
@@ -73,7 +85,7 @@ HumanReport::HumanReport(const BoardGang &gang, qint64 blocks, int baud, std::FI
       colour(colour), quiet(quiet), tenthShown(gang.size(), 0)
 {
     for (int index = 0; index < gang.size(); ++index)
-        portWidth = std::max(portWidth, int(gang.board(index).port.size()));
+        portWidth = std::max(portWidth, int(gang.port(index).size()));
     connect(&gang, &BoardGang::started, this, &HumanReport::started);
     connect(&gang, &BoardGang::progressed, this, &HumanReport::progressed);
     connect(&gang, &BoardGang::ended, this, &HumanReport::ended);
@@ -89,6 +101,11 @@ void HumanReport::put(const QString &text)
     Output::put(out, text);
 }
 
+bool HumanReport::offer(const QString &text)
+{
+    return Output::offer(out, text);
+}
+
 QString HumanReport::paint(const char *code, const QString &text) const
 {
     return Output::paint(colour, code, text);
@@ -96,12 +113,11 @@ QString HumanReport::paint(const char *code, const QString &text) const
 
 QString HumanReport::portColumn(int index) const
 {
-    return gang.board(index).port.leftJustified(portWidth);
+    return gang.port(index).leftJustified(portWidth);
 }
 
-QString HumanReport::progressText(int index) const
+QString HumanReport::progressText(const Board &b) const
 {
-    const BoardGang::Board &b = gang.board(index);
     return QStringLiteral("%1% %2/%3 blocks %4 KiB/s %5 left")
         .arg(b.percent, 3)
         .arg(b.blocksSent)
@@ -110,10 +126,10 @@ QString HumanReport::progressText(int index) const
         .arg(timeLeft(b, blocks));
 }
 
-QString HumanReport::endText(int index) const
+QString HumanReport::endText(const Board &b, bool painted) const
 {
-    const BoardGang::Board &b = gang.board(index);
-    return paint(isSuccess(b) ? GoodColour : BadColour, QString::fromLocal8Bit(b.outcome)) +
+    return (painted ? paint(isSuccess(b) ? GoodColour : BadColour, outcomeText(b))
+                    : outcomeText(b)) +
            QStringLiteral(", %1/%2 blocks in %3")
                .arg(b.blocksSent)
                .arg(blocks)
@@ -130,7 +146,7 @@ void HumanReport::started(int index)
         return;
     }
     put(QStringLiteral("%1: start, %2 blocks at %3 baud\n")
-            .arg(gang.board(index).port)
+            .arg(gang.port(index))
             .arg(blocks)
             .arg(baud));
 }
@@ -143,11 +159,13 @@ void HumanReport::progressed(int index)
         dirty = true;
         return;
     }
-    const int tenth = gang.board(index).percent / 10;
+    // Each tenth at most once; one the reader is too far behind for is skipped.
+    const Board b = gang.board(index);
+    const int tenth = b.percent / 10;
     if (tenth <= tenthShown[index])
         return;
     tenthShown[index] = tenth;
-    put(gang.board(index).port + QStringLiteral(": ") + progressText(index) + QLatin1Char('\n'));
+    offer(gang.port(index) + QStringLiteral(": ") + progressText(b) + QLatin1Char('\n'));
 }
 
 void HumanReport::ended(int index)
@@ -161,12 +179,15 @@ void HumanReport::ended(int index)
         }
         return;
     }
-    put(gang.board(index).port + QStringLiteral(": ") + endText(index) + QLatin1Char('\n'));
+    put(gang.port(index) + QStringLiteral(": ") + endText(gang.board(index), true) +
+        QLatin1Char('\n'));
 }
 
 // Every board's line, from the first one drawn down; the cursor ends below
 // the last. A line that would wrap is cut and drawn without colour, so each
-// board keeps exactly one row.
+// board keeps exactly one row. A redraw the reader is too far behind for is
+// dropped; the next one still starts from the lines last drawn. The last
+// one, with every board's end, always goes out.
 void HumanReport::redraw()
 {
     const int width = Output::terminalWidth(out) - 1;
@@ -174,22 +195,19 @@ void HumanReport::redraw()
     if (drawnLines > 0)
         text += QStringLiteral("\x1b[%1A").arg(drawnLines);
     for (int index = 0; index < gang.size(); ++index) {
-        const BoardGang::Board &b = gang.board(index);
+        const Board b = gang.board(index);
         QString plain;
         QString painted;
         if (b.ended) {
             plain = portColumn(index) + QStringLiteral("  ");
-            painted = plain + endText(index);
-            plain += QString::fromLocal8Bit(b.outcome) + QStringLiteral(", %1/%2 blocks in %3")
-                                                             .arg(b.blocksSent)
-                                                             .arg(blocks)
-                                                             .arg(seconds(b.elapsedMs));
+            painted = plain + endText(b, true);
+            plain += endText(b, false);
         } else {
             const int filled = int(qint64(b.blocksSent) * BarWidth / std::max<qint64>(blocks, 1));
             const QString bar =
                 QString(filled, QLatin1Char('#')) + QString(BarWidth - filled, QLatin1Char('-'));
             const QString head = portColumn(index) + QStringLiteral("  [");
-            const QString tail = QStringLiteral("] ") + progressText(index);
+            const QString tail = QStringLiteral("] ") + progressText(b);
             plain = head + bar + tail;
             painted = head + paint(BarColour, bar) + tail;
         }
@@ -197,9 +215,12 @@ void HumanReport::redraw()
             painted = plain.left(width);
         text += QLatin1Char('\r') + painted + QStringLiteral("\x1b[K\n");
     }
-    drawnLines = gang.size();
     dirty = false;
-    put(text);
+    if (gang.allEnded())
+        put(text);
+    else if (!offer(text))
+        return;
+    drawnLines = gang.size();
 }
 
 void HumanReport::interrupted(int signal)
@@ -225,26 +246,26 @@ JsonReport::JsonReport(const BoardGang &gang, qint64 blocks, QObject *parent)
     : QObject(parent), gang(gang), blocks(blocks), percentShown(gang.size(), 0)
 {
     connect(&gang, &BoardGang::started, this, [this](int index) {
-        Output::putJson({{QStringLiteral("port"), this->gang.board(index).port},
+        Output::putJson({{QStringLiteral("port"), this->gang.port(index)},
                          {QStringLiteral("event"), QStringLiteral("start")},
                          {QStringLiteral("blocks"), this->blocks}});
     });
     connect(&gang, &BoardGang::progressed, this, [this](int index) {
-        const BoardGang::Board &b = this->gang.board(index);
+        const Board b = this->gang.board(index);
         if (b.percent <= percentShown[index])
             return;
         percentShown[index] = b.percent;
-        Output::putJson({{QStringLiteral("port"), b.port},
-                         {QStringLiteral("event"), QStringLiteral("progress")},
-                         {QStringLiteral("percent"), b.percent},
-                         {QStringLiteral("blocks_sent"), b.blocksSent}});
+        Output::offerJson({{QStringLiteral("port"), this->gang.port(index)},
+                           {QStringLiteral("event"), QStringLiteral("progress")},
+                           {QStringLiteral("percent"), b.percent},
+                           {QStringLiteral("blocks_sent"), b.blocksSent}});
     });
     connect(&gang, &BoardGang::ended, this, [this](int index) {
-        const BoardGang::Board &b = this->gang.board(index);
-        Output::putJson({{QStringLiteral("port"), b.port},
+        const Board b = this->gang.board(index);
+        Output::putJson({{QStringLiteral("port"), this->gang.port(index)},
                          {QStringLiteral("event"), QStringLiteral("end")},
-                         {QStringLiteral("outcome"), QString::fromLocal8Bit(b.outcome)},
-                         {QStringLiteral("exit_code"), BoardGang::exitStatusFor(b.outcome)},
+                         {QStringLiteral("outcome"), outcomeText(b)},
+                         {QStringLiteral("exit_code"), statusOf(b)},
                          {QStringLiteral("blocks_sent"), b.blocksSent},
                          {QStringLiteral("seconds"), b.elapsedMs / 1000.0}});
     });

@@ -1,6 +1,8 @@
 #ifndef REPORT_H
 #define REPORT_H
 
+#include "cli/sessionfollower.h"
+
 #include <QObject>
 #include <QString>
 #include <QTimer>
@@ -20,7 +22,7 @@ struct RunTotals {
 
     // 0 when every board succeeded, else the status of the first board, in
     // command-line order, that did not; 130 after an interrupt.
-    static RunTotals of(const BoardGang &gang, qint64 elapsedMs, bool interrupted);
+    static RunTotals of(const BoardGang &gang, qint64 elapsedMs);
 };
 
 // What a person reads. On a terminal: one line per board, redrawn in place;
@@ -43,11 +45,12 @@ private:
     void progressed(int index);
     void ended(int index);
     void redraw();
-    QString progressText(int index) const;
-    QString endText(int index) const;
+    QString progressText(const SessionFollower::State &b) const;
+    QString endText(const SessionFollower::State &b, bool painted) const;
     QString paint(const char *code, const QString &text) const;
     QString portColumn(int index) const;
     void put(const QString &text);
+    bool offer(const QString &text);
 
     const BoardGang &gang;
     const qint64 blocks;

@@ -1,6 +1,7 @@
 #include "cli/station.h"
 
-#include "cli/boardgang.h"
+#include "cli/output.h"
+#include "download/outcome.h"
 #include "download/uploadthread.h"
 #include "serial/portdetails.h"
 #include "serial/serialport.h"
@@ -13,9 +14,11 @@
 #include <QJsonObject>
 #include <QSaveFile>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace
@@ -27,12 +30,9 @@ constexpr int PollIntervalMs = 100;
 // A port that is there but does not open yet (its permissions are often set
 // a moment after it appears) is tried again after this.
 constexpr int OpenRetryMs = 1000;
-constexpr int FileErrorStatus = 3;
-constexpr int FailedStatus = 1;
-constexpr int InterruptStatus = 130;
-
-const char SuccessText[] = "Download Success";
-const char OpenFailedText[] = "CanNOT Open Serial";
+// The longest unfinished line at the end of a record that is taken for one
+// of ours cut short, and cut off.
+constexpr qint64 MaxLineBytes = 64 * 1024;
 
 QByteArray sha256Of(const QByteArray &bytes)
 {
@@ -50,32 +50,53 @@ bool readImage(const QString &path, QByteArray *bytes, QString *error)
     return true;
 }
 
+QString systemError()
+{
+    return QString::fromLocal8Bit(std::strerror(errno));
+}
+
+QString outcomeText(const SessionFollower::State &session)
+{
+    return QString::fromLatin1(session.outcome ? session.outcome->text() : "no outcome");
+}
+
+bool portPresent(const QString &port)
+{
+    // Follows links: a by-path name whose device has gone is not there.
+    return QFileInfo::exists(SerialPort::devicePath(port));
+}
+
 } // namespace
 
 Station::Station(const Settings &settings, QObject *parent)
-    : QObject(parent), config(settings), sockets(settings.ports.size())
+    : QObject(parent), config(settings), allSlots(settings.ports.size())
 {
     for (int index = 0; index < size(); ++index) {
-        sockets[index].port = config.ports[index];
-        sockets[index].worker = std::make_unique<uploadThread>();
-        sockets[index].worker->setBaud(config.baud);
-        sockets[index].worker->setComName(config.ports[index].toUtf8().constData());
-        watch(index);
+        Slot &s = allSlots[index];
+        s.port = config.ports[index];
+        s.follower = std::make_unique<SessionFollower>();
+        s.follower->worker()->setBaud(config.baud);
+        s.follower->worker()->setComName(s.port.toUtf8().constData());
+        connect(s.follower.get(), &SessionFollower::progressed, this,
+                [this, index] { emit changed(index); });
+        connect(s.follower.get(), &SessionFollower::ended, this,
+                [this, index] { endBoard(index); });
     }
     poller.setInterval(PollIntervalMs);
     connect(&poller, &QTimer::timeout, this, &Station::poll);
 }
 
-// Each worker stops and waits for its session as it goes.
+// Each follower cancels and waits for its session as it goes.
 Station::~Station()
 {
     if (recordFd >= 0)
         ::close(recordFd);
 }
 
-bool Station::prepare(QString *error)
+bool Station::prepare(QString *error, int *status, QString *notice)
 {
     QByteArray image;
+    *status = ExitStatus::FileError;
     if (!readImage(config.imagePath, &image, error))
         return false;
     imageHash = sha256Of(image);
@@ -84,16 +105,45 @@ bool Station::prepare(QString *error)
                      .arg(snapshots.errorString());
         return false;
     }
-    if (config.recordPath.isEmpty())
-        return true;
-    // Appended to, never truncated: the record of earlier shifts stays.
-    recordFd = ::open(QFile::encodeName(config.recordPath).constData(),
-                      O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
-    if (recordFd < 0) {
-        *error = QStringLiteral("cannot open the record %1: %2")
-                     .arg(config.recordPath, QString::fromLocal8Bit(std::strerror(errno)));
+    *status = ExitStatus::Usage;
+    return config.recordPath.isEmpty() || openRecord(error, notice);
+}
+
+// Appended to, never truncated: the record of earlier shifts stays.
+bool Station::openRecord(QString *error, QString *notice)
+{
+    const auto refuse = [this, error](const QString &why) {
+        *error = QStringLiteral("cannot use the record %1: %2").arg(config.recordPath, why);
         return false;
-    }
+    };
+    recordFd = ::open(QFile::encodeName(config.recordPath).constData(),
+                      O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    struct stat info {
+    };
+    if (recordFd < 0 || ::fstat(recordFd, &info) != 0)
+        return refuse(systemError());
+    // A device or a pipe has no end to look at.
+    if (!S_ISREG(info.st_mode) || info.st_size == 0)
+        return true;
+
+    // Every line we write is whole, but a kill can land between two pages
+    // of one write: such a line, cut short, is cut off. A file that ends in
+    // anything else is not ours to change.
+    const qint64 tailSize = std::min<qint64>(info.st_size, MaxLineBytes + 1);
+    QByteArray tail(int(tailSize), '\0');
+    if (::pread(recordFd, tail.data(), size_t(tailSize), info.st_size - tailSize) != tailSize)
+        return refuse(systemError());
+    if (tail.endsWith('\n'))
+        return true;
+    const int lineStart = tail.lastIndexOf('\n') + 1;
+    const qint64 fragment = tailSize - lineStart;
+    if (fragment > MaxLineBytes || !tail.mid(lineStart).startsWith('{'))
+        return refuse(QStringLiteral("it does not end in a whole line"));
+    if (::ftruncate(recordFd, info.st_size - fragment) != 0)
+        return refuse(systemError());
+    *notice = QStringLiteral("the record %1 ended in a line cut short (%2 bytes); cut off")
+                  .arg(config.recordPath)
+                  .arg(fragment);
     return true;
 }
 
@@ -107,40 +157,68 @@ void Station::start()
 void Station::interrupt()
 {
     interrupted = true;
-    stopTaking(QString(), InterruptStatus);
-    for (Slot &s : sockets) {
+    stopTaking(QString(), ExitStatus::Interrupted);
+    for (Slot &s : allSlots) {
         if (s.state == State::Flashing)
-            s.worker->stopDownload();
+            s.follower->stop();
     }
     finishWhenIdle();
 }
 
+// A lost record line outranks everything: the board it was for is not
+// accounted for.
 int Station::exitStatus() const
 {
+    if (recordLost)
+        return ExitStatus::Failed;
     if (haltStatus != 0)
         return haltStatus;
-    return badBoards > 0 ? FailedStatus : 0;
-}
-
-bool Station::portPresent(const Slot &s) const
-{
-    // Follows links: a by-path name whose device has gone is not there.
-    return QFileInfo::exists(SerialPort::devicePath(s.port));
+    return badBoards > 0 ? ExitStatus::Failed : ExitStatus::Success;
 }
 
 void Station::poll()
 {
-    for (int index = 0; index < size(); ++index) {
-        Slot &s = sockets[index];
-        if (s.state == State::WaitingForUnplug && !portPresent(s)) {
+    const qint64 now = clock.elapsed();
+    for (int index = 0; index < size(); ++index)
+        portSeen(index, portPresent(allSlots[index].port), now);
+}
+
+// Whether a board is in the slot, whatever the slot is doing: a port away for
+// less than the settle time is the same board back; one away for longer, or
+// back with another USB serial number, is a new board.
+void Station::portSeen(int index, bool present, qint64 now)
+{
+    Slot &s = allSlots[index];
+    if (present && s.absentSinceMs >= 0 && s.state != State::WaitingForBoard &&
+        !s.usbSerial.isEmpty()) {
+        const QString serial = PortDetails::lookUp(s.port).serialNumber;
+        if (!serial.isEmpty() && serial != s.usbSerial)
+            s.boardLeft = true;
+    }
+    if (present)
+        s.absentSinceMs = -1;
+    else if (s.absentSinceMs < 0)
+        s.absentSinceMs = now;
+    if (s.absentSinceMs >= 0 && now - s.absentSinceMs >= config.settleMs)
+        s.boardLeft = s.state != State::WaitingForBoard;
+
+    switch (s.state) {
+    case State::Flashing:
+        break; // the session's end decides what comes next
+    case State::WaitingForUnplug:
+        if (s.boardLeft) {
+            s.boardLeft = false;
             s.state = State::WaitingForBoard;
             emit changed(index);
-        } else if (s.state == State::WaitingForBoard && taking && portPresent(s) &&
-                   clock.elapsed() >= s.retryAfterMs) {
-            if (config.count > 0 && boardsStarted >= config.count)
-                continue;
-            startBoard(index);
         }
+        break;
+    case State::WaitingForBoard:
+        // No new board while the output is far behind its reader: what it
+        // holds must stay bounded.
+        if (present && taking && now >= s.retryAfterMs &&
+            (config.count == 0 || boardsStarted < config.count) && !Output::behind())
+            startBoard(index);
+        break;
     }
 }
 
@@ -149,20 +227,20 @@ void Station::poll()
 // can never reach a board in pieces.
 void Station::startBoard(int index)
 {
-    Slot &s = sockets[index];
+    Slot &s = allSlots[index];
     QByteArray image;
     QString error;
     if (!readImage(config.imagePath, &image, &error)) {
         stopTaking(
             QStringLiteral("the image %1 cannot be read any more: %2").arg(config.imagePath, error),
-            FileErrorStatus);
+            ExitStatus::FileError);
         return;
     }
     if (sha256Of(image) != imageHash) {
         stopTaking(QStringLiteral("the image %1 has changed since the station started; "
                                   "restart the station to flash the new one")
                        .arg(config.imagePath),
-                   FileErrorStatus);
+                   ExitStatus::FileError);
         return;
     }
     const QString copy = snapshots.filePath(QStringLiteral("slot%1.bin").arg(index));
@@ -170,87 +248,66 @@ void Station::startBoard(int index)
     if (!out.open(QIODevice::WriteOnly) || out.write(image) != image.size() || !out.commit()) {
         stopTaking(QStringLiteral("cannot write the image's working copy %1: %2")
                        .arg(copy, out.errorString()),
-                   FileErrorStatus);
+                   ExitStatus::FileError);
         return;
     }
 
     ++boardsStarted;
     s.board = boardsStarted;
     s.state = State::Flashing;
-    s.blocksSent = 0;
-    s.percent = 0;
-    s.closing = false;
-    s.outcome = nullptr;
+    s.boardLeft = false;
     s.usbSerial = PortDetails::lookUp(s.port).serialNumber;
-    s.worker->setFileName(copy.toUtf8().constData());
-    s.clock.start();
-    s.worker->start(QThread::InheritPriority);
+    s.follower->worker()->setFileName(copy.toUtf8().constData());
+    s.follower->start();
     emit boardStarted(index);
-}
-
-void Station::watch(int index)
-{
-    uploadThread *worker = sockets[index].worker.get();
-    // Queued: the worker object lives here and its signals come from its
-    // thread, in order, with finished() after all of them.
-    connect(worker, &uploadThread::setProgress, this, [this, index](int value) {
-        Slot &s = sockets[index];
-        if (s.closing)
-            return;
-        // A stop asked before the session began was cleared by its start.
-        if (interrupted)
-            s.worker->stopDownload();
-        ++s.blocksSent;
-        s.percent = value;
-        emit changed(index);
-    });
-    connect(worker, &uploadThread::setDownloadBtnText, this,
-            [this, index](const char *) { sockets[index].closing = true; });
-    connect(worker, &uploadThread::setFinish, this, [this, index](const char *text) {
-        Slot &s = sockets[index];
-        s.outcome = text;
-        s.elapsedMs = s.clock.elapsed();
-    });
-    connect(worker, &QThread::finished, this, [this, index] { endBoard(index); });
 }
 
 void Station::endBoard(int index)
 {
-    Slot &s = sockets[index];
+    Slot &s = allSlots[index];
+    const SessionFollower::State session = s.follower->state();
     // A port that is there but does not open is no board flashed: it is
-    // tried again, as long as it stays.
-    if (s.outcome && qstrcmp(s.outcome, OpenFailedText) == 0) {
+    // tried again, as long as it stays. One that opens but refuses the line
+    // settings will not do better next time: that board has failed.
+    if (session.outcome == &Outcome::OpenFailed && session.refusedSetting.isEmpty()) {
         --boardsStarted;
         s.state = State::WaitingForBoard;
+        s.boardLeft = false;
         s.retryAfterMs = clock.elapsed() + OpenRetryMs;
-        s.lastOutcome = QString::fromLatin1(s.outcome);
         emit changed(index);
         finishWhenIdle();
         return;
     }
-    const bool good = s.outcome && qstrcmp(s.outcome, SuccessText) == 0;
-    ++(good ? goodBoards : badBoards);
-    s.lastOutcome = QString::fromLatin1(s.outcome ? s.outcome : "no outcome");
-    s.state = State::WaitingForUnplug;
+    ++(session.outcome && session.outcome->succeeded() ? goodBoards : badBoards);
+    // A board swapped in while this one's session was failing is flashed next.
+    s.state = s.boardLeft ? State::WaitingForBoard : State::WaitingForUnplug;
+    s.boardLeft = false;
     QString error;
-    const bool recorded = record(s, &error);
+    if (!record(index, &error)) {
+        recordLost = true;
+        emit alarm(QStringLiteral("cannot write the record %1 for board %2 in %3: %4%5")
+                       .arg(config.recordPath)
+                       .arg(s.board)
+                       .arg(s.port, error,
+                            taking ? QStringLiteral("; the station has stopped") : QString()));
+        stopTaking(QString(), ExitStatus::Failed);
+    }
     emit boardEnded(index);
-    if (!recorded)
-        stopTaking(QStringLiteral("cannot write the record %1: %2; the station has stopped")
-                       .arg(config.recordPath, error),
-                   FailedStatus);
     if (config.count > 0 && goodBoards + badBoards >= config.count)
-        stopTaking(QString(), 0);
+        stopTaking(QString(), ExitStatus::Success);
     finishWhenIdle();
 }
 
 // One line per board, on disk before the next board can start: a board
-// flashed without its record is worse than a halted line.
-bool Station::record(const Slot &s, QString *error)
+// flashed without its record is worse than a halted line. Every line in the
+// file is whole: one that does not go in whole is taken out again.
+bool Station::record(int index, QString *error)
 {
     if (recordFd < 0)
         return true;
-    const QJsonObject line{
+    const Slot &s = allSlots[index];
+    const SessionFollower::State session = s.follower->state();
+    QJsonObject line{
         {QStringLiteral("time"), QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs)},
         {QStringLiteral("slot"), s.port},
         {QStringLiteral("board"), s.board},
@@ -259,20 +316,36 @@ bool Station::record(const Slot &s, QString *error)
          s.usbSerial.isEmpty() ? QJsonValue() : QJsonValue(s.usbSerial)},
         {QStringLiteral("image"), QFileInfo(config.imagePath).fileName()},
         {QStringLiteral("sha256"), imageSha256()},
-        {QStringLiteral("outcome"), s.lastOutcome},
-        {QStringLiteral("exit_code"), BoardGang::exitStatusFor(s.outcome)},
-        {QStringLiteral("seconds"), s.elapsedMs / 1000.0},
+        {QStringLiteral("outcome"), outcomeText(session)},
+        {QStringLiteral("exit_code"),
+         session.outcome ? session.outcome->exitStatus() : int(ExitStatus::Failed)},
+        {QStringLiteral("seconds"), session.elapsedMs / 1000.0},
     };
+    if (!session.refusedSetting.isEmpty())
+        line.insert(QStringLiteral("reason"),
+                    QStringLiteral("the port refused %1").arg(session.refusedSetting));
     const QByteArray bytes = QJsonDocument(line).toJson(QJsonDocument::Compact) + '\n';
+
+    struct stat before {
+    };
+    if (::fstat(recordFd, &before) != 0) {
+        *error = systemError();
+        return false;
+    }
     // One write, so a line is never split by another writer appending too.
     ssize_t written;
     do {
         written = ::write(recordFd, bytes.constData(), size_t(bytes.size()));
     } while (written < 0 && errno == EINTR);
-    if (written != bytes.size() || ::fsync(recordFd) != 0) {
-        *error = written < 0 || written == bytes.size()
-                     ? QString::fromLocal8Bit(std::strerror(errno))
-                     : QStringLiteral("short write");
+    if (written != bytes.size()) {
+        *error = written < 0 ? systemError() : QStringLiteral("no room for the whole line");
+        if (written > 0 && ::ftruncate(recordFd, before.st_size) != 0)
+            *error +=
+                QStringLiteral("; and the part written cannot be taken out: %1").arg(systemError());
+        return false;
+    }
+    if (::fsync(recordFd) != 0) {
+        *error = systemError();
         return false;
     }
     return true;
@@ -286,9 +359,8 @@ void Station::stopTaking(const QString &reason, int status)
         return;
     taking = false;
     haltStatus = status;
-    halt = reason;
     if (!reason.isEmpty())
-        emit halted(reason);
+        emit alarm(reason);
     finishWhenIdle();
 }
 
@@ -296,7 +368,7 @@ void Station::finishWhenIdle()
 {
     if (taking || done)
         return;
-    for (const Slot &s : sockets) {
+    for (const Slot &s : allSlots) {
         if (s.state == State::Flashing)
             return;
     }

@@ -1,6 +1,8 @@
 #ifndef STATION_H
 #define STATION_H
 
+#include "cli/sessionfollower.h"
+
 #include <QByteArray>
 #include <QElapsedTimer>
 #include <QObject>
@@ -11,8 +13,6 @@
 
 #include <memory>
 #include <vector>
-
-class uploadThread;
 
 // A production station: every port is a fixture socket (a slot) that flashes
 // each board plugged into it, once, and then waits for it to be unplugged.
@@ -26,17 +26,12 @@ public:
     struct Slot {
         QString port;
         State state = State::WaitingForBoard;
-        std::unique_ptr<uploadThread> worker;
+        std::unique_ptr<SessionFollower> follower;
         int board = 0; // running number of the board in the slot, from 1
-        int blocksSent = 0;
-        int percent = 0;
-        bool closing = false;
-        const char *outcome = nullptr;
-        QString lastOutcome;
         QString usbSerial;
-        QElapsedTimer clock;
-        qint64 elapsedMs = 0;
-        qint64 retryAfterMs = 0; // a port that did not open is tried again then
+        qint64 retryAfterMs = 0;   // a port that did not open is tried again then
+        qint64 absentSinceMs = -1; // when the port went; -1 while it is there
+        bool boardLeft = false;    // the board being flashed has been taken out
     };
 
     struct Settings {
@@ -46,48 +41,54 @@ public:
         qint64 blocks = 0;
         int count = 0; // boards to flash in all; 0 for no limit
         QString recordPath;
+        // A port away for less than this is the same board coming back (a
+        // board restarting, an adapter enumerating again).
+        int settleMs = 1000;
     };
 
     explicit Station(const Settings &settings, QObject *parent = nullptr);
     ~Station() override;
 
-    // Takes the image's hash and opens the record; false with the reason.
-    bool prepare(QString *error);
+    // Takes the image's hash and opens the record. On failure, the reason
+    // and the exit status; `notice` tells of a repair made to the record.
+    bool prepare(QString *error, int *status, QString *notice);
     void start();
     // Ctrl-C: sessions in progress end as a cancel, no new board is taken.
     void interrupt();
 
-    int size() const { return int(sockets.size()); }
-    const Slot &slot(int index) const { return sockets[index]; }
+    int size() const { return int(allSlots.size()); }
+    const Slot &slot(int index) const { return allSlots[index]; }
+    // The board's session in the slot: running, or as it ended.
+    SessionFollower::State session(int index) const { return allSlots[index].follower->state(); }
     const Settings &settings() const { return config; }
     QString imageSha256() const { return QString::fromLatin1(imageHash.toHex()); }
     int succeeded() const { return goodBoards; }
     int failed() const { return badBoards; }
     qint64 elapsedMs() const { return clock.elapsed(); }
     bool wasInterrupted() const { return interrupted; }
-    // Why the station stopped by itself, if it did.
-    QString haltReason() const { return halt; }
     int exitStatus() const;
 
 signals:
     void changed(int index);
     void boardStarted(int index);
     void boardEnded(int index);
-    void halted(const QString &reason);
+    // Something the operator must read: the station stopped by itself, or a
+    // record line was lost.
+    void alarm(const QString &message);
     void finished();
 
 private:
     void poll();
+    void portSeen(int index, bool present, qint64 now);
     void startBoard(int index);
-    void watch(int index);
     void endBoard(int index);
-    bool record(const Slot &s, QString *error);
+    bool openRecord(QString *error, QString *notice);
+    bool record(int index, QString *error);
     void stopTaking(const QString &reason, int status);
     void finishWhenIdle();
-    bool portPresent(const Slot &s) const;
 
     Settings config;
-    std::vector<Slot> sockets;
+    std::vector<Slot> allSlots;
     QByteArray imageHash;
     QTemporaryDir snapshots;
     int recordFd = -1;
@@ -97,10 +98,10 @@ private:
     int goodBoards = 0;
     int badBoards = 0;
     bool interrupted = false;
+    bool recordLost = false;
     bool taking = true;
     bool done = false;
     int haltStatus = 0;
-    QString halt;
 };
 
 #endif

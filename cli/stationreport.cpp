@@ -1,8 +1,8 @@
 #include "cli/stationreport.h"
 
-#include "cli/boardgang.h"
 #include "cli/output.h"
 #include "cli/station.h"
+#include "download/outcome.h"
 
 #include <QJsonObject>
 #include <QRegularExpression>
@@ -19,9 +19,19 @@ const char BarColour[] = "36";
 constexpr int BarWidth = 24;
 constexpr int RedrawIntervalMs = 100;
 
-bool isSuccess(const QString &outcome)
+using Session = SessionFollower::State;
+
+bool isSuccess(const Session &session)
 {
-    return outcome == QLatin1String("Download Success");
+    return session.outcome && session.outcome->succeeded();
+}
+
+QString outcomeText(const Session &session)
+{
+    QString text = QString::fromLatin1(session.outcome ? session.outcome->text() : "no outcome");
+    if (!session.refusedSetting.isEmpty())
+        text += QStringLiteral(" (the port refused %1)").arg(session.refusedSetting);
+    return text;
 }
 
 QString seconds(qint64 ms)
@@ -41,7 +51,7 @@ StationReport::StationReport(const Station &station, std::FILE *out, Style style
     connect(&station, &Station::boardStarted, this, &StationReport::boardStarted);
     connect(&station, &Station::boardEnded, this, &StationReport::boardEnded);
     connect(&station, &Station::changed, this, &StationReport::changed);
-    connect(&station, &Station::halted, this, &StationReport::halted);
+    connect(&station, &Station::alarm, this, &StationReport::alarm);
     redrawTimer.setInterval(RedrawIntervalMs);
     connect(&redrawTimer, &QTimer::timeout, this, [this] {
         if (dirty)
@@ -60,6 +70,11 @@ StationReport::StationReport(const Station &station, std::FILE *out, Style style
 void StationReport::put(const QString &text)
 {
     Output::put(out, text);
+}
+
+bool StationReport::offer(const QString &text)
+{
+    return Output::offer(out, text);
 }
 
 QString StationReport::paint(const char *code, const QString &text) const
@@ -85,32 +100,35 @@ QString StationReport::totalsText() const
 QString StationReport::slotText(int index) const
 {
     const Station::Slot &s = station.slot(index);
+    const Session session = station.session(index);
     const QString port = s.port.leftJustified(portWidth) + QStringLiteral("  ");
     switch (s.state) {
     case Station::State::Flashing: {
         const qint64 blocks = std::max<qint64>(station.settings().blocks, 1);
-        const int filled = int(std::min<qint64>(s.blocksSent, blocks) * BarWidth / blocks);
+        const int filled = int(std::min<qint64>(session.blocksSent, blocks) * BarWidth / blocks);
         const QString bar =
             QString(filled, QLatin1Char('#')) + QString(BarWidth - filled, QLatin1Char('-'));
         return port + QStringLiteral("board %1 [").arg(s.board) + paint(BarColour, bar) +
-               QStringLiteral("] %1%").arg(s.percent, 3);
+               QStringLiteral("] %1%").arg(session.percent, 3);
     }
     case Station::State::WaitingForUnplug:
         return port + QStringLiteral("board %1 ").arg(s.board) +
-               paint(isSuccess(s.lastOutcome) ? GoodColour : BadColour, s.lastOutcome) +
-               QStringLiteral(" in %1, unplug it").arg(seconds(s.elapsedMs));
+               paint(isSuccess(session) ? GoodColour : BadColour, outcomeText(session)) +
+               QStringLiteral(" in %1, unplug it").arg(seconds(session.elapsedMs));
     case Station::State::WaitingForBoard:
         break;
     }
     QString text = port + QStringLiteral("waiting for a board");
-    if (!s.lastOutcome.isEmpty())
-        text += QStringLiteral(" (last: %1)").arg(s.lastOutcome);
+    if (session.ended)
+        text += QStringLiteral(" (last: %1)").arg(outcomeText(session));
     return text;
 }
 
 // Every slot's line and the totals, from the first one drawn down. A line
-// that would wrap is cut, so each slot keeps exactly one row.
-void StationReport::redraw()
+// that would wrap is cut, so each slot keeps exactly one row. A redraw the
+// reader is too far behind for is dropped; the next one still starts from
+// the lines last drawn.
+void StationReport::redraw(bool mustShow)
 {
     const int width = Output::terminalWidth(out) - 1;
     QString text;
@@ -127,9 +145,12 @@ void StationReport::redraw()
         text += QLatin1Char('\r') + (plain.size() > width ? plain.left(width) : line) +
                 QStringLiteral("\x1b[K\n");
     }
-    drawnLines = lines.size();
     dirty = false;
-    put(text);
+    if (mustShow)
+        put(text);
+    else if (!offer(text))
+        return;
+    drawnLines = lines.size();
 }
 
 void StationReport::changed(int index)
@@ -141,7 +162,8 @@ void StationReport::changed(int index)
     const Station::Slot &s = station.slot(index);
     if (quiet || s.state != Station::State::WaitingForBoard)
         return;
-    put(s.lastOutcome == QLatin1String("CanNOT Open Serial")
+    const Session session = station.session(index);
+    put(session.outcome == &Outcome::OpenFailed && session.refusedSetting.isEmpty()
             ? QStringLiteral("%1: port present but it does not open; trying again\n").arg(s.port)
             : QStringLiteral("%1: board removed, waiting for the next\n").arg(s.port));
 }
@@ -161,13 +183,22 @@ void StationReport::boardStarted(int index)
 void StationReport::boardEnded(int index)
 {
     const Station::Slot &s = station.slot(index);
-    if (json)
-        Output::putJson({{QStringLiteral("event"), QStringLiteral("board")},
-                         {QStringLiteral("slot"), s.port},
-                         {QStringLiteral("serial"), s.board},
-                         {QStringLiteral("outcome"), s.lastOutcome},
-                         {QStringLiteral("exit_code"), BoardGang::exitStatusFor(s.outcome)},
-                         {QStringLiteral("seconds"), s.elapsedMs / 1000.0}});
+    const Session session = station.session(index);
+    if (json) {
+        QJsonObject event{
+            {QStringLiteral("event"), QStringLiteral("board")},
+            {QStringLiteral("slot"), s.port},
+            {QStringLiteral("serial"), s.board},
+            {QStringLiteral("outcome"),
+             QString::fromLatin1(session.outcome ? session.outcome->text() : "no outcome")},
+            {QStringLiteral("exit_code"),
+             session.outcome ? session.outcome->exitStatus() : int(ExitStatus::Failed)},
+            {QStringLiteral("seconds"), session.elapsedMs / 1000.0}};
+        if (!session.refusedSetting.isEmpty())
+            event.insert(QStringLiteral("reason"),
+                         QStringLiteral("the port refused %1").arg(session.refusedSetting));
+        Output::putJson(event);
+    }
     if (style == Style::Live) {
         dirty = true;
         return;
@@ -175,14 +206,15 @@ void StationReport::boardEnded(int index)
     put(QStringLiteral("%1: board %2 %3 in %4; %5\n")
             .arg(s.port)
             .arg(s.board)
-            .arg(s.lastOutcome, seconds(s.elapsedMs), totalsText()));
+            .arg(outcomeText(session), seconds(session.elapsedMs), totalsText()));
 }
 
-void StationReport::halted(const QString &reason)
+void StationReport::alarm(const QString &message)
 {
     if (style == Style::Live && drawnLines > 0)
-        redraw();
-    put(QStringLiteral("kavro-flash: %1\n").arg(reason));
+        redraw(true);
+    // Always on standard error, whatever else goes where.
+    Output::put(stderr, QStringLiteral("kavro-flash: %1\n").arg(message));
     // Below the message from now on.
     drawnLines = 0;
 }
@@ -199,7 +231,7 @@ void StationReport::summary()
 {
     if (style == Style::Live) {
         redrawTimer.stop();
-        redraw();
+        redraw(true);
     }
     put(QStringLiteral("station: %1 in %2\n").arg(totalsText(), seconds(station.elapsedMs())));
     if (json)

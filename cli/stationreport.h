@@ -28,12 +28,13 @@ private:
     void boardStarted(int index);
     void boardEnded(int index);
     void changed(int index);
-    void halted(const QString &reason);
-    void redraw();
+    void alarm(const QString &message);
+    void redraw(bool mustShow = false);
     QString slotText(int index) const;
     QString totalsText() const;
     QString paint(const char *code, const QString &text) const;
     void put(const QString &text);
+    bool offer(const QString &text);
     double boardsPerHour() const;
 
     const Station &station;

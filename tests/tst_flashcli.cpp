@@ -12,8 +12,17 @@
 #include <QProcess>
 #include <QtTest>
 
+#include <QRandomGenerator>
+
 #include <csignal>
+#include <cstdlib>
+#include <fcntl.h>
+#include <functional>
 #include <memory>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <termios.h>
+#include <unistd.h>
 #include <vector>
 
 namespace
@@ -35,9 +44,12 @@ bool plainText(const QByteArray &text)
     return true;
 }
 
-QProcess *startFlash(const QStringList &args, const QString &extraPorts = QString())
+QProcess *startFlash(const QStringList &args, const QString &extraPorts = QString(),
+                     const std::function<void(QProcess *)> &setUp = {})
 {
     auto *process = new QProcess;
+    if (setUp)
+        setUp(process);
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert("TERM", "xterm-256color");
     env.remove("NO_COLOR");
@@ -152,6 +164,32 @@ bool waitForBoardEvents(QProcess *process, QByteArray &out, int n, int timeoutMs
     return true;
 }
 
+// The flasher's use of the system, from /proc: open descriptors, threads
+// and resident memory.
+struct Footprint {
+    int fds = 0;
+    int threads = 0;
+    qint64 rssKib = 0;
+};
+
+Footprint footprintOf(qint64 pid)
+{
+    Footprint f;
+    f.fds =
+        QDir(QStringLiteral("/proc/%1/fd").arg(pid)).entryList(QDir::Files | QDir::System).size();
+    QFile status(QStringLiteral("/proc/%1/status").arg(pid));
+    if (status.open(QIODevice::ReadOnly)) {
+        for (const QByteArray &line : status.readAll().split('\n')) {
+            const QList<QByteArray> fields = line.simplified().split(' ');
+            if (fields.value(0) == "Threads:")
+                f.threads = fields.value(1).toInt();
+            else if (fields.value(0) == "VmRSS:")
+                f.rssKib = fields.value(1).toLongLong();
+        }
+    }
+    return f;
+}
+
 // Plugs a simulated board into a station slot: its port appears under the
 // slot's name and vanishes when the board goes.
 std::unique_ptr<BootSim> plugIn(const QString &slot, const BootSimOptions &options = {})
@@ -181,7 +219,13 @@ private slots:
     void station();
     void stationImageChanged();
     void stationInterrupt();
+    void stalledOutput_data();
+    void stalledOutput();
+    void stationRecordFails_data();
     void stationRecordFails();
+    void stationBoardIdentity_data();
+    void stationBoardIdentity();
+    void stationSoak();
 
 private:
     QTemporaryDir dir;
@@ -387,7 +431,7 @@ void tst_FlashCli::station()
     earlier.close();
 
     QProcess *process = startFlash({"--station", "-p", a, "-p", b, "--count", "5", "--record",
-                                    recordPath, "--json", imagePath});
+                                    recordPath, "--settle", "100", "--json", imagePath});
     QByteArray out;
     BootSimOptions failing;
     failing.badCheckAt = 4;
@@ -444,7 +488,7 @@ void tst_FlashCli::stationImageChanged()
     QTemporaryDir sockets;
     const QString slot = sockets.filePath("socket");
     const QString path = writeImage(sockets, "changing.bin", image);
-    QProcess *process = startFlash({"--station", "-p", slot, "--json", path});
+    QProcess *process = startFlash({"--station", "-p", slot, "--settle", "100", "--json", path});
     QByteArray out;
     {
         const auto first = plugIn(slot);
@@ -488,19 +532,416 @@ void tst_FlashCli::stationInterrupt()
     QCOMPARE(board->endFrames(), 0);
 }
 
-// A board flashed without its record is worse than a halted line.
+void tst_FlashCli::stalledOutput_data()
+{
+    QTest::addColumn<bool>("json");
+    QTest::newRow("terminal stopped for 10 s") << false;
+    QTest::newRow("--json pipe read at the end") << true;
+}
+
+// Nobody reads the flasher's output until every board is done; the boards
+// must not notice, and nothing but progress may be missing afterwards.
+void tst_FlashCli::stalledOutput()
+{
+    QFETCH(bool, json);
+    QTemporaryDir linkDir;
+    // Sessions of about two seconds: far longer than one reply wait.
+    const std::vector<Board> sims =
+        makeBoards({"delay:6", "delay:6", "delay:6", "delay:6"}, linkDir);
+    QCOMPARE(int(sims.size()), 4);
+
+    // The terminal as Ctrl-S leaves it, or a pipe that holds only a little.
+    int reader = -1;
+    QString sink;
+    if (json) {
+        sink = linkDir.filePath("events");
+        QCOMPARE(::mkfifo(QFile::encodeName(sink).constData(), 0600), 0);
+        reader = ::open(QFile::encodeName(sink).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+        QVERIFY(reader >= 0);
+        ::fcntl(reader, F_SETPIPE_SZ, 4096);
+    } else {
+        reader = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+        QVERIFY(reader >= 0 && ::grantpt(reader) == 0 && ::unlockpt(reader) == 0);
+        sink = QString::fromLocal8Bit(::ptsname(reader));
+        QCOMPARE(::write(reader, "\x13", 1), ssize_t(1));
+        ::fcntl(reader, F_SETFL, ::fcntl(reader, F_GETFL) | O_NONBLOCK);
+    }
+    QStringList args = portArgs(sims) << "-b"
+                                      << "256000" << imagePath;
+    if (json)
+        args << "--json";
+    QProcess *process = startFlash(args, QString(), [&](QProcess *p) {
+        p->setStandardOutputFile(sink);
+        if (!json)
+            p->setStandardErrorFile(sink);
+    });
+    if (json) {
+        for (const Board &b : sims)
+            QVERIFY(b.sim->waitForEndFrames(1, 30000));
+    } else {
+        QThread::sleep(10);
+        QCOMPARE(::write(reader, "\x11", 1), ssize_t(1));
+    }
+    QByteArray out;
+    for (bool running = true; running;) {
+        running = !process->waitForFinished(20);
+        char chunk[4096];
+        for (ssize_t got; (got = ::read(reader, chunk, sizeof chunk)) > 0;)
+            out.append(chunk, int(got));
+    }
+    ::close(reader);
+    const std::unique_ptr<QProcess> ended(process);
+    QCOMPARE(process->exitStatus(), QProcess::NormalExit);
+    QCOMPARE(process->exitCode(), 0);
+
+    for (const Board &b : sims)
+        QCOMPARE(b.sim->receivedImage(), imageData(image));
+    if (json) {
+        const QList<QJsonObject> lines = jsonLines(out);
+        QVERIFY(!lines.isEmpty());
+        QCOMPARE(lines.last()["event"].toString(), QString("summary"));
+        QCOMPARE(lines.last()["succeeded"].toInt(), 4);
+        for (const Board &b : sims) {
+            QCOMPARE(events(lines, "end", b.port).value(0)["outcome"].toString(),
+                     QString("Download Success"));
+            QVERIFY(lines.indexOf(events(lines, "start", b.port).value(0)) <
+                    lines.indexOf(events(lines, "end", b.port).value(0)));
+        }
+        return;
+    }
+    static const QRegularExpression escapes(QStringLiteral("\x1b\\[[0-9;]*[A-Za-z]|\r"));
+    const QString text = QString::fromLocal8Bit(out).remove(escapes);
+    const int summary = text.indexOf("4 succeeded, 0 failed");
+    QVERIFY2(summary > 0, qPrintable(text.right(2000)));
+    for (const Board &b : sims) {
+        const int end = text.lastIndexOf(b.port + "  Download Success, 300/300 blocks");
+        QVERIFY2(end >= 0 && end < summary, qPrintable(text.right(2000)));
+    }
+}
+
+void tst_FlashCli::stationRecordFails_data()
+{
+    QTest::addColumn<bool>("afterInterrupt");
+    QTest::newRow("no room, station running") << false;
+    QTest::newRow("no room after Ctrl-C, part of the line fits") << true;
+}
+
+// A board flashed without its record is worse than a halted line: always a
+// message naming the board, and status 1 whatever else happened. A line that
+// only partly fits is taken out again.
 void tst_FlashCli::stationRecordFails()
 {
+    QFETCH(bool, afterInterrupt);
     QTemporaryDir sockets;
     const QString slot = sockets.filePath("socket");
+    QString recordPath = QStringLiteral("/dev/full");
+    QByteArray earlier;
+    const auto unmountDisk = [](QString *path) {
+        ::umount(QFile::encodeName(*path).constData());
+        delete path;
+    };
+    std::unique_ptr<QString, decltype(unmountDisk)> unmount(nullptr, unmountDisk);
+    const QString fullDisk = sockets.filePath("disk");
+    if (afterInterrupt) {
+        // Two pages: the record's first, nearly full, and a filler's.
+        QVERIFY(QDir().mkdir(fullDisk));
+        if (::mount("tmpfs", QFile::encodeName(fullDisk).constData(), "tmpfs", 0, "size=8k") != 0)
+            QSKIP("mounting a small tmpfs needs root");
+        unmount.reset(new QString(fullDisk));
+        recordPath = fullDisk + "/record.jsonl";
+        earlier = "{\"earlier\":\"" + QByteArray(4096 - 16, 'x') + "\"}\n";
+        QCOMPARE(writeImage(sockets, "disk/record.jsonl", earlier), recordPath);
+        QVERIFY(!writeImage(sockets, "disk/filler", QByteArray(4096, 'f')).isEmpty());
+    }
     QProcess *process =
-        startFlash({"--station", "-p", slot, "--record", "/dev/full", "--json", imagePath});
-    const auto board = plugIn(slot);
+        startFlash({"--station", "-p", slot, "--record", recordPath, "--json", imagePath});
+    BootSimOptions slow;
+    slow.delayUs = afterInterrupt ? 5000 : 0;
+    const auto board = plugIn(slot, slow);
     QVERIFY(board);
+    if (afterInterrupt) {
+        QVERIFY(board->waitForFrames(12, 20000));
+        ::kill(pid_t(process->processId()), SIGINT);
+    }
     const Run r = finish(process, 5000);
     QCOMPARE(r.status, 1);
-    QVERIFY2(r.err.contains("cannot write the record /dev/full"), r.err);
+    QVERIFY2(r.err.contains("cannot write the record " + recordPath.toLocal8Bit() +
+                            " for board 1 in " + slot.toLocal8Bit() + ": "),
+             r.err);
     QCOMPARE(events(jsonLines(r.out), "board").size(), 1);
+    if (afterInterrupt) {
+        QFile record(recordPath);
+        QVERIFY(record.open(QIODevice::ReadOnly));
+        QCOMPARE(record.readAll(), earlier);
+    }
+}
+
+void tst_FlashCli::stationBoardIdentity_data()
+{
+    QTest::addColumn<QString>("scenario");
+    QTest::addColumn<QStringList>("outcomes"); // of the boards, in order
+
+    QTest::newRow("blip shorter than the settle time") << "blip" << QStringList{"Download Success"};
+    QTest::newRow("board swapped in while the session fails")
+        << "swap" << QStringList{"Download TimeOut", "Download Success"};
+    QTest::newRow("line settings refused")
+        << "refused" << QStringList{"CanNOT Open Serial", "Download Success"};
+}
+
+// What a slot takes for a new board: never the same one back after a moment
+// away, always one plugged in while the last one's session was failing, and
+// a port that refuses the line once.
+void tst_FlashCli::stationBoardIdentity()
+{
+    QFETCH(QString, scenario);
+    QFETCH(QStringList, outcomes);
+    QTemporaryDir sockets;
+    const QString slot = sockets.filePath("socket");
+    const QString recordPath = sockets.filePath("record.jsonl");
+    BootSimOptions first;
+    first.neverAnswer = scenario == "swap";
+    // A driver that cannot make 256000 keeps its rate.
+    first.lockedBaud = scenario == "refused" ? 115200 : 0;
+    auto board = std::make_unique<BootSim>(first);
+    first.linkPath = slot;
+    board = std::make_unique<BootSim>(first);
+    QString error;
+    if (!board->start(&error) && first.lockedBaud && error.contains("locking"))
+        QSKIP("locking a line's rate needs CAP_SYS_ADMIN");
+    QVERIFY2(error.isEmpty(), qPrintable(error));
+    QProcess *process = startFlash({"--station", "-p", slot, "-b", "256000", "--settle", "400",
+                                    "--record", recordPath, "--json", imagePath});
+    QByteArray out;
+    if (scenario == "blip") {
+        QVERIFY2(waitForBoardEvents(process, out, 1), out);
+        // Away for a moment, as a board that restarts.
+        QVERIFY(QFile::remove(slot));
+        QTest::qWait(150);
+        QVERIFY(QFile::link(board->slavePath(), slot));
+        QTest::qWait(800);
+        QCOMPARE(commands(board->hostFrames()).count("10"), 1);
+    } else {
+        if (scenario == "swap") {
+            QVERIFY(board->waitForFrames(1, 5000));
+        } else {
+            QVERIFY2(waitForBoardEvents(process, out, 1), out);
+            // Not tried again while it stays.
+            QTest::qWait(1500);
+            QVERIFY(board->hostFrames().isEmpty());
+        }
+        board.reset();
+        QTest::qWait(600);
+        board = plugIn(slot);
+        QVERIFY(board);
+        QVERIFY2(waitForBoardEvents(process, out, 2), out);
+    }
+    QVERIFY(board->waitForEndFrames(1, 2000));
+    QCOMPARE(board->receivedImage(), imageData(image));
+    ::kill(pid_t(process->processId()), SIGINT);
+    const Run r = finish(process, 5000);
+
+    const QList<QJsonObject> boards = events(jsonLines(out + r.out), "board");
+    QFile recordFile(recordPath);
+    QVERIFY(recordFile.open(QIODevice::ReadOnly));
+    const QList<QJsonObject> record = jsonLines(recordFile.readAll());
+    QCOMPARE(boards.size(), outcomes.size());
+    QCOMPARE(record.size(), outcomes.size());
+    for (int n = 0; n < outcomes.size(); ++n) {
+        QCOMPARE(boards[n]["outcome"].toString(), outcomes[n]);
+        QCOMPARE(record[n]["outcome"].toString(), outcomes[n]);
+    }
+    if (scenario == "refused")
+        QCOMPARE(record[0]["reason"].toString(), QString("the port refused baud rate 256000"));
+}
+
+// A shift on a production line, faster: boards through three slots with
+// every fault a board or an operator brings. KAVRO_SOAK_BOARDS makes it longer.
+void tst_FlashCli::stationSoak()
+{
+    enum Fault { Good, Silent, BadReply, HangUp, Unplug, Blip, Faults };
+    struct Socket {
+        QString path;
+        std::unique_ptr<BootSim> sim;
+        Fault fault = Good;
+        int unplugAfterFrames = 0;
+        bool reported = true; // the board in the slot has its board event
+        qint64 nextPlugAt = 0;
+        qint64 blipBackAt = -1; // link away until then
+        qint64 blipCheckAt = -1;
+        // Each board's fault, and the replies it sent before it was unplugged.
+        QList<QPair<Fault, int>> boards;
+    };
+    const int boardsInAll = qEnvironmentVariableIntValue("KAVRO_SOAK_BOARDS") > 0
+                                ? qEnvironmentVariableIntValue("KAVRO_SOAK_BOARDS")
+                                : 100;
+    const quint32 seed = QRandomGenerator::global()->generate();
+    qInfo("station-soak: seed %u", seed);
+    QRandomGenerator random(seed);
+    constexpr int SettleMs = 150;
+    constexpr int Blocks = 40;
+
+    QTemporaryDir dir;
+    const QByteArray small = makeImage(Blocks);
+    const QString smallPath = writeImage(dir, "small.bin", small);
+    const QString recordPath = dir.filePath("record.jsonl");
+    std::vector<Socket> fixture(3);
+    QStringList args{"--station", "--settle", QString::number(SettleMs), "--record", recordPath,
+                     "--json",    smallPath};
+    for (int i = 0; i < int(fixture.size()); ++i) {
+        fixture[i].path = dir.filePath(QStringLiteral("slot%1").arg(i));
+        args << "-p" << fixture[i].path;
+    }
+    QProcess *process = startFlash(args);
+    QElapsedTimer clock;
+    clock.start();
+    const qint64 pid = process->processId();
+
+    int plugged = 0;
+    int reported = 0;
+    int linesSeen = 0;
+    QByteArray out;
+    Footprint warm;
+    bool warmTaken = false;
+    // Out of its slot, long enough for the station to see it gone.
+    const auto unplug = [](Socket &s, qint64 now) {
+        s.sim->stop();
+        for (const auto &entry : s.sim->transcript())
+            s.boards.last().second += entry.first ? 0 : 1;
+        s.sim.reset();
+        s.nextPlugAt = now + SettleMs + 250;
+    };
+    const auto idle = [&fixture] {
+        for (const Socket &s : fixture) {
+            if (s.sim || !s.reported)
+                return false;
+        }
+        return true;
+    };
+    while (reported < boardsInAll) {
+        QVERIFY2(clock.elapsed() < 40000 + boardsInAll * 600LL,
+                 qPrintable(QString::number(reported)));
+        process->waitForReadyRead(5);
+        out += process->readAllStandardOutput();
+        const qint64 now = clock.elapsed();
+
+        const QList<QByteArray> lines = out.split('\n');
+        for (; linesSeen < lines.size() - 1; ++linesSeen) {
+            const QJsonObject event = QJsonDocument::fromJson(lines[linesSeen]).object();
+            if (event["event"] != "board")
+                continue;
+            ++reported;
+            for (Socket &s : fixture) {
+                if (event["slot"] != s.path)
+                    continue;
+                QVERIFY2(!s.reported, lines[linesSeen]);
+                s.reported = true;
+                if (s.fault == Blip && event["exit_code"] == 0) {
+                    QVERIFY(QFile::remove(s.path));
+                    s.blipBackAt = now + SettleMs / 3;
+                } else if (s.sim) {
+                    unplug(s, now);
+                }
+            }
+        }
+
+        for (Socket &s : fixture) {
+            if (s.sim && s.fault == Unplug && !s.reported &&
+                s.sim->hostFrames().size() >= s.unplugAfterFrames)
+                unplug(s, now);
+            if (s.blipBackAt >= 0 && now >= s.blipBackAt) {
+                QVERIFY(QFile::link(s.sim->slavePath(), s.path));
+                s.blipBackAt = -1;
+                s.blipCheckAt = now + SettleMs + 250;
+            }
+            if (s.blipCheckAt >= 0 && now >= s.blipCheckAt) {
+                // Back in time: the same board, not flashed again.
+                QCOMPARE(commands(s.sim->hostFrames()).count("10"), 1);
+                s.blipCheckAt = -1;
+                unplug(s, now);
+            }
+            const bool pausing = reported >= boardsInAll / 5 && !warmTaken;
+            if (s.sim || !s.reported || now < s.nextPlugAt || plugged == boardsInAll || pausing)
+                continue;
+            BootSimOptions o;
+            o.linkPath = s.path;
+            s.fault = Fault(random.bounded(int(Faults)));
+            // Half the boards are good.
+            if (random.bounded(2) == 0)
+                s.fault = Good;
+            const int frames = Blocks + 2;
+            o.neverAnswer = s.fault == Silent;
+            o.badCheckAt = s.fault == BadReply ? 1 + random.bounded(frames) : 0;
+            o.hangupAt = s.fault == HangUp ? 3 + random.bounded(frames - 2) : 0;
+            s.unplugAfterFrames = 1 + random.bounded(frames + 1);
+            s.sim = std::make_unique<BootSim>(o);
+            QVERIFY(s.sim->start());
+            s.boards.append({s.fault, 0});
+            s.reported = false;
+            ++plugged;
+        }
+        if (!warmTaken && reported >= boardsInAll / 5 && idle()) {
+            QTest::qWait(300);
+            warm = footprintOf(pid);
+            warmTaken = true;
+        }
+    }
+    QTest::qWait(300);
+    const Footprint end = footprintOf(pid);
+    ::kill(pid_t(pid), SIGINT);
+    const Run r = finish(process, 5000);
+    const qint64 seconds = clock.elapsed() / 1000;
+
+    QFile recordFile(recordPath);
+    QVERIFY(recordFile.open(QIODevice::ReadOnly));
+    const QList<QByteArray> recordLines = recordFile.readAll().split('\n');
+    const QList<QJsonObject> record = jsonLines(recordLines.join('\n'));
+    std::printf("station-soak: boards=%d record_lines=%d fd_growth=%d threads_growth=%d "
+                "rss_growth_kib=%lld seconds=%lld seed=%u\n",
+                plugged, int(record.size()), end.fds - warm.fds, end.threads - warm.threads,
+                end.rssKib - warm.rssKib, seconds, seed);
+    std::fflush(stdout);
+    QCOMPARE(int(record.size()), boardsInAll);
+    QCOMPARE(recordLines.size(), boardsInAll + 1); // every line whole, nothing else
+    QSet<int> numbers;
+    bool anyFailed = false;
+    for (Socket &s : fixture) {
+        QList<QJsonObject> mine;
+        for (const QJsonObject &line : record) {
+            if (line["slot"] == s.path)
+                mine << line;
+        }
+        QCOMPARE(mine.size(), s.boards.size());
+        for (int n = 0; n < mine.size(); ++n) {
+            numbers.insert(mine[n]["board"].toInt());
+            const QString outcome = mine[n]["outcome"].toString();
+            const Fault fault = s.boards[n].first;
+            const QString context = QStringLiteral("%1 board %2 fault %3: %4")
+                                        .arg(s.path)
+                                        .arg(n)
+                                        .arg(int(fault))
+                                        .arg(outcome);
+            anyFailed |= outcome != "Download Success";
+            if (fault == Good || fault == Blip)
+                QVERIFY2(outcome == "Download Success", qPrintable(context));
+            else if (fault == Silent)
+                QVERIFY2(outcome == "Download TimeOut", qPrintable(context));
+            else if (fault == BadReply || fault == HangUp)
+                QVERIFY2(outcome == "Download stop", qPrintable(context));
+            else
+                // A success needs every reply; the end frame may still have
+                // been on its way when the board went.
+                QVERIFY2(outcome != "Download Success" || s.boards[n].second == Blocks + 2,
+                         qPrintable(context));
+        }
+    }
+    QCOMPARE(numbers.size(), boardsInAll);
+    QVERIFY(anyFailed || boardsInAll < 20);
+    QCOMPARE(r.status, 130);
+    QVERIFY(warmTaken);
+    QVERIFY(end.fds <= warm.fds);
+    QVERIFY(end.threads <= warm.threads);
+    QVERIFY2(end.rssKib - warm.rssKib < 4096,
+             qPrintable(QString::number(end.rssKib - warm.rssKib)));
 }
 
 QTEST_GUILESS_MAIN(tst_FlashCli)

@@ -1,0 +1,110 @@
+#include "cli/sessionfollower.h"
+
+#include "download/outcome.h"
+#include "download/uploadthread.h"
+
+SessionFollower::SessionFollower(QObject *parent)
+    : QObject(parent), session(std::make_unique<uploadThread>()),
+      inReplyThread(std::make_unique<QObject>())
+{
+    replyThread.setObjectName(QStringLiteral("replies"));
+    session->moveToThread(&replyThread);
+    inReplyThread->moveToThread(&replyThread);
+    follow();
+    replyThread.start();
+}
+
+SessionFollower::~SessionFollower()
+{
+    stop();
+    session->wait();
+    replyThread.quit();
+    replyThread.wait();
+}
+
+// The worker's three signals are taken in the session's own thread, as they
+// are sent; its end in the reply thread, which can wait for the session's
+// thread to be done before anyone may start the next.
+void SessionFollower::follow()
+{
+    uploadThread *worker = session.get();
+    connect(
+        worker, &uploadThread::setProgress, inReplyThread.get(),
+        [this](int value) {
+            {
+                std::lock_guard<std::mutex> locker(lock);
+                if (closingBegun)
+                    return;
+                ++current.blocksSent;
+                current.percent = value;
+            }
+            if (!progressPosted.exchange(true))
+                QMetaObject::invokeMethod(
+                    this,
+                    [this] {
+                        progressPosted = false;
+                        emit progressed();
+                    },
+                    Qt::QueuedConnection);
+        },
+        Qt::DirectConnection);
+    connect(
+        worker, &uploadThread::setDownloadBtnText, inReplyThread.get(),
+        [this](const char *) {
+            std::lock_guard<std::mutex> locker(lock);
+            closingBegun = true;
+        },
+        Qt::DirectConnection);
+    connect(
+        worker, &uploadThread::setFinish, inReplyThread.get(),
+        [this](const char *text) {
+            std::lock_guard<std::mutex> locker(lock);
+            current.outcome = Outcome::fromText(text);
+            current.elapsedMs = clock.elapsed();
+        },
+        Qt::DirectConnection);
+    connect(
+        worker, &QThread::finished, inReplyThread.get(),
+        [this] {
+            session->wait();
+            const QString refused = session->refusedSetting();
+            {
+                std::lock_guard<std::mutex> locker(lock);
+                current.running = false;
+                current.ended = true;
+                current.refusedSetting = refused;
+            }
+            QMetaObject::invokeMethod(
+                this, [this] { emit ended(); }, Qt::QueuedConnection);
+        },
+        Qt::QueuedConnection);
+}
+
+SessionFollower::State SessionFollower::state() const
+{
+    std::lock_guard<std::mutex> locker(lock);
+    State s = current;
+    if (s.running)
+        s.elapsedMs = clock.elapsed();
+    return s;
+}
+
+void SessionFollower::start()
+{
+    {
+        std::lock_guard<std::mutex> locker(lock);
+        current = State();
+        current.running = true;
+        closingBegun = false;
+        sessionNumber = session->sessionCount() + 1;
+        clock.start();
+    }
+    session->start(QThread::InheritPriority);
+}
+
+void SessionFollower::stop()
+{
+    std::lock_guard<std::mutex> locker(lock);
+    if (current.running)
+        session->stopSession(sessionNumber);
+}
