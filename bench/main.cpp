@@ -11,6 +11,7 @@
 #include "cli/boardgang.h"
 #include "download/deviceframe.h"
 #include "download/firmwareimage.h"
+#include "download/outcome.h"
 #include "download/uploadthread.h"
 #include "sim/bootsim.h"
 
@@ -51,7 +52,6 @@ namespace
 constexpr int WireBitsPerBlock = (DeviceFrame::BlockFrameSize + DeviceFrame::ReplySize) * 10;
 constexpr int Bauds[] = {115200, 256000};
 constexpr int BaudCount = 2;
-const char SuccessText[] = "Download Success";
 
 qint64 nowNs()
 {
@@ -243,7 +243,7 @@ Sample judge(BootSim &sim, const Job &job, const SessionClock &clock, int endFra
         s.error = QStringLiteral("session did not end in time");
         return s;
     }
-    if (!text || qstrcmp(text, SuccessText) != 0) {
+    if (Outcome::fromText(text) != &Outcome::Success) {
         s.error = QStringLiteral("session ended with \"%1\"")
                       .arg(QString::fromLatin1(text ? text : "no finish"));
         return s;

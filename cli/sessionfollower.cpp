@@ -2,6 +2,19 @@
 
 #include "download/outcome.h"
 #include "download/uploadthread.h"
+#include "serial/threadhandover.h"
+
+namespace
+{
+
+// Runs `work` in the follower's own thread, after everything posted before.
+template <typename F> void postToOwner(SessionFollower *follower, F &&work)
+{
+    QMetaObject::invokeMethod(follower, ThreadHandOver::work(follower, std::forward<F>(work)),
+                              Qt::QueuedConnection);
+}
+
+} // namespace
 
 SessionFollower::SessionFollower(QObject *parent)
     : QObject(parent), session(std::make_unique<uploadThread>()),
@@ -39,13 +52,10 @@ void SessionFollower::follow()
                 current.percent = value;
             }
             if (!progressPosted.exchange(true))
-                QMetaObject::invokeMethod(
-                    this,
-                    [this] {
-                        progressPosted = false;
-                        emit progressed();
-                    },
-                    Qt::QueuedConnection);
+                postToOwner(this, [this] {
+                    progressPosted = false;
+                    emit progressed();
+                });
         },
         Qt::DirectConnection);
     connect(
@@ -74,8 +84,7 @@ void SessionFollower::follow()
                 current.ended = true;
                 current.refusedSetting = refused;
             }
-            QMetaObject::invokeMethod(
-                this, [this] { emit ended(); }, Qt::QueuedConnection);
+            postToOwner(this, [this] { emit ended(); });
         },
         Qt::QueuedConnection);
 }

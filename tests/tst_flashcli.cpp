@@ -940,8 +940,11 @@ void tst_FlashCli::stationSoak()
     QVERIFY(warmTaken);
     QVERIFY(end.fds <= warm.fds);
     QVERIFY(end.threads <= warm.threads);
+    // A sanitizer keeps memory of its own for what the program did.
+#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
     QVERIFY2(end.rssKib - warm.rssKib < 4096,
              qPrintable(QString::number(end.rssKib - warm.rssKib)));
+#endif
 }
 
 QTEST_GUILESS_MAIN(tst_FlashCli)
