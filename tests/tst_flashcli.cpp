@@ -221,6 +221,8 @@ private slots:
     void stationInterrupt();
     void stalledOutput_data();
     void stalledOutput();
+    void stationRecordStart_data();
+    void stationRecordStart();
     void stationRecordFails_data();
     void stationRecordFails();
     void stationBoardIdentity_data();
@@ -617,6 +619,51 @@ void tst_FlashCli::stalledOutput()
         const int end = text.lastIndexOf(b.port + "  Download Success, 300/300 blocks");
         QVERIFY2(end >= 0 && end < summary, qPrintable(text.right(2000)));
     }
+}
+
+void tst_FlashCli::stationRecordStart_data()
+{
+    QTest::addColumn<QByteArray>("earlier"); // "-": the record's folder is missing
+    QTest::addColumn<int>("status");
+    QTest::addColumn<QByteArray>("kept");
+    QTest::addColumn<QString>("message");
+
+    const QByteArray whole = "{\"board\":1,\"outcome\":\"Download Success\"}\n";
+    QTest::newRow("cannot be opened") << QByteArray("-") << 2 << QByteArray() << "cannot use";
+    QTest::newRow("not a record") << whole + "notes" << 2 << whole + "notes"
+                                  << "it does not end in a whole line";
+    QTest::newRow("last line cut short by a crash")
+        << whole + "{\"board\":2,\"out" << 130 << whole << "cut short (15 bytes); cut off";
+}
+
+// A record that is not one is refused before any port opens; a line of ours
+// cut short is cut off, so that every line in the file parses.
+void tst_FlashCli::stationRecordStart()
+{
+    QFETCH(QByteArray, earlier);
+    QFETCH(int, status);
+    QFETCH(QByteArray, kept);
+    QFETCH(QString, message);
+    QTemporaryDir sockets;
+    const QString slot = sockets.filePath("socket");
+    QString recordPath = sockets.filePath("no-such-folder/record.jsonl");
+    if (earlier != "-")
+        recordPath = writeImage(sockets, "record.jsonl", earlier);
+    const auto board = plugIn(slot);
+    QVERIFY(board);
+    QProcess *process = startFlash({"--station", "-p", slot, "--record", recordPath, imagePath});
+    if (status == 130) {
+        QVERIFY(board->waitForEndFrames(1, 5000));
+        ::kill(pid_t(process->processId()), SIGINT);
+    }
+    const Run r = finish(process, 5000);
+    QCOMPARE(r.status, status);
+    QVERIFY2(r.err.contains(message.toLocal8Bit()), r.err);
+    if (status == 2)
+        QVERIFY(board->hostFrames().isEmpty());
+    QFile record(recordPath);
+    if (record.open(QIODevice::ReadOnly))
+        QVERIFY(record.readAll().startsWith(kept + (status == 130 ? "{" : "")));
 }
 
 void tst_FlashCli::stationRecordFails_data()
