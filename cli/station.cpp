@@ -293,6 +293,8 @@ void Station::endBoard(int index)
         stopTaking(QString(), ExitStatus::Failed);
     }
     emit boardEnded(index);
+    if (s.state == State::WaitingForBoard)
+        emit changed(index);
     if (config.count > 0 && goodBoards + badBoards >= config.count)
         stopTaking(QString(), ExitStatus::Success);
     finishWhenIdle();

@@ -811,8 +811,7 @@ void tst_FlashCli::stationSoak()
         std::unique_ptr<BootSim> sim;
         Fault fault = Good;
         int unplugAfterFrames = 0;
-        bool reported = true; // the board in the slot has its board event
-        qint64 nextPlugAt = 0;
+        bool reported = true;   // the board in the slot has its board event
         qint64 blipBackAt = -1; // link away until then
         qint64 blipCheckAt = -1;
         // Each board's fault, and the replies it sent before it was unplugged.
@@ -824,7 +823,7 @@ void tst_FlashCli::stationSoak()
     const quint32 seed = QRandomGenerator::global()->generate();
     qInfo("station-soak: seed %u", seed);
     QRandomGenerator random(seed);
-    constexpr int SettleMs = 150;
+    constexpr int SettleMs = 300;
     constexpr int Blocks = 40;
 
     QTemporaryDir dir;
@@ -847,15 +846,14 @@ void tst_FlashCli::stationSoak()
     int reported = 0;
     int linesSeen = 0;
     QByteArray out;
+    QByteArray err;
     Footprint warm;
     bool warmTaken = false;
-    // Out of its slot, long enough for the station to see it gone.
-    const auto unplug = [](Socket &s, qint64 now) {
+    const auto unplug = [](Socket &s) {
         s.sim->stop();
         for (const auto &entry : s.sim->transcript())
             s.boards.last().second += entry.first ? 0 : 1;
         s.sim.reset();
-        s.nextPlugAt = now + SettleMs + 250;
     };
     const auto idle = [&fixture] {
         for (const Socket &s : fixture) {
@@ -869,6 +867,7 @@ void tst_FlashCli::stationSoak()
                  qPrintable(QString::number(reported)));
         process->waitForReadyRead(5);
         out += process->readAllStandardOutput();
+        err += process->readAllStandardError();
         const qint64 now = clock.elapsed();
 
         const QList<QByteArray> lines = out.split('\n');
@@ -884,9 +883,9 @@ void tst_FlashCli::stationSoak()
                 s.reported = true;
                 if (s.fault == Blip && event["exit_code"] == 0) {
                     QVERIFY(QFile::remove(s.path));
-                    s.blipBackAt = now + SettleMs / 3;
+                    s.blipBackAt = now + SettleMs / 6;
                 } else if (s.sim) {
-                    unplug(s, now);
+                    unplug(s);
                 }
             }
         }
@@ -894,7 +893,7 @@ void tst_FlashCli::stationSoak()
         for (Socket &s : fixture) {
             if (s.sim && s.fault == Unplug && !s.reported &&
                 s.sim->hostFrames().size() >= s.unplugAfterFrames)
-                unplug(s, now);
+                unplug(s);
             if (s.blipBackAt >= 0 && now >= s.blipBackAt) {
                 QVERIFY(QFile::link(s.sim->slavePath(), s.path));
                 s.blipBackAt = -1;
@@ -904,10 +903,13 @@ void tst_FlashCli::stationSoak()
                 // Back in time: the same board, not flashed again.
                 QCOMPARE(commands(s.sim->hostFrames()).count("10"), 1);
                 s.blipCheckAt = -1;
-                unplug(s, now);
+                unplug(s);
             }
             const bool pausing = reported >= boardsInAll / 5 && !warmTaken;
-            if (s.sim || !s.reported || now < s.nextPlugAt || plugged == boardsInAll || pausing)
+            // The next board once the station has seen the last one go.
+            const int removed = err.count((s.path + ": board removed").toLocal8Bit());
+            if (s.sim || !s.reported || removed < s.boards.size() || plugged == boardsInAll ||
+                pausing)
                 continue;
             BootSimOptions o;
             o.linkPath = s.path;
