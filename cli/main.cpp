@@ -1,6 +1,7 @@
 // kavro-flash: the download sessions of the window, from a terminal or a
 // script, any number of boards at once.
 
+#include "cli/adapteradvice.h"
 #include "cli/boardgang.h"
 #include "cli/interrupts.h"
 #include "cli/output.h"
@@ -148,12 +149,15 @@ int listPorts(bool json)
     for (const QString &name : names) {
         const PortDetails details = PortDetails::lookUp(name);
         if (json) {
-            const QJsonObject object{{QStringLiteral("port"), name},
-                                     {QStringLiteral("description"), details.description},
-                                     {QStringLiteral("manufacturer"), details.manufacturer},
-                                     {QStringLiteral("usb_id"), details.vendorProduct},
-                                     {QStringLiteral("serial_number"), details.serialNumber},
-                                     {QStringLiteral("by_id"), details.byIdLink}};
+            const QJsonObject object{
+                {QStringLiteral("port"), name},
+                {QStringLiteral("description"), details.description},
+                {QStringLiteral("manufacturer"), details.manufacturer},
+                {QStringLiteral("usb_id"), details.vendorProduct},
+                {QStringLiteral("serial_number"), details.serialNumber},
+                {QStringLiteral("by_id"), details.byIdLink},
+                {QStringLiteral("latency_timer_ms"),
+                 details.latencyTimerMs >= 0 ? QJsonValue(details.latencyTimerMs) : QJsonValue()}};
             std::printf("%s\n", QJsonDocument(object).toJson(QJsonDocument::Compact).constData());
         } else {
             const QStringList parts = details.describe();
@@ -189,6 +193,13 @@ int runStation(QCoreApplication &app, const Station::Settings &settings, bool js
                          terminal ? StationReport::Style::Live : StationReport::Style::Lines,
                          terminal && qEnvironmentVariableIsEmpty("NO_COLOR"), quiet, json);
 
+    // Once a board's port is open, its adapter's timer is as low as it gets.
+    QObject::connect(&station, &Station::changed, &station, [&station](int index) {
+        if (station.slot(index).state == Station::State::Flashing &&
+            station.session(index).blocksSent > 0)
+            AdapterAdvice::warnOnce(station.slot(index).port, station.settings().blocks,
+                                    station.settings().baud);
+    });
     runToEnd(app, station, report);
     report.summary();
     return station.exitStatus();
@@ -351,6 +362,10 @@ int main(int argc, char *argv[])
     if (json)
         jsonReport = std::make_unique<JsonReport>(gang, blocks);
 
+    // Once a board's port is open, its adapter's timer is as low as it gets.
+    QObject::connect(&gang, &BoardGang::progressed, &gang, [&gang, blocks, baud](int index) {
+        AdapterAdvice::warnOnce(gang.port(index), blocks, baud);
+    });
     QElapsedTimer clock;
     clock.start();
     runToEnd(app, gang, report);

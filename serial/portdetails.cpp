@@ -3,6 +3,7 @@
 #include "serial/serialport.h"
 
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <QSerialPortInfo>
 
@@ -29,6 +30,37 @@ QString byIdLinkTo(const QString &devicePath)
 
 } // namespace
 
+LatencyTimer LatencyTimer::of(const QString &devicePath, const QString &sysfsRoot)
+{
+    LatencyTimer timer;
+    QString device = QFileInfo(devicePath).canonicalFilePath();
+    if (device.isEmpty())
+        device = devicePath;
+    const QString file = sysfsRoot + QStringLiteral("/class/tty/") + QFileInfo(device).fileName() +
+                         QStringLiteral("/device/latency_timer");
+    QFile value(file);
+    if (!value.open(QIODevice::ReadOnly))
+        return timer;
+    bool ok = false;
+    const int ms = value.readAll().trimmed().toInt(&ok);
+    if (ok) {
+        timer.ms = ms;
+        timer.file = file;
+    }
+    return timer;
+}
+
+bool LatencyTimer::lower()
+{
+    if (ms <= 1)
+        return ms == 1;
+    QFile value(file);
+    if (!value.open(QIODevice::WriteOnly) || value.write("1") != 1 || !value.flush())
+        return false;
+    ms = 1;
+    return true;
+}
+
 PortDetails PortDetails::lookUp(const QString &name)
 {
     PortDetails details;
@@ -46,6 +78,7 @@ PortDetails PortDetails::lookUp(const QString &name)
         break;
     }
     details.byIdLink = byIdLinkTo(path);
+    details.latencyTimerMs = LatencyTimer::of(path).ms;
     return details;
 }
 
@@ -62,5 +95,7 @@ QStringList PortDetails::describe() const
         parts << QStringLiteral("serial ") + serialNumber;
     if (!byIdLink.isEmpty())
         parts << byIdLink;
+    if (latencyTimerMs >= 0)
+        parts << QStringLiteral("latency timer %1 ms").arg(latencyTimerMs);
     return parts;
 }

@@ -1,5 +1,6 @@
 #include "serial/serialport.h"
 
+#include "serial/portdetails.h"
 #include "serial/threadhandover.h"
 #include "serial/ttyline.h"
 
@@ -63,6 +64,12 @@ bool SerialPort::open(QIODevice::OpenMode mode)
             port->close();
             return false;
         }
+        // A USB adapter would hold every short reply for its latency timer
+        // (16 ms by default on FTDI chips): ask for the lowest it allows.
+        // Where the driver or this user's rights refuse, the line still works.
+        TtyLine::requestLowLatency(static_cast<int>(port->handle()));
+        LatencyTimer timer = LatencyTimer::of(path);
+        timer.lower();
         // Bytes left over from an earlier session are not a reply to us.
         port->clear(QSerialPort::Input);
         {

@@ -2,6 +2,7 @@
 
 // The kernel's own termios: termios2 carries rates that have no B constant.
 #include <asm/termbits.h>
+#include <linux/serial.h>
 #include <sys/ioctl.h>
 
 #include <cerrno>
@@ -69,6 +70,18 @@ bool drain(int fd, int timeoutMs)
     while (::ioctl(fd, TCSBRK, 1) != 0 && errno == EINTR) {
     }
     return true;
+}
+
+bool requestLowLatency(int fd)
+{
+    // Only the flag changes, which a driver lets any user do.
+    serial_struct serial{};
+    if (::ioctl(fd, TIOCGSERIAL, &serial) != 0)
+        return false;
+    if (serial.flags & ASYNC_LOW_LATENCY)
+        return true;
+    serial.flags |= ASYNC_LOW_LATENCY;
+    return ::ioctl(fd, TIOCSSERIAL, &serial) == 0;
 }
 
 } // namespace TtyLine

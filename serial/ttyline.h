@@ -17,6 +17,12 @@ qint32 effectiveRate(int fd);
 // cannot block on it, and the result is false: bytes were lost.
 bool drain(int fd, int timeoutMs);
 
+// Asks the driver to hand received bytes over at once rather than on its own
+// schedule (the low-latency flag; a USB adapter's driver then sets its
+// latency timer to 1 ms). False where the driver refuses or has no such flag,
+// which is harmless: the line works as before, only slower on such adapters.
+bool requestLowLatency(int fd);
+
 } // namespace TtyLine
 
 #endif

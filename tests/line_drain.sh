@@ -3,7 +3,9 @@
 # line can change the rate under bytes still in the driver. A pseudo-terminal
 # drains at once, so what is checked is the order of the system calls: after
 # the end frame's write, the drain (TCSBRK 1), then the settings restore
-# (TCSETS), then the close of that descriptor.
+# (TCSETS), then the close of that descriptor. Also: at open the serial layer
+# asks for the driver's low-latency flag (TIOCGSERIAL, which a
+# pseudo-terminal refuses) and the session goes on regardless.
 set -euo pipefail
 session_tests=$1
 
@@ -31,3 +33,7 @@ order=$(awk '
 ' "$trace")
 echo "after the last end frame: $order"
 [ "$order" = "drain restore close" ]
+grep -qE '^[0-9]+ +ioctl\([0-9]+, TIOCGSERIAL, .*\) = -1 ' "$trace" || {
+    echo "the low-latency flag was not asked for"
+    exit 1
+}

@@ -1,6 +1,8 @@
 // The command-line flasher, run as a program against simulated boards on
 // pseudo-terminals: outcomes, exit statuses, its JSON Lines and signals.
 
+#include "cli/adapteradvice.h"
+#include "serial/portdetails.h"
 #include "serial/serialport.h"
 #include "sessionfixture.h"
 #include "sim/bootsim.h"
@@ -216,6 +218,8 @@ private slots:
     void interrupt_data();
     void interrupt();
     void listing();
+    void adapterLatency_data();
+    void adapterLatency();
     void station();
     void stationImageChanged();
     void stationInterrupt();
@@ -417,6 +421,39 @@ void tst_FlashCli::listing()
     const QList<QByteArray> lines = r.out.split('\n');
     QCOMPARE(lines.value(0), QByteArray("/dev/pts/kavro-a"));
     QCOMPARE(lines.value(1), QByteArray("/dev/pts/kavro-b"));
+}
+
+void tst_FlashCli::adapterLatency_data()
+{
+    QTest::addColumn<QByteArray>("timer"); // latency_timer's content; empty: no such file
+    QTest::addColumn<QString>("warning");
+
+    QTest::newRow("FTDI at its default")
+        << QByteArray("16\n")
+        << "latency timer is 16 ms and could not be lowered: expect about 38 s for this image at "
+           "256000 baud instead of 6 s (0.16 of the line's speed). Fix: echo 1 | sudo tee ";
+    QTest::newRow("FTDI at 1 ms") << QByteArray("1\n") << QString();
+    QTest::newRow("adapter without a timer") << QByteArray() << QString();
+}
+
+// Read from a sysfs tree of the test's own; lowering it leaves nothing to say.
+void tst_FlashCli::adapterLatency()
+{
+    QFETCH(QByteArray, timer);
+    QFETCH(QString, warning);
+    QTemporaryDir sysfs;
+    const QString device = sysfs.filePath("class/tty/ttyUSB7/device");
+    QVERIFY(QDir().mkpath(device));
+    if (!timer.isEmpty())
+        QVERIFY(!writeImage(sysfs, "class/tty/ttyUSB7/device/latency_timer", timer).isEmpty());
+
+    const QString text = AdapterAdvice::latencyWarning("/dev/ttyUSB7", 2000, 256000, sysfs.path());
+    QCOMPARE(text.isEmpty(), warning.isEmpty());
+    QVERIFY2(warning.isEmpty() || text.contains(warning + device + "/latency_timer\n"),
+             qPrintable(text));
+    LatencyTimer latency = LatencyTimer::of("/dev/ttyUSB7", sysfs.path());
+    QCOMPARE(latency.lower(), !timer.isEmpty());
+    QVERIFY(AdapterAdvice::latencyWarning("/dev/ttyUSB7", 2000, 256000, sysfs.path()).isEmpty());
 }
 
 // Five boards through two slots, one of them failing: each flashed once

@@ -1,0 +1,45 @@
+#include "cli/adapteradvice.h"
+
+#include "cli/output.h"
+#include "download/deviceframe.h"
+#include "serial/portdetails.h"
+#include "serial/serialport.h"
+
+#include <QSet>
+
+namespace AdapterAdvice
+{
+
+QString latencyWarning(const QString &port, qint64 blocks, int baud, const QString &sysfsRoot)
+{
+    const LatencyTimer timer = LatencyTimer::of(SerialPort::devicePath(port), sysfsRoot);
+    if (timer.ms <= 1)
+        return QString();
+    // Each block's reply waits for the timer on top of the line's own time.
+    const double wireMs =
+        (DeviceFrame::BlockFrameSize + DeviceFrame::ReplySize) * 10 * 1000.0 / baud;
+    const double share = wireMs / (wireMs + timer.ms);
+    return QStringLiteral("kavro-flash: %1: the adapter's latency timer is %2 ms and could not "
+                          "be lowered: expect about %3 s for this image at %4 baud instead of "
+                          "%5 s (%6 of the line's speed). Fix: echo 1 | sudo tee %7\n")
+        .arg(port)
+        .arg(timer.ms)
+        .arg(blocks * (wireMs + timer.ms) / 1000, 0, 'f', 0)
+        .arg(baud)
+        .arg(blocks * wireMs / 1000, 0, 'f', 0)
+        .arg(share, 0, 'f', 2)
+        .arg(timer.file);
+}
+
+void warnOnce(const QString &port, qint64 blocks, int baud)
+{
+    static QSet<QString> warned;
+    if (warned.contains(port))
+        return;
+    warned.insert(port);
+    const QString warning = latencyWarning(port, blocks, baud);
+    if (!warning.isEmpty())
+        Output::put(stderr, warning);
+}
+
+} // namespace AdapterAdvice
