@@ -19,16 +19,22 @@ QString latencyWarning(const QString &port, qint64 blocks, int baud, const QStri
     const double wireMs =
         (DeviceFrame::BlockFrameSize + DeviceFrame::ReplySize) * 10 * 1000.0 / baud;
     const double share = wireMs / (wireMs + timer.ms);
+#ifdef Q_OS_WIN
+    const QString fix = QStringLiteral("in Device Manager, the port's Properties, Port Settings, "
+                                       "Advanced, set Latency Timer (msec) to 1 (%1)");
+#else
+    const QString fix = QStringLiteral("echo 1 | sudo tee %1");
+#endif
     return QStringLiteral("kavro-flash: %1: the adapter's latency timer is %2 ms and could not "
                           "be lowered: expect about %3 s for this image at %4 baud instead of "
-                          "%5 s (%6 of the line's speed). Fix: echo 1 | sudo tee %7\n")
+                          "%5 s (%6 of the line's speed). Fix: %7\n")
         .arg(port)
         .arg(timer.ms)
         .arg(blocks * (wireMs + timer.ms) / 1000, 0, 'f', 0)
         .arg(baud)
         .arg(blocks * wireMs / 1000, 0, 'f', 0)
         .arg(share, 0, 'f', 2)
-        .arg(timer.file);
+        .arg(fix.arg(timer.file));
 }
 
 void warnOnce(const QString &port, qint64 blocks, int baud)

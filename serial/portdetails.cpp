@@ -6,6 +6,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QSerialPortInfo>
+#include <QSettings>
 
 namespace
 {
@@ -30,6 +31,44 @@ QString byIdLinkTo(const QString &devicePath)
 
 } // namespace
 
+#ifdef Q_OS_WIN
+// FTDI's driver keeps each port's timer with the device's parameters, found
+// by the port name they give.
+LatencyTimer LatencyTimer::of(const QString &devicePath, const QString &)
+{
+    LatencyTimer timer;
+    const QString port = devicePath.section(QLatin1Char('\\'), -1);
+    const QString bus =
+        QStringLiteral("HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Enum\\FTDIBUS");
+    QSettings devices(bus, QSettings::NativeFormat);
+    for (const QString &device : devices.childGroups()) {
+        devices.beginGroup(device);
+        for (const QString &instance : devices.childGroups()) {
+            const QString parameters = instance + QStringLiteral("/Device Parameters/");
+            if (devices.value(parameters + QStringLiteral("PortName"))
+                    .toString()
+                    .compare(port, Qt::CaseInsensitive) != 0)
+                continue;
+            bool ok = false;
+            const int ms = devices.value(parameters + QStringLiteral("LatencyTimer")).toInt(&ok);
+            if (ok) {
+                timer.ms = ms;
+                timer.file = bus + QLatin1Char('\\') + device + QLatin1Char('\\') + instance +
+                             QStringLiteral("\\Device Parameters");
+            }
+        }
+        devices.endGroup();
+    }
+    return timer;
+}
+
+// Setting it needs an administrator and takes effect when the adapter is
+// plugged in again: left to the user.
+bool LatencyTimer::lower()
+{
+    return ms == 1;
+}
+#else
 LatencyTimer LatencyTimer::of(const QString &devicePath, const QString &sysfsRoot)
 {
     LatencyTimer timer;
@@ -60,6 +99,7 @@ bool LatencyTimer::lower()
     ms = 1;
     return true;
 }
+#endif
 
 PortDetails PortDetails::lookUp(const QString &name)
 {

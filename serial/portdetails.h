@@ -4,19 +4,20 @@
 #include <QString>
 #include <QStringList>
 
-// A USB serial adapter's latency timer, where its driver shows one (FTDI's
-// latency_timer under the tty's device in sysfs): the adapter holds a short
+// A USB serial adapter's latency timer, where its driver shows one (FTDI's:
+// latency_timer under the tty's device in sysfs, or LatencyTimer in the
+// device's parameters in the Windows registry): the adapter holds a short
 // reply until the timer fires, so it bounds how fast a board can answer.
 struct LatencyTimer {
     int ms = -1;  // -1 when the port has none
-    QString file; // where it is read and set
+    QString file; // where it is read and set: a file, or a registry key
 
     // `devicePath` names the port's device (links are followed); `sysfsRoot`
-    // is where sysfs is mounted.
+    // is where sysfs is mounted (unused on Windows).
     static LatencyTimer of(const QString &devicePath,
                            const QString &sysfsRoot = QStringLiteral("/sys"));
     // Sets the timer to 1 ms; false where this user may not or the driver
-    // refuses.
+    // refuses. Windows: only the user can, in the port's advanced settings.
     bool lower();
 };
 

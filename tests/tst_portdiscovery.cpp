@@ -6,6 +6,8 @@
 
 #include "app/mainwindow.h"
 #include "download/uploadthread.h"
+#include "serial/portdetails.h"
+#include "serial/serialport.h"
 #include "windowtestsupport.h"
 
 #include <QComboBox>
@@ -81,6 +83,7 @@ private slots:
     void cleanupTestCase();
     void registry_data();
     void registry();
+    void ftdiLatencyTimer();
 #else
     void extraPortsDownload();
 #endif
@@ -285,6 +288,25 @@ void tst_PortDiscovery::registry()
     QCOMPARE(items(window.findChild<QComboBox *>("portNameComboBox")), expected);
     QVERIFY(watcher.boxes.isEmpty());
     QCOMPARE(window.downloadWorker()->portSetting(), expected.value(0));
+}
+
+// An FTDI adapter's timer where its driver keeps it: found by the port name
+// in the device's parameters, for that port only.
+void tst_PortDiscovery::ftdiLatencyTimer()
+{
+    if (!underWine())
+        QSKIP("writes this machine's device parameters: runs under wine only");
+    const QString device =
+        "HKLM\\SYSTEM\\CurrentControlSet\\Enum\\FTDIBUS\\VID_0403+PID_6001+KAVRO1A";
+    const QString parameters = device + "\\0000\\Device Parameters";
+    QVERIFY(reg({"add", parameters, "/v", "PortName", "/t", "REG_SZ", "/d", "COM9", "/f"}));
+    QVERIFY(reg({"add", parameters, "/v", "LatencyTimer", "/t", "REG_DWORD", "/d", "16", "/f"}));
+    const LatencyTimer com9 = LatencyTimer::of(SerialPort::devicePath("COM9"));
+    const LatencyTimer com8 = LatencyTimer::of(SerialPort::devicePath("COM8"));
+    QVERIFY(reg({"delete", device, "/f"}));
+    QCOMPARE(com9.ms, 16);
+    QVERIFY2(com9.file.endsWith("KAVRO1A\\0000\\Device Parameters"), qPrintable(com9.file));
+    QCOMPARE(com8.ms, -1);
 }
 
 #else
