@@ -2,7 +2,9 @@
 //
 // Whole downloads against an in-process simulated board on a pseudo-terminal,
 // through the real serial port layer, in two ways: the download worker alone,
-// driven from the GUI thread, and the whole window, driven as a user would.
+// driven from the GUI thread, and the whole window, driven as a user would;
+// then the worker alone again, behind simulated USB serial adapters' latency
+// timers, on a smaller image.
 // The line's stop-and-wait limit is one 71-byte frame plus its 6-byte reply
 // per block; whatever the host adds between a reply and the next block frame
 // is overhead.
@@ -68,11 +70,18 @@ double wireNsPerBlock(int baud)
 constexpr int GangBaud = 256000;
 constexpr int GangSizes[] = {1, 4, 8};
 
+// USB serial adapters' latency timers: the common default, a lowered one and
+// the lowest. Every block waits for a tick, so a small image says enough.
+constexpr int AdapterLatenciesMs[] = {16, 4, 1};
+constexpr int AdapterLatencyCount = 3;
+constexpr int AdapterBlocks = 200;
+
 // Sessions that hang must not hang the benchmark: generous room over the
 // line time, then the session is cancelled.
-int sessionTimeoutMs(int blocks, int wireBaud)
+int sessionTimeoutMs(int blocks, int wireBaud, int adapterLatencyMs = 0)
 {
-    const double perBlockMs = wireBaud > 0 ? 4 * wireNsPerBlock(wireBaud) / 1e6 : 5.0;
+    const double perBlockMs =
+        (wireBaud > 0 ? 4 * wireNsPerBlock(wireBaud) / 1e6 : 5.0) + adapterLatencyMs;
     return 15000 + int(blocks * perBlockMs);
 }
 
@@ -227,6 +236,16 @@ struct Job {
     QByteArray data; // what the board must end up with
 };
 
+// Fills in the job's image path and the data the board must end up with.
+bool writeImage(const QTemporaryDir &dir, const QString &name, Job &job)
+{
+    const QByteArray image = makeImage(job.blocks);
+    job.imagePath = dir.filePath(name);
+    job.data = image.mid(FirmwareImage::HeaderSize);
+    QFile file(job.imagePath);
+    return file.open(QIODevice::WriteOnly) && file.write(image) == image.size();
+}
+
 struct Sample {
     QString error; // empty for a good session
     double blockPhaseNs = 0;
@@ -265,10 +284,11 @@ Sample judge(BootSim &sim, const Job &job, const SessionClock &clock, int endFra
     return s;
 }
 
-void prepareBoard(BootSim &sim, int wireBaud)
+void prepareBoard(BootSim &sim, int wireBaud, int adapterLatencyMs = 0)
 {
     BootSimOptions options;
     options.wireBaud = wireBaud;
+    options.adapterLatencyMs = adapterLatencyMs;
     sim.setOptions(options);
     sim.clearLog();
 }
@@ -340,9 +360,10 @@ bool runWay(const char *way, const Job &job, int runs, WayResult &result, QStrin
 }
 
 // The worker on its own, as the window would drive it, without the window.
-Sample workerSession(uploadThread &worker, BootSim &sim, const Job &job, int wireBaud)
+Sample workerSession(uploadThread &worker, BootSim &sim, const Job &job, int wireBaud,
+                     int adapterLatencyMs = 0)
 {
-    prepareBoard(sim, wireBaud);
+    prepareBoard(sim, wireBaud, adapterLatencyMs);
     worker.setComName(sim.slavePath().toLocal8Bit().constData());
     worker.setBaud(wireBaud > 0 ? wireBaud : Bauds[0]);
     worker.setFileName(job.imagePath.toLocal8Bit().constData());
@@ -353,10 +374,11 @@ Sample workerSession(uploadThread &worker, BootSim &sim, const Job &job, int wir
     bool timedOut = false;
     // finished() is queued behind every signal of the session.
     QObject::connect(&worker, &QThread::finished, &loop, &QEventLoop::quit);
-    QTimer::singleShot(sessionTimeoutMs(job.blocks, wireBaud), &loop, [&worker, &timedOut] {
-        timedOut = true;
-        worker.stopDownload();
-    });
+    QTimer::singleShot(sessionTimeoutMs(job.blocks, wireBaud, adapterLatencyMs), &loop,
+                       [&worker, &timedOut] {
+                           timedOut = true;
+                           worker.stopDownload();
+                       });
     worker.start();
     loop.exec();
     worker.wait();
@@ -374,6 +396,60 @@ bool workerWay(const Job &job, int runs, WayResult &result, QString *error)
     uploadThread worker;
     return runWay("worker alone", job, runs, result, error,
                   [&](int wireBaud) { return workerSession(worker, sim, job, wireBaud); });
+}
+
+// The worker alone behind a simulated adapter, per latency timer and rate:
+// share of the wire limit and ms per block, one value per run.
+struct AdapterResult {
+    QVector<double> share, msPerBlock;
+};
+using AdapterResults = AdapterResult[AdapterLatencyCount][BaudCount];
+
+bool adapterWay(const Job &job, int runs, AdapterResults &results, QString *error)
+{
+    BootSim sim;
+    if (!sim.start(error)) {
+        *error = QStringLiteral("adapter: board: ") + *error;
+        return false;
+    }
+    uploadThread worker;
+    for (int run = 1; run <= runs; ++run) {
+        for (int l = 0; l < AdapterLatencyCount; ++l) {
+            for (int b = 0; b < BaudCount; ++b) {
+                const Sample s = workerSession(worker, sim, job, Bauds[b], AdapterLatenciesMs[l]);
+                if (!s.error.isEmpty()) {
+                    *error = QStringLiteral("adapter: ") + s.error;
+                    return false;
+                }
+                const double share = job.blocks * wireNsPerBlock(Bauds[b]) / s.blockPhaseNs;
+                const double msPerBlock = s.blockPhaseNs / job.blocks / 1e6;
+                results[l][b].share.append(share);
+                results[l][b].msPerBlock.append(msPerBlock);
+                std::printf("  %-12s run %d  %2d ms timer  %6d baud  %6.2f ms per block  "
+                            "share %.3f\n",
+                            "adapter", run, AdapterLatenciesMs[l], Bauds[b], msPerBlock, share);
+                std::fflush(stdout);
+            }
+        }
+    }
+    return true;
+}
+
+void printAdapterTable(const AdapterResults &results, int blocks)
+{
+    std::printf("\nworker alone behind a USB serial adapter's latency timer, %d blocks "
+                "(medians over runs)\n",
+                blocks);
+    std::printf("  %-12s%10s%16s%22s\n", "timer (ms)", "baud", "ms per block",
+                "share of wire limit");
+    for (int l = 0; l < AdapterLatencyCount; ++l) {
+        for (int b = 0; b < BaudCount; ++b)
+            std::printf("  %-12d%10d%16.2f%22.3f\n", AdapterLatenciesMs[l], Bauds[b],
+                        median(results[l][b].msPerBlock), median(results[l][b].share));
+    }
+    std::printf("  each reply waits for the timer's next tick; the wire limit is %.3f ms per "
+                "block\n    at %d baud and %.3f at %d\n",
+                wireNsPerBlock(Bauds[0]) / 1e6, Bauds[0], wireNsPerBlock(Bauds[1]) / 1e6, Bauds[1]);
 }
 
 // The window with the board as its first port, picked up from the port
@@ -699,15 +775,13 @@ int main(int argc, char *argv[])
     }
 
     QTemporaryDir dir;
-    const QByteArray image = makeImage(job.blocks);
-    job.imagePath = dir.filePath(QStringLiteral("bench.bin"));
-    job.data = image.mid(FirmwareImage::HeaderSize);
-    QFile file(job.imagePath);
-    if (!dir.isValid() || !file.open(QIODevice::WriteOnly) || file.write(image) != image.size()) {
+    Job adapterJob;
+    adapterJob.blocks = std::min(job.blocks, AdapterBlocks);
+    if (!dir.isValid() || !writeImage(dir, QStringLiteral("bench.bin"), job) ||
+        !writeImage(dir, QStringLiteral("adapter.bin"), adapterJob)) {
         std::fprintf(stderr, "kavro-bench: cannot write the image\n");
         return 1;
     }
-    file.close();
 
     std::printf("kavro-bench: %d blocks of 64 bytes, %d run(s); the table gives medians over "
                 "runs.\n",
@@ -745,10 +819,17 @@ int main(int argc, char *argv[])
         return 1;
     }
 
+    AdapterResults adapters;
+    if (!adapterWay(adapterJob, runs, adapters, &error)) {
+        std::fprintf(stderr, "kavro-bench: %s\n", qPrintable(error));
+        return 1;
+    }
+
     // Measured after the sessions, on a machine as warm as they left it.
     const double floorUs = PtyFloor::measure(2000);
     printTable(worker, window, peakPerWay, floorUs);
     printGangTable(gangs);
+    printAdapterTable(adapters, adapterJob.blocks);
     rusage usage{};
     getrusage(RUSAGE_SELF, &usage);
     std::printf("process peak resident memory (ru_maxrss): %.1f MiB\n\n", usage.ru_maxrss / 1024.0);
@@ -758,6 +839,12 @@ int main(int argc, char *argv[])
     std::printf("bench-gang: boards=%d slowest_share_256000=%.3f cpu_us_per_block=%.1f\n",
                 gangs.last().boards, median(gangs.last().slowestShare),
                 median(gangs.last().cpuUsPerBlock));
+    for (int l = 0; l < AdapterLatencyCount; ++l) {
+        for (int b = 0; b < BaudCount; ++b)
+            std::printf("bench-adapter: latency_ms=%d baud=%d share=%.3f ms_per_block=%.1f\n",
+                        AdapterLatenciesMs[l], Bauds[b], median(adapters[l][b].share),
+                        median(adapters[l][b].msPerBlock));
+    }
     std::fflush(stdout);
     return 0;
 }

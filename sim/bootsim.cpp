@@ -379,6 +379,12 @@ void BootSim::reply(const QByteArray &frame, int number, const BootSimOptions &o
         deadline = std::max(deadline, t0 + bits * 1000000000 / opts.wireBaud);
     }
     deadline += opts.delayUs * 1000;
+    if (opts.adapterLatencyMs > 0) {
+        // A reply is a few bytes, never enough to fill the adapter's buffer
+        // and go early: it waits for the timer.
+        const qint64 tick = qint64(opts.adapterLatencyMs) * 1000000;
+        deadline = (deadline + tick - 1) / tick * tick;
+    }
 
     QByteArray out;
     if (number == opts.floodAt) {

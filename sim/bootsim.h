@@ -34,6 +34,10 @@ struct BootSimOptions {
     int lockedBaud = 0;       // the line keeps this rate whatever the host asks
     qint64 delayUs = 0;
     int wireBaud = 0; // reply no earlier than the line would carry frame + reply
+    // A USB serial adapter's latency timer: each reply waits for the next
+    // tick of a free-running N ms timer (ticks counted from the monotonic
+    // clock's zero).
+    int adapterLatencyMs = 0;
     // Spin through the last stretch before a reply so it leaves on time;
     // without it the board sleeps (freeing the CPU) and reports how late its
     // replies left instead (replyLatenessNs()).

@@ -77,6 +77,10 @@ int main(int argc, char *argv[])
         {QStringLiteral("wire-baud"),
          QStringLiteral("Hold each reply until frame and reply would have crossed a B baud line."),
          QStringLiteral("B")},
+        {QStringLiteral("adapter-latency-ms"),
+         QStringLiteral("Hold each reply until the next N ms tick, as a USB serial adapter's "
+                        "latency timer does."),
+         QStringLiteral("N")},
     });
     parser.process(app);
 
@@ -100,6 +104,7 @@ int main(int argc, char *argv[])
     opts.delayUs = qint64(positive(parser, QStringLiteral("delay-ms"), &ok)) * 1000 +
                    positive(parser, QStringLiteral("delay-us"), &ok);
     opts.wireBaud = positive(parser, QStringLiteral("wire-baud"), &ok);
+    opts.adapterLatencyMs = positive(parser, QStringLiteral("adapter-latency-ms"), &ok);
     if (!ok)
         return 2;
 
