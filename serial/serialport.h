@@ -75,6 +75,7 @@ private:
     bool opened = false;
 
 #ifdef Q_OS_WIN
+    struct Io; // the I/O thread's requests and steps, in serialport_win.cpp
     void runIo();
 
     // Win32 handles, as void * to keep <windows.h> out of this header.

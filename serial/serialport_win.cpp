@@ -1,6 +1,7 @@
 // The serial port layer on Windows, on plain Win32 calls: one I/O thread per
-// open port waits for incoming bytes (WaitCommEvent), for the completion of
-// its own write and for a wake-up from write() and close().
+// open port keeps a read waiting for the next byte, writes what write()
+// queued, and sleeps until a byte, the end of its write or a wake-up from
+// write() and close() arrives.
 
 #include "serial/serialport.h"
 
@@ -13,16 +14,9 @@
 namespace
 {
 
-// How long close() lets queued output go out before it drops the rest.
-
-// A receive event brings at least one byte, except when the bytes were
-// already taken by the read that follows re-arming the wait. A device that
-// keeps signalling with nothing to read has gone away.
-constexpr int EmptyWakesOfVanishedDevice = 64;
-
-constexpr DWORD ReadChunk = 4096;
-
-constexpr DWORD ReceiveTickMs = 10;
+// A waiting read that brought nothing comes back after this long and is
+// posted again; it only sets how often an idle port wakes its thread.
+constexpr DWORD IdleReadMs = 5000;
 
 HANDLE win(void *handle)
 {
@@ -43,9 +37,15 @@ template <typename F> bool changeLine(void *device, F &&edit)
     return SetCommState(win(device), &dcb) != 0;
 }
 
-// An overlapped request with its own manual-reset event.
+enum class Outcome { Done, Pending, Failed };
+
+// An overlapped request with its own manual-reset event. Outstanding from
+// its start until its outcome is taken: till then the system may still write
+// into it.
 struct Request {
     OVERLAPPED overlapped;
+    bool outstanding = false;
+
     Request()
     {
         std::memset(&overlapped, 0, sizeof overlapped);
@@ -55,34 +55,73 @@ struct Request {
     Request(const Request &) = delete;
     Request &operator=(const Request &) = delete;
 
-    OVERLAPPED *reset()
+    HANDLE event() const { return overlapped.hEvent; }
+
+    // `call` is ReadFile or WriteFile on this request; false when it failed
+    // at once. One that finishes at once still signals its event.
+    template <typename F> bool start(F &&call)
     {
         const HANDLE event = overlapped.hEvent;
         std::memset(&overlapped, 0, sizeof overlapped);
         overlapped.hEvent = event;
         ResetEvent(event);
-        return &overlapped;
+        outstanding = call(&overlapped) || GetLastError() == ERROR_IO_PENDING;
+        return outstanding;
+    }
+
+    // Whether the request has finished; `bytes` gets its count.
+    Outcome poll(HANDLE device, DWORD *bytes)
+    {
+        if (GetOverlappedResult(device, &overlapped, bytes, FALSE)) {
+            outstanding = false;
+            return Outcome::Done;
+        }
+        if (GetLastError() == ERROR_IO_INCOMPLETE)
+            return Outcome::Pending;
+        outstanding = false;
+        return Outcome::Failed;
+    }
+
+    // Waits for the request to end, after CancelIo() when it must not wait
+    // for the device.
+    bool finish(HANDLE device, DWORD *bytes)
+    {
+        const bool done = !outstanding || GetOverlappedResult(device, &overlapped, bytes, TRUE);
+        outstanding = false;
+        return done;
     }
 };
 
-enum class Outcome { Done, Pending, Failed };
-
-// Whether a request that was pending has finished; `bytes` gets its count.
-Outcome poll(HANDLE device, Request &request, DWORD *bytes)
-{
-    if (GetOverlappedResult(device, &request.overlapped, bytes, FALSE))
-        return Outcome::Done;
-    return GetLastError() == ERROR_IO_INCOMPLETE ? Outcome::Pending : Outcome::Failed;
-}
-
-Outcome started(BOOL finishedAtOnce)
-{
-    if (finishedAtOnce)
-        return Outcome::Done;
-    return GetLastError() == ERROR_IO_PENDING ? Outcome::Pending : Outcome::Failed;
-}
-
 } // namespace
+
+// The I/O thread's requests and the steps of its loop.
+//
+// A read always waits, so the thread wakes as soon as a byte arrives, also
+// while a write is under way. It asks for a single byte, as wine finishes a
+// read that has to wait only once its whole buffer is filled. The bytes
+// behind that one are taken with a read of exactly as many as the driver
+// holds, which does not wait.
+struct SerialPort::Io {
+    SerialPort &port;
+    const HANDLE device;
+    Request reading;
+    Request writing;
+    char first = 0;        // what the waiting read brings
+    ULONGLONG armedAt = 0; // when the waiting read was posted
+    QByteArray inFlight;   // the current write's bytes, oldest first
+
+    explicit Io(SerialPort &port) : port(port), device(win(port.device)) {}
+
+    bool serve();
+    bool drain();
+    void settle();
+
+private:
+    bool arm();
+    bool takeArrived();
+    bool takeQueued(QByteArray *arrived);
+    bool pushWrites();
+};
 
 SerialPort::SerialPort(const QString &name, QObject *parent) : QObject(parent), name(name) {}
 
@@ -134,13 +173,15 @@ bool SerialPort::open(QIODevice::OpenMode mode)
         dcb.fNull = FALSE;
         dcb.fErrorChar = FALSE;
         dcb.fAbortOnError = FALSE;
-        // Reads ask for no more than has arrived; should one wait anyway,
-        // it returns with what is there. Writes have no time limit.
+        // A read returns as soon as it has a byte, at once when one is
+        // there, empty after IdleReadMs when none comes. Writes have no time
+        // limit.
         COMMTIMEOUTS timeouts;
         std::memset(&timeouts, 0, sizeof timeouts);
         timeouts.ReadIntervalTimeout = MAXDWORD;
-        ready = SetCommState(handle, &dcb) && SetCommTimeouts(handle, &timeouts) &&
-                SetCommMask(handle, EV_RXCHAR);
+        timeouts.ReadTotalTimeoutMultiplier = MAXDWORD;
+        timeouts.ReadTotalTimeoutConstant = IdleReadMs;
+        ready = SetCommState(handle, &dcb) && SetCommTimeouts(handle, &timeouts);
     }
     if (ready)
         wakeEvent = CreateEventW(nullptr, FALSE, FALSE, nullptr);
@@ -293,165 +334,148 @@ QByteArray SerialPort::readAll()
 
 void SerialPort::runIo()
 {
-    const HANDLE handle = win(device);
-    Request waiting, reading, writing;
-    DWORD events = 0;
-    bool waitPending = false;
-    bool writePending = false;
-    QByteArray inFlight; // the bytes of the current write, oldest first
-    int emptyWakes = 0;
-    bool draining = false;
-    ULONGLONG drainDeadline = 0;
-    char chunk[ReadChunk];
-
-    // Takes whatever has arrived, asking the driver how much that is so a
-    // read never waits; false when the device fails.
-    const auto takeArrived = [&](bool *gotAny) {
-        *gotAny = false;
-        for (;;) {
-            COMSTAT status;
-            DWORD errors = 0;
-            if (!ClearCommError(handle, &errors, &status))
-                return false;
-            if (status.cbInQue == 0)
-                return true;
-            DWORD got = 0;
-            const DWORD want = qMin<DWORD>(status.cbInQue, ReadChunk);
-            const Outcome read = started(ReadFile(handle, chunk, want, &got, reading.reset()));
-            if (read == Outcome::Failed ||
-                (read == Outcome::Pending &&
-                 !GetOverlappedResult(handle, &reading.overlapped, &got, TRUE)))
-                return false;
-            if (got == 0)
-                return true;
-            *gotAny = true;
-            {
-                std::lock_guard<std::mutex> locker(incomingLock);
-                incoming.append(chunk, static_cast<int>(got));
-            }
-            emit readyRead();
-        }
-    };
-
-    bool failed = false;
-    for (;;) {
-        bool signalled = false;
-        if (!waitPending) {
-            const Outcome wait = started(WaitCommEvent(handle, &events, waiting.reset()));
-            failed = wait == Outcome::Failed;
-            waitPending = wait == Outcome::Pending;
-            signalled = wait == Outcome::Done;
-        } else {
-            DWORD unused = 0;
-            const Outcome wait = poll(handle, waiting, &unused);
-            // Wine aborts a pending wait now and then; it is armed again, and
-            // counts as a wake that may bring nothing.
-            const bool aborted =
-                wait == Outcome::Failed && GetLastError() == ERROR_OPERATION_ABORTED;
-            failed = wait == Outcome::Failed && !aborted;
-            waitPending = wait == Outcome::Pending;
-            signalled = wait == Outcome::Done || aborted;
-        }
-        if (failed)
-            break;
-
-        // Also after re-arming the wait: bytes that came before it would
-        // not signal it.
-        bool gotAny = false;
-        if (!takeArrived(&gotAny)) {
-            failed = true;
-            break;
-        }
-        emptyWakes = gotAny ? 0 : emptyWakes + (signalled ? 1 : 0);
-        if (emptyWakes >= EmptyWakesOfVanishedDevice) {
-            failed = true;
-            break;
-        }
-
-        if (writePending) {
-            DWORD put = 0;
-            const Outcome write = poll(handle, writing, &put);
-            if (write == Outcome::Failed || (write == Outcome::Done && put == 0)) {
-                failed = true;
-                break;
-            }
-            if (write == Outcome::Done) {
-                writePending = false;
-                inFlight.remove(0, static_cast<int>(put));
-            }
-        }
-        {
-            std::lock_guard<std::mutex> locker(writeLock);
-            if (inFlight.isEmpty())
-                inFlight.swap(outgoing);
-            if (closing && !draining) {
-                draining = true;
-                drainDeadline = GetTickCount64() + DrainTimeoutMs;
-            }
-        }
-        if (!writePending && !inFlight.isEmpty()) {
-            DWORD put = 0;
-            const Outcome write =
-                started(WriteFile(handle, inFlight.constData(), static_cast<DWORD>(inFlight.size()),
-                                  &put, writing.reset()));
-            if (write == Outcome::Failed || (write == Outcome::Done && put == 0)) {
-                failed = true;
-                break;
-            }
-            if (write == Outcome::Done)
-                inFlight.remove(0, static_cast<int>(put));
-            writePending = write == Outcome::Pending;
-            if (!writePending)
-                continue; // take up the rest, or the next queued bytes
-        }
-
-        // Wine's receive event is not always raised for bytes that come
-        // while a read or an aborted wait is under way; a short tick takes
-        // those up. A tick that finds nothing does not count as a wake.
-        DWORD waitMs = ReceiveTickMs;
-        if (draining) {
-            if (!writePending && inFlight.isEmpty()) {
-                // Written to the driver; let the line carry it out.
-                FlushFileBuffers(handle);
-                break;
-            }
-            const ULONGLONG now = GetTickCount64();
-            if (now >= drainDeadline) {
-                std::lock_guard<std::mutex> locker(writeLock);
-                outputLost = true;
-                break;
-            }
-            waitMs = qMin(waitMs, static_cast<DWORD>(drainDeadline - now));
-        }
-        HANDLE wakers[3];
-        DWORD count = 0;
-        wakers[count++] = win(wakeEvent);
-        if (waitPending)
-            wakers[count++] = waiting.overlapped.hEvent;
-        if (writePending)
-            wakers[count++] = writing.overlapped.hEvent;
-        if (WaitForMultipleObjects(count, wakers, FALSE, waitMs) == WAIT_FAILED) {
-            failed = true;
-            break;
-        }
-    }
-
-    if (failed) {
-        // Cable pulled or port gone: the session ends by its reply time-out
-        // instead of this thread spinning; further writes fail.
+    Io io(*this);
+    const bool served = io.serve();
+    if (served)
+        io.drain();
+    else
+        // Cable pulled or port gone: the session ends by its reply time-out;
+        // further writes fail.
         qDebug().noquote() << "serial port gone:" << name;
-        std::lock_guard<std::mutex> locker(writeLock);
-        deviceGone = true;
-        outputLost = outputLost || writePending || !inFlight.isEmpty() || !outgoing.isEmpty();
+    io.settle();
+    std::lock_guard<std::mutex> locker(writeLock);
+    deviceGone = !served;
+    outputLost = !io.inFlight.isEmpty() || !outgoing.isEmpty();
+}
+
+// Until close() asks for the end (true) or the device fails (false).
+bool SerialPort::Io::serve()
+{
+    if (!arm())
+        return false;
+    for (;;) {
+        if (!pushWrites())
+            return false;
+        {
+            std::lock_guard<std::mutex> locker(port.writeLock);
+            if (port.closing)
+                return true;
+        }
+        const HANDLE wakers[] = {win(port.wakeEvent), reading.event(), writing.event()};
+        const DWORD count = writing.outstanding ? 3 : 2;
+        if (WaitForMultipleObjects(count, wakers, FALSE, INFINITE) == WAIT_FAILED || !takeArrived())
+            return false;
     }
-    // The requests live on this stack: let every one end before it goes.
-    SetCommMask(handle, 0);
-    CancelIo(handle);
+}
+
+// Posts the read that waits for the next byte.
+bool SerialPort::Io::arm()
+{
+    armedAt = GetTickCount64();
+    return reading.start(
+        [this](OVERLAPPED *request) { return ReadFile(device, &first, 1, nullptr, request); });
+}
+
+// Once the waiting read is done: hands its byte and those that came behind it
+// to readAll() and posts the next. A read comes back empty when IdleReadMs
+// ran out; one that does so well before has a device behind it that is gone.
+bool SerialPort::Io::takeArrived()
+{
+    DWORD got = 0;
+    const Outcome read = reading.poll(device, &got);
+    if (read != Outcome::Done)
+        return read == Outcome::Pending;
+    if (got == 0)
+        return GetTickCount64() - armedAt >= IdleReadMs / 2 && arm();
+    QByteArray arrived(&first, 1);
+    if (!takeQueued(&arrived))
+        return false;
+    {
+        std::lock_guard<std::mutex> locker(port.incomingLock);
+        port.incoming.append(arrived);
+    }
+    emit port.readyRead();
+    return arm();
+}
+
+// Appends what the driver holds to `arrived`.
+bool SerialPort::Io::takeQueued(QByteArray *arrived)
+{
+    COMSTAT status;
+    DWORD errors = 0;
+    if (!ClearCommError(device, &errors, &status))
+        return false;
+    if (status.cbInQue == 0)
+        return true;
+    const int had = arrived->size();
+    arrived->resize(had + static_cast<int>(status.cbInQue));
+    DWORD got = 0;
+    const bool read = reading.start([&](OVERLAPPED *request) {
+        return ReadFile(device, arrived->data() + had, status.cbInQue, nullptr, request);
+    });
+    if (!read || !reading.finish(device, &got))
+        return false;
+    arrived->resize(had + static_cast<int>(got));
+    return true;
+}
+
+// Takes up the current write's outcome and starts the next, in order, until
+// one is under way or nothing is left to write.
+bool SerialPort::Io::pushWrites()
+{
+    for (;;) {
+        if (writing.outstanding) {
+            DWORD put = 0;
+            const Outcome write = writing.poll(device, &put);
+            if (write == Outcome::Pending)
+                return true;
+            if (write == Outcome::Failed || put == 0)
+                return false;
+            inFlight.remove(0, static_cast<int>(put));
+        }
+        if (inFlight.isEmpty()) {
+            std::lock_guard<std::mutex> locker(port.writeLock);
+            inFlight.swap(port.outgoing);
+        }
+        if (inFlight.isEmpty())
+            return true;
+        const bool started = writing.start([this](OVERLAPPED *request) {
+            return WriteFile(device, inFlight.constData(), static_cast<DWORD>(inFlight.size()),
+                             nullptr, request);
+        });
+        if (!started)
+            return false;
+    }
+}
+
+// After close(): lets the queued output go out, for at most DrainTimeoutMs.
+// What is left when it returns was not sent.
+bool SerialPort::Io::drain()
+{
+    const ULONGLONG deadline = GetTickCount64() + DrainTimeoutMs;
+    for (;;) {
+        if (!pushWrites())
+            return false;
+        if (!writing.outstanding) {
+            // Written to the driver; let the line carry it out.
+            FlushFileBuffers(device);
+            return true;
+        }
+        const ULONGLONG now = GetTickCount64();
+        if (now >= deadline ||
+            WaitForSingleObject(writing.event(), static_cast<DWORD>(deadline - now)) == WAIT_FAILED)
+            return false;
+    }
+}
+
+// The requests live on this thread's stack: none may still be under way when
+// they go.
+void SerialPort::Io::settle()
+{
+    CancelIo(device);
     DWORD unused = 0;
-    if (waitPending)
-        GetOverlappedResult(handle, &waiting.overlapped, &unused, TRUE);
-    if (writePending)
-        GetOverlappedResult(handle, &writing.overlapped, &unused, TRUE);
+    reading.finish(device, &unused);
+    writing.finish(device, &unused);
 }
 
 // Lets queued output go out (bounded), closes the device and ends the I/O
