@@ -37,7 +37,7 @@ template <typename F> bool changeLine(void *device, F &&edit)
     return SetCommState(win(device), &dcb) != 0;
 }
 
-enum class Outcome { Done, Pending, Failed };
+enum class RequestState { Done, Pending, Failed };
 
 // An overlapped request with its own manual-reset event. Outstanding from
 // its start until its outcome is taken: till then the system may still write
@@ -70,16 +70,16 @@ struct Request {
     }
 
     // Whether the request has finished; `bytes` gets its count.
-    Outcome poll(HANDLE device, DWORD *bytes)
+    RequestState poll(HANDLE device, DWORD *bytes)
     {
         if (GetOverlappedResult(device, &overlapped, bytes, FALSE)) {
             outstanding = false;
-            return Outcome::Done;
+            return RequestState::Done;
         }
         if (GetLastError() == ERROR_IO_INCOMPLETE)
-            return Outcome::Pending;
+            return RequestState::Pending;
         outstanding = false;
-        return Outcome::Failed;
+        return RequestState::Failed;
     }
 
     // Waits for the request to end, after CancelIo() when it must not wait
@@ -382,9 +382,9 @@ bool SerialPort::Io::arm()
 bool SerialPort::Io::takeArrived()
 {
     DWORD got = 0;
-    const Outcome read = reading.poll(device, &got);
-    if (read != Outcome::Done)
-        return read == Outcome::Pending;
+    const RequestState read = reading.poll(device, &got);
+    if (read != RequestState::Done)
+        return read == RequestState::Pending;
     if (got == 0)
         return GetTickCount64() - armedAt >= IdleReadMs / 2 && arm();
     QByteArray arrived(&first, 1);
@@ -426,10 +426,10 @@ bool SerialPort::Io::pushWrites()
     for (;;) {
         if (writing.outstanding) {
             DWORD put = 0;
-            const Outcome write = writing.poll(device, &put);
-            if (write == Outcome::Pending)
+            const RequestState write = writing.poll(device, &put);
+            if (write == RequestState::Pending)
                 return true;
-            if (write == Outcome::Failed || put == 0)
+            if (write == RequestState::Failed || put == 0)
                 return false;
             inFlight.remove(0, static_cast<int>(put));
         }
