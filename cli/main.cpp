@@ -5,6 +5,7 @@
 #include "cli/boardgang.h"
 #include "cli/interrupts.h"
 #include "cli/output.h"
+#include "cli/recordchain.h"
 #include "cli/report.h"
 #include "cli/station.h"
 #ifdef KAVRO_STATION_MODE
@@ -262,8 +263,13 @@ int main(int argc, char *argv[])
         QStringLiteral("Station: a port away for less than MS milliseconds (default 1000) is "
                        "the same board coming back, not a new one."),
         QStringLiteral("MS"), QStringLiteral("1000"));
+    const QCommandLineOption checkRecordOption(
+        QStringLiteral("check-record"),
+        QStringLiteral("Check a station's record FILE: every line whole, the chain of lines "
+                       "unbroken, and the boards per slot; exit 0 when intact, 1 when not."),
+        QStringLiteral("FILE"));
     parser.addOptions({portOption, baudOption, listOption, jsonOption, quietOption, verboseOption,
-                       stationOption, countOption, recordOption, settleOption});
+                       stationOption, countOption, recordOption, settleOption, checkRecordOption});
     parser.addPositionalArgument(QStringLiteral("IMAGE"),
                                  QStringLiteral("Firmware image to write."));
 
@@ -282,6 +288,8 @@ int main(int argc, char *argv[])
     const bool json = parser.isSet(jsonOption);
     if (parser.isSet(listOption))
         return listPorts(json);
+    if (parser.isSet(checkRecordOption))
+        return RecordChain::check(parser.value(checkRecordOption), json);
 
     bool baudOk = false;
     const int baud = parser.value(baudOption).toInt(&baudOk);

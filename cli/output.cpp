@@ -115,8 +115,10 @@ bool queue(std::FILE *out, QByteArray bytes, bool droppable)
     return writer->queue(std::move(bytes), droppable);
 }
 
-QByteArray jsonLine(const QJsonObject &object)
+// Every event says which format it is in.
+QByteArray jsonLine(QJsonObject object)
 {
+    object.insert(QStringLiteral("version"), Output::EventFormat);
     return QJsonDocument(object).toJson(QJsonDocument::Compact) + '\n';
 }
 

@@ -25,6 +25,9 @@ QString paint(bool colour, const char *code, const QString &text);
 
 // `text` in the local encoding, queued for `out`. Never waits.
 void put(std::FILE *out, const QString &text);
+// The format of the --json events, carried as `version` in each one.
+constexpr int EventFormat = 1;
+
 // One compact JSON object and a newline, queued for standard output.
 void putJson(const QJsonObject &object);
 // As put(), unless `out` is behind; false when the text was dropped.

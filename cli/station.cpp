@@ -1,11 +1,13 @@
 #include "cli/station.h"
 
 #include "cli/output.h"
+#include "cli/recordchain.h"
 #include "download/outcome.h"
 #include "download/uploadthread.h"
 #include "serial/portdetails.h"
 #include "serial/serialport.h"
 
+#include <QCoreApplication>
 #include <QCryptographicHash>
 #include <QDateTime>
 #include <QFile>
@@ -13,6 +15,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QSaveFile>
+#include <QSysInfo>
 
 #include <algorithm>
 #include <cerrno>
@@ -133,17 +136,21 @@ bool Station::openRecord(QString *error, QString *notice)
     QByteArray tail(int(tailSize), '\0');
     if (::pread(recordFd, tail.data(), size_t(tailSize), info.st_size - tailSize) != tailSize)
         return refuse(systemError());
-    if (tail.endsWith('\n'))
-        return true;
     const int lineStart = tail.lastIndexOf('\n') + 1;
-    const qint64 fragment = tailSize - lineStart;
-    if (fragment > MaxLineBytes || !tail.mid(lineStart).startsWith('{'))
-        return refuse(QStringLiteral("it does not end in a whole line"));
-    if (::ftruncate(recordFd, info.st_size - fragment) != 0)
-        return refuse(systemError());
-    *notice = QStringLiteral("the record %1 ended in a line cut short (%2 bytes); cut off")
-                  .arg(config.recordPath)
-                  .arg(fragment);
+    if (lineStart < tail.size()) {
+        const qint64 fragment = tailSize - lineStart;
+        if (fragment > MaxLineBytes || !tail.mid(lineStart).startsWith('{'))
+            return refuse(QStringLiteral("it does not end in a whole line"));
+        if (::ftruncate(recordFd, info.st_size - fragment) != 0)
+            return refuse(systemError());
+        *notice = QStringLiteral("the record %1 ended in a line cut short (%2 bytes); cut off")
+                      .arg(config.recordPath)
+                      .arg(fragment);
+    }
+    // The first line written here chains to the last one already there.
+    const QByteArray whole = lineStart > 0 ? tail.left(lineStart - 1) : QByteArray();
+    if (!whole.isEmpty())
+        lastLineHash = RecordChain::hashOf(whole.mid(whole.lastIndexOf('\n') + 1));
     return true;
 }
 
@@ -326,7 +333,14 @@ bool Station::record(int index, QString *error)
     if (!session.refusedSetting.isEmpty())
         line.insert(QStringLiteral("reason"),
                     QStringLiteral("the port refused %1").arg(session.refusedSetting));
-    const QByteArray bytes = QJsonDocument(line).toJson(QJsonDocument::Compact) + '\n';
+    line.insert(QStringLiteral("record"), RecordChain::Format);
+    line.insert(QStringLiteral("tool"), QCoreApplication::applicationVersion());
+    line.insert(QStringLiteral("host"), QSysInfo::machineHostName());
+    line.insert(QStringLiteral("prev"), lastLineHash.isEmpty()
+                                            ? QJsonValue()
+                                            : QJsonValue(QString::fromLatin1(lastLineHash)));
+    const QByteArray text = QJsonDocument(line).toJson(QJsonDocument::Compact);
+    const QByteArray bytes = text + '\n';
 
     struct stat before {
     };
@@ -346,6 +360,7 @@ bool Station::record(int index, QString *error)
                 QStringLiteral("; and the part written cannot be taken out: %1").arg(systemError());
         return false;
     }
+    lastLineHash = RecordChain::hashOf(text);
     if (::fsync(recordFd) != 0) {
         *error = systemError();
         return false;

@@ -90,6 +90,7 @@ private:
     Settings config;
     std::vector<Slot> allSlots;
     QByteArray imageHash;
+    QByteArray lastLineHash; // of the record's last line, hex; empty for none
     QTemporaryDir snapshots;
     int recordFd = -1;
     QTimer poller;

@@ -221,6 +221,8 @@ private slots:
     void adapterLatency_data();
     void adapterLatency();
     void station();
+    void checkRecord_data();
+    void checkRecord();
     void stationImageChanged();
     void stationInterrupt();
     void stalledOutput_data();
@@ -237,6 +239,7 @@ private:
     QTemporaryDir dir;
     QByteArray image;
     QString imagePath;
+    QByteArray stationRecord; // what station() left, for checkRecord()
 };
 
 void tst_FlashCli::initTestCase()
@@ -506,9 +509,17 @@ void tst_FlashCli::station()
 
     QFile recordFile(recordPath);
     QVERIFY(recordFile.open(QIODevice::ReadOnly));
-    const QList<QJsonObject> record = jsonLines(recordFile.readAll());
+    stationRecord = recordFile.readAll();
+    const QList<QJsonObject> record = jsonLines(stationRecord);
     QCOMPARE(record.size(), 6);
     QVERIFY(record[0]["earlier"].toBool());
+    // The first line written chains to the one already there.
+    QCOMPARE(
+        record[1]["prev"].toString(),
+        QString(
+            QCryptographicHash::hash("{\"earlier\":true}", QCryptographicHash::Sha256).toHex()));
+    QCOMPARE(record[1]["record"].toInt(), 1);
+    QCOMPARE(record[1]["tool"].toString(), QString(KAVRO_VERSION));
     const QString sha = QCryptographicHash::hash(image, QCryptographicHash::Sha256).toHex();
     for (int n = 1; n < record.size(); ++n) {
         QCOMPARE(record[n]["slot"].toString(), plugs[n - 1].first);
@@ -518,6 +529,46 @@ void tst_FlashCli::station()
         QCOMPARE(record[n]["image"].toString(), QString("firmware.bin"));
         QVERIFY(QDateTime::fromString(record[n]["time"].toString(), Qt::ISODateWithMs).isValid());
     }
+}
+
+void tst_FlashCli::checkRecord_data()
+{
+    QTest::addColumn<QString>("change"); // what is done to station()'s record
+    QTest::addColumn<int>("status");
+    QTest::addColumn<QString>("report");
+
+    QTest::newRow("as written") << "" << 0 << "6 lines, chain intact";
+    QTest::newRow("an outcome changed") << "edit:3" << 1 << "chain broken at line 4";
+    QTest::newRow("a line taken out") << "drop:3" << 1 << "chain broken at line 3";
+    QTest::newRow("a line that does not parse") << "garble:6" << 1 << "chain broken at line 6";
+}
+
+// The record proves itself: any line changed, taken out or cut breaks it.
+void tst_FlashCli::checkRecord()
+{
+    QFETCH(QString, change);
+    QFETCH(int, status);
+    QFETCH(QString, report);
+    QVERIFY(!stationRecord.isEmpty());
+    QList<QByteArray> lines = stationRecord.split('\n');
+    const int line = change.section(':', 1).toInt() - 1;
+    if (change.startsWith("edit"))
+        lines[line].replace("Download Success", "Download stop");
+    else if (change.startsWith("drop"))
+        lines.removeAt(line);
+    else if (change.startsWith("garble"))
+        lines[line].chop(3);
+    QTemporaryDir records;
+    const QString path = writeImage(records, "record.jsonl", lines.join('\n'));
+    const Run r = flash({"--check-record", path});
+    QCOMPARE(r.status, status);
+    QVERIFY2(r.out.contains(report.toLocal8Bit()), r.out);
+    if (status == 0)
+        QVERIFY2(r.out.contains("socket-a: 3 boards (2 Download Success, 1 Download stop), "
+                                "failure rate 33.3%"),
+                 r.out);
+    const QJsonObject json = jsonLines(flash({"--check-record", path, "--json"}).out).value(0);
+    QCOMPARE(json["intact"].toBool(), status == 0);
 }
 
 // An image replaced on disk is never written: the next board finds the
