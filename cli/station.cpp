@@ -154,6 +154,41 @@ bool Station::openRecord(QString *error, QString *notice)
     return true;
 }
 
+void Station::Tally::add(bool failed, double boardSeconds)
+{
+    ++boards;
+    failures += failed ? 1 : 0;
+    seconds.append(boardSeconds);
+    lastFailed.append(failed);
+    if (lastFailed.size() > 10)
+        lastFailed.removeFirst();
+}
+
+double Station::Tally::medianSeconds() const
+{
+    if (seconds.isEmpty())
+        return 0;
+    QVector<double> sorted = seconds;
+    std::sort(sorted.begin(), sorted.end());
+    const int middle = sorted.size() / 2;
+    return sorted.size() % 2 ? sorted[middle] : (sorted[middle - 1] + sorted[middle]) / 2;
+}
+
+bool Station::Tally::checkFixture() const
+{
+    return std::count(lastFailed.cbegin(), lastFailed.cend(), true) >= 3;
+}
+
+double Station::waitingShare(int index) const
+{
+    const Slot &s = allSlots[index];
+    const qint64 elapsed = clock.elapsed();
+    qint64 flashing = s.tally.flashingMs;
+    if (s.state == State::Flashing)
+        flashing += elapsed - s.flashingSinceMs;
+    return elapsed > 0 ? 1.0 - double(flashing) / elapsed : 0;
+}
+
 void Station::start()
 {
     clock.start();
@@ -262,6 +297,7 @@ void Station::startBoard(int index)
     ++boardsStarted;
     s.board = boardsStarted;
     s.state = State::Flashing;
+    s.flashingSinceMs = clock.elapsed();
     s.boardLeft = false;
     s.usbSerial = PortDetails::lookUp(s.port).serialNumber;
     s.follower->worker()->setFileName(copy.toUtf8().constData());
@@ -273,6 +309,7 @@ void Station::endBoard(int index)
 {
     Slot &s = allSlots[index];
     const SessionFollower::State session = s.follower->state();
+    s.tally.flashingMs += clock.elapsed() - s.flashingSinceMs;
     // A port that is there but does not open is no board flashed: it is
     // tried again, as long as it stays. One that opens but refuses the line
     // settings will not do better next time: that board has failed.
@@ -285,7 +322,9 @@ void Station::endBoard(int index)
         finishWhenIdle();
         return;
     }
-    ++(session.outcome && session.outcome->succeeded() ? goodBoards : badBoards);
+    const bool good = session.outcome && session.outcome->succeeded();
+    ++(good ? goodBoards : badBoards);
+    s.tally.add(!good, session.elapsedMs / 1000.0);
     // A board swapped in while this one's session was failing is flashed next.
     s.state = s.boardLeft ? State::WaitingForBoard : State::WaitingForUnplug;
     s.boardLeft = false;

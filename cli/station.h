@@ -10,6 +10,7 @@
 #include <QStringList>
 #include <QTemporaryDir>
 #include <QTimer>
+#include <QVector>
 
 #include <memory>
 #include <vector>
@@ -23,6 +24,21 @@ class Station : public QObject
 public:
     enum class State { WaitingForBoard, Flashing, WaitingForUnplug };
 
+    // How a slot has done: its boards, and how long it was busy.
+    struct Tally {
+        int boards = 0;
+        int failures = 0;
+        QVector<double> seconds;  // each board's session time
+        QVector<bool> lastFailed; // the last ten boards, oldest first
+        qint64 flashingMs = 0;    // of boards that have ended
+
+        void add(bool failed, double boardSeconds);
+        double medianSeconds() const;
+        // Three or more of the last ten boards failed: more likely the
+        // fixture (a worn pin, a loose cable) than the boards.
+        bool checkFixture() const;
+    };
+
     struct Slot {
         QString port;
         State state = State::WaitingForBoard;
@@ -32,6 +48,8 @@ public:
         qint64 retryAfterMs = 0;   // a port that did not open is tried again then
         qint64 absentSinceMs = -1; // when the port went; -1 while it is there
         bool boardLeft = false;    // the board being flashed has been taken out
+        Tally tally;
+        qint64 flashingSinceMs = 0;
     };
 
     struct Settings {
@@ -61,6 +79,9 @@ public:
     // The board's session in the slot: running, or as it ended.
     SessionFollower::State session(int index) const { return allSlots[index].follower->state(); }
     const Settings &settings() const { return config; }
+    // The share of the station's time the slot spent waiting for an operator
+    // (for a board to be plugged in or taken out) rather than flashing.
+    double waitingShare(int index) const;
     QString imageSha256() const { return QString::fromLatin1(imageHash.toHex()); }
     int succeeded() const { return goodBoards; }
     int failed() const { return badBoards; }

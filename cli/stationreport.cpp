@@ -4,6 +4,7 @@
 #include "cli/station.h"
 #include "download/outcome.h"
 
+#include <QJsonArray>
 #include <QJsonObject>
 #include <QRegularExpression>
 
@@ -53,8 +54,9 @@ StationReport::StationReport(const Station &station, std::FILE *out, Style style
     connect(&station, &Station::changed, this, &StationReport::changed);
     connect(&station, &Station::alarm, this, &StationReport::alarm);
     redrawTimer.setInterval(RedrawIntervalMs);
+    // The waiting shares move with the clock: a redraw at least once a second.
     connect(&redrawTimer, &QTimer::timeout, this, [this] {
-        if (dirty)
+        if (dirty || ++quietTicks >= 1000 / RedrawIntervalMs)
             redraw();
     });
     if (style == Style::Live) {
@@ -97,6 +99,20 @@ QString StationReport::totalsText() const
         .arg(boardsPerHour(), 0, 'f', 0);
 }
 
+QString StationReport::tallyText(int index) const
+{
+    const Station::Tally &t = station.slot(index).tally;
+    QString text = QStringLiteral("%1 board%2, %3 failed, median %4 s, waiting %5%")
+                       .arg(t.boards)
+                       .arg(QLatin1String(t.boards == 1 ? "" : "s"))
+                       .arg(t.failures)
+                       .arg(t.medianSeconds(), 0, 'f', 1)
+                       .arg(qRound(station.waitingShare(index) * 100));
+    if (t.checkFixture())
+        text += QStringLiteral(", ") + paint(BadColour, QStringLiteral("check the fixture"));
+    return text;
+}
+
 QString StationReport::slotText(int index) const
 {
     const Station::Slot &s = station.slot(index);
@@ -136,7 +152,7 @@ void StationReport::redraw(bool mustShow)
         text += QStringLiteral("\x1b[%1A").arg(drawnLines);
     QStringList lines;
     for (int index = 0; index < station.size(); ++index)
-        lines << slotText(index);
+        lines << slotText(index) + QStringLiteral("  (") + tallyText(index) + QLatin1Char(')');
     lines << totalsText();
     static const QRegularExpression colourCode(QStringLiteral("\x1b\\[[0-9;]*m"));
     for (const QString &line : qAsConst(lines)) {
@@ -146,6 +162,7 @@ void StationReport::redraw(bool mustShow)
                 QStringLiteral("\x1b[K\n");
     }
     dirty = false;
+    quietTicks = 0;
     if (mustShow)
         put(text);
     else if (!offer(text))
@@ -233,9 +250,23 @@ void StationReport::summary()
         redrawTimer.stop();
         redraw(true);
     }
-    put(QStringLiteral("station: %1 in %2\n").arg(totalsText(), seconds(station.elapsedMs())));
+    QString text;
+    QJsonArray slotList;
+    for (int index = 0; index < station.size(); ++index) {
+        const Station::Tally &t = station.slot(index).tally;
+        text += QStringLiteral("%1: %2\n").arg(station.slot(index).port, tallyText(index));
+        slotList.append(QJsonObject{{QStringLiteral("slot"), station.slot(index).port},
+                                    {QStringLiteral("boards"), t.boards},
+                                    {QStringLiteral("failed"), t.failures},
+                                    {QStringLiteral("median_seconds"), t.medianSeconds()},
+                                    {QStringLiteral("waiting_share"), station.waitingShare(index)},
+                                    {QStringLiteral("check_fixture"), t.checkFixture()}});
+    }
+    put(text +
+        QStringLiteral("station: %1 in %2\n").arg(totalsText(), seconds(station.elapsedMs())));
     if (json)
         Output::putJson({{QStringLiteral("event"), QStringLiteral("summary")},
+                         {QStringLiteral("slots"), slotList},
                          {QStringLiteral("succeeded"), station.succeeded()},
                          {QStringLiteral("failed"), station.failed()},
                          {QStringLiteral("seconds"), station.elapsedMs() / 1000.0},

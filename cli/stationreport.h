@@ -31,6 +31,7 @@ private:
     void alarm(const QString &message);
     void redraw(bool mustShow = false);
     QString slotText(int index) const;
+    QString tallyText(int index) const;
     QString totalsText() const;
     QString paint(const char *code, const QString &text) const;
     void put(const QString &text);
@@ -46,6 +47,7 @@ private:
     int portWidth = 0;
     int drawnLines = 0;
     bool dirty = false;
+    int quietTicks = 0; // redraw ticks since the last redraw
     QTimer redrawTimer;
 };
 

@@ -9,6 +9,7 @@
 
 #include <QCryptographicHash>
 #include <QDateTime>
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
@@ -1041,12 +1042,26 @@ void tst_FlashCli::stationSoak()
     QCOMPARE(recordLines.size(), boardsInAll + 1); // every line whole, nothing else
     QSet<int> numbers;
     bool anyFailed = false;
+    // The summary's tally per slot, against the record.
+    const QJsonArray tallies =
+        events(jsonLines(out + r.out), "summary").value(0)["slots"].toArray();
+    QCOMPARE(tallies.size(), int(fixture.size()));
     for (Socket &s : fixture) {
         QList<QJsonObject> mine;
+        int failed = 0;
+        int lastTenFailed = 0;
         for (const QJsonObject &line : record) {
-            if (line["slot"] == s.path)
-                mine << line;
+            if (line["slot"] != s.path)
+                continue;
+            mine << line;
+            failed += line["exit_code"].toInt() != 0;
         }
+        for (int n = std::max(0, int(mine.size()) - 10); n < mine.size(); ++n)
+            lastTenFailed += mine[n]["exit_code"].toInt() != 0;
+        const QJsonObject tally = tallies[int(&s - fixture.data())].toObject();
+        QCOMPARE(tally["boards"].toInt(), int(mine.size()));
+        QCOMPARE(tally["failed"].toInt(), failed);
+        QCOMPARE(tally["check_fixture"].toBool(), lastTenFailed >= 3);
         QCOMPARE(mine.size(), s.boards.size());
         for (int n = 0; n < mine.size(); ++n) {
             numbers.insert(mine[n]["board"].toInt());
