@@ -31,6 +31,13 @@ QString outcomeText(const Board &b)
     return QString::fromLatin1(b.outcome ? b.outcome->text() : "no outcome");
 }
 
+// The outcome, and why the port would not open where that is known.
+QString outcomeWithReason(const Board &b)
+{
+    return b.openFailure.isEmpty() ? outcomeText(b)
+                                   : outcomeText(b) + QStringLiteral(" (%1)").arg(b.openFailure);
+}
+
 int statusOf(const Board &b)
 {
     return b.outcome ? b.outcome->exitStatus() : ExitStatus::Failed;
@@ -128,8 +135,8 @@ QString HumanReport::progressText(const Board &b) const
 
 QString HumanReport::endText(const Board &b, bool painted) const
 {
-    return (painted ? paint(isSuccess(b) ? GoodColour : BadColour, outcomeText(b))
-                    : outcomeText(b)) +
+    return (painted ? paint(isSuccess(b) ? GoodColour : BadColour, outcomeWithReason(b))
+                    : outcomeWithReason(b)) +
            QStringLiteral(", %1/%2 blocks in %3")
                .arg(b.blocksSent)
                .arg(blocks)
@@ -262,12 +269,15 @@ JsonReport::JsonReport(const BoardGang &gang, qint64 blocks, QObject *parent)
     });
     connect(&gang, &BoardGang::ended, this, [this](int index) {
         const Board b = this->gang.board(index);
-        Output::putJson({{QStringLiteral("port"), this->gang.port(index)},
-                         {QStringLiteral("event"), QStringLiteral("end")},
-                         {QStringLiteral("outcome"), outcomeText(b)},
-                         {QStringLiteral("exit_code"), statusOf(b)},
-                         {QStringLiteral("blocks_sent"), b.blocksSent},
-                         {QStringLiteral("seconds"), b.elapsedMs / 1000.0}});
+        QJsonObject end{{QStringLiteral("port"), this->gang.port(index)},
+                        {QStringLiteral("event"), QStringLiteral("end")},
+                        {QStringLiteral("outcome"), outcomeText(b)},
+                        {QStringLiteral("exit_code"), statusOf(b)},
+                        {QStringLiteral("blocks_sent"), b.blocksSent},
+                        {QStringLiteral("seconds"), b.elapsedMs / 1000.0}};
+        if (!b.openFailure.isEmpty())
+            end.insert(QStringLiteral("reason"), b.openFailure);
+        Output::putJson(end);
     });
 }
 

@@ -78,11 +78,13 @@ void SessionFollower::follow()
         [this] {
             session->wait();
             const QString refused = session->refusedSetting();
+            const QString openFailure = session->openFailure();
             {
                 std::lock_guard<std::mutex> locker(lock);
                 current.running = false;
                 current.ended = true;
                 current.refusedSetting = refused;
+                current.openFailure = openFailure;
             }
             postToOwner(this, [this] { emit ended(); });
         },

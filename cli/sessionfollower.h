@@ -33,6 +33,7 @@ public:
         bool ended = false;               // the session's thread is done
         const Outcome *outcome = nullptr; // once the session has ended
         QString refusedSetting;           // a line setting the port refused
+        QString openFailure;              // why the port did not open or set up
         qint64 elapsedMs = 0;             // so far, or in all once ended
     };
 

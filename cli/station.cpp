@@ -369,9 +369,8 @@ bool Station::record(int index, QString *error)
          session.outcome ? session.outcome->exitStatus() : int(ExitStatus::Failed)},
         {QStringLiteral("seconds"), session.elapsedMs / 1000.0},
     };
-    if (!session.refusedSetting.isEmpty())
-        line.insert(QStringLiteral("reason"),
-                    QStringLiteral("the port refused %1").arg(session.refusedSetting));
+    if (!session.openFailure.isEmpty())
+        line.insert(QStringLiteral("reason"), session.openFailure);
     line.insert(QStringLiteral("record"), RecordChain::Format);
     line.insert(QStringLiteral("tool"), QCoreApplication::applicationVersion());
     line.insert(QStringLiteral("host"), QSysInfo::machineHostName());

@@ -30,8 +30,8 @@ bool isSuccess(const Session &session)
 QString outcomeText(const Session &session)
 {
     QString text = QString::fromLatin1(session.outcome ? session.outcome->text() : "no outcome");
-    if (!session.refusedSetting.isEmpty())
-        text += QStringLiteral(" (the port refused %1)").arg(session.refusedSetting);
+    if (!session.openFailure.isEmpty())
+        text += QStringLiteral(" (%1)").arg(session.openFailure);
     return text;
 }
 
@@ -181,7 +181,8 @@ void StationReport::changed(int index)
         return;
     const Session session = station.session(index);
     put(session.outcome == &Outcome::OpenFailed && session.refusedSetting.isEmpty()
-            ? QStringLiteral("%1: port present but it does not open; trying again\n").arg(s.port)
+            ? QStringLiteral("%1: port present but it does not open (%2); trying again\n")
+                  .arg(s.port, session.openFailure)
             : QStringLiteral("%1: board removed, waiting for the next\n").arg(s.port));
 }
 
@@ -211,9 +212,8 @@ void StationReport::boardEnded(int index)
             {QStringLiteral("exit_code"),
              session.outcome ? session.outcome->exitStatus() : int(ExitStatus::Failed)},
             {QStringLiteral("seconds"), session.elapsedMs / 1000.0}};
-        if (!session.refusedSetting.isEmpty())
-            event.insert(QStringLiteral("reason"),
-                         QStringLiteral("the port refused %1").arg(session.refusedSetting));
+        if (!session.openFailure.isEmpty())
+            event.insert(QStringLiteral("reason"), session.openFailure);
         Output::putJson(event);
     }
     if (style == Style::Live) {

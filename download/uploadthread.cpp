@@ -99,6 +99,12 @@ QString uploadThread::refusedSetting()
     return lastRefusal;
 }
 
+QString uploadThread::openFailure()
+{
+    std::lock_guard<std::mutex> locker(settingsLock);
+    return lastOpenFailure;
+}
+
 QString uploadThread::portSetting()
 {
     std::lock_guard<std::mutex> locker(settingsLock);
@@ -181,7 +187,12 @@ bool uploadThread::openSerialPort()
     traceLine(path);
 
     auto *opened = new SerialPort(name);
-    const auto openFailed = [this, opened] {
+    const auto openFailed = [this, opened](const QString &reason) {
+        traceLine(QStringLiteral("Serial open failed: ") + reason);
+        {
+            std::lock_guard<std::mutex> locker(settingsLock);
+            lastOpenFailure = reason;
+        }
         opened->close();
         delete opened;
         qDebug("CanNOT Open Serial");
@@ -191,7 +202,7 @@ bool uploadThread::openSerialPort()
         return false;
     };
     if (!opened->open(QIODevice::ReadWrite))
-        return openFailed();
+        return openFailed(opened->openFailure());
     qDebug("Open Serial %s", path.toUtf8().constData());
 
     // Any rate but these two leaves the port at its default of 115200. A
@@ -214,7 +225,7 @@ bool uploadThread::openSerialPort()
             std::lock_guard<std::mutex> locker(settingsLock);
             lastRefusal = QString::fromLatin1(refused);
         }
-        return openFailed();
+        return openFailed(QStringLiteral("the port refused ") + QLatin1String(refused));
     }
     opened->setTimeout(1);
 
@@ -249,6 +260,7 @@ void uploadThread::run()
     {
         std::lock_guard<std::mutex> locker(settingsLock);
         lastRefusal.clear();
+        lastOpenFailure.clear();
     }
 
     if (!openSerialPort())

@@ -41,6 +41,9 @@ public:
     // The line setting the last session's port refused ("baud rate 256000"),
     // or empty.
     QString refusedSetting();
+    // Why the last session's port did not open or could not be set up, or
+    // empty.
+    QString openFailure();
 
     // The settings as the next session will read them.
     QString portSetting();
@@ -82,7 +85,8 @@ private:
     std::atomic<bool> stopRequested{false};
     std::atomic<unsigned> sessionsBegun{0};
     std::atomic<unsigned> stopFor{0};
-    QString lastRefusal; // guarded by settingsLock
+    QString lastRefusal;     // guarded by settingsLock
+    QString lastOpenFailure; // guarded by settingsLock
     QString fileName;
     SerialPort *port = nullptr;
 

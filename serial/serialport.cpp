@@ -4,6 +4,8 @@
 #include "serial/threadhandover.h"
 #include "serial/ttyline.h"
 
+#include <QFile>
+
 #include <QMetaObject>
 
 #include <cerrno>
@@ -45,6 +47,7 @@ bool SerialPort::open(QIODevice::OpenMode mode)
 {
     if (serial)
         return false;
+    failure.clear();
     ioThread.start();
     serial = new QSerialPort;
     serial->moveToThread(&ioThread);
@@ -55,13 +58,16 @@ bool SerialPort::open(QIODevice::OpenMode mode)
         port->setPortName(path);
         // The line's rate until a caller picks another one.
         port->setBaudRate(DefaultBaudRate);
-        if (!port->open(mode))
+        if (!port->open(mode)) {
+            failure = TtyLine::openFailure(QFile::encodeName(path).constData());
             return false;
+        }
         // QSerialPort's lock file is keyed by the name and its exclusive
         // mode does not bind root; a lock on the device itself refuses a
         // second opener by any name, so a line never has two writers.
         if (::flock(static_cast<int>(port->handle()), LOCK_EX | LOCK_NB) != 0) {
             port->close();
+            failure = QStringLiteral("busy: another program has it open");
             return false;
         }
         // A USB adapter would hold every short reply for its latency timer

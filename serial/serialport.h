@@ -40,6 +40,9 @@ public:
 
     bool open(QIODevice::OpenMode mode);
     bool isOpen() const;
+    // Why the last open() failed, in a few words ("permission denied");
+    // empty after one that worked.
+    QString openFailure() const { return failure; }
 
     bool setBaudRate(qint32 rate);
     qint32 baudRate();
@@ -73,6 +76,7 @@ private:
     std::mutex incomingLock;
     QByteArray incoming;
     bool opened = false;
+    QString failure;
 
 #ifdef Q_OS_WIN
     struct Io; // the I/O thread's requests and steps, in serialport_win.cpp

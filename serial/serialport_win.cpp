@@ -139,6 +139,7 @@ bool SerialPort::open(QIODevice::OpenMode mode)
 {
     if (device)
         return false;
+    failure.clear();
     DWORD access = 0;
     if (mode & QIODevice::ReadOnly)
         access |= GENERIC_READ;
@@ -147,8 +148,17 @@ bool SerialPort::open(QIODevice::OpenMode mode)
     const std::wstring path = devicePath(name).toStdWString();
     const HANDLE handle =
         CreateFileW(path.c_str(), access, 0, nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
-    if (handle == INVALID_HANDLE_VALUE)
+    if (handle == INVALID_HANDLE_VALUE) {
+        // A serial port is opened by one program at a time: another that has
+        // it shows as access denied.
+        const DWORD error = GetLastError();
+        failure = error == ERROR_ACCESS_DENIED || error == ERROR_SHARING_VIOLATION
+                      ? QStringLiteral("busy: another program has it open")
+                  : error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND
+                      ? QStringLiteral("no such device")
+                      : QStringLiteral("error %1").arg(error);
         return false;
+    }
 
     // Raw bytes at the default rate, 8N1, no flow control, until a caller
     // picks other settings.

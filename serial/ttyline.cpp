@@ -7,7 +7,10 @@
 
 #include <cerrno>
 #include <chrono>
+#include <cstring>
+#include <fcntl.h>
 #include <thread>
+#include <unistd.h>
 
 namespace
 {
@@ -70,6 +73,31 @@ bool drain(int fd, int timeoutMs)
     while (::ioctl(fd, TCSBRK, 1) != 0 && errno == EINTR) {
     }
     return true;
+}
+
+QString openFailure(const char *path)
+{
+    const int fd = ::open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd >= 0) {
+        // It opens for us now, so something else holds it: the lock taken at
+        // every open, or a lock file.
+        ::close(fd);
+        return QStringLiteral("busy: another program has it open");
+    }
+    switch (errno) {
+    case ENOENT:
+    case ENODEV:
+    case ENXIO:
+        return QStringLiteral("no such device");
+    case EACCES:
+    case EPERM:
+        return QStringLiteral("permission denied (is this user in the device's group, "
+                              "such as dialout?)");
+    case EBUSY:
+        return QStringLiteral("busy: another program has it open");
+    default:
+        return QString::fromLocal8Bit(std::strerror(errno));
+    }
 }
 
 bool requestLowLatency(int fd)

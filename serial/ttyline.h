@@ -1,7 +1,7 @@
 #ifndef TTYLINE_H
 #define TTYLINE_H
 
-#include <QtGlobal>
+#include <QString>
 
 // What the serial layer asks of a tty device beyond what QSerialPort offers.
 namespace TtyLine
@@ -22,6 +22,11 @@ bool drain(int fd, int timeoutMs);
 // latency timer to 1 ms). False where the driver refuses or has no such flag,
 // which is harmless: the line works as before, only slower on such adapters.
 bool requestLowLatency(int fd);
+
+// Why a device at `path` that did not open cannot be opened by this user,
+// in a few words: no such device, permission denied, busy (and by whom,
+// where the system tells), or the system's own text.
+QString openFailure(const char *path);
 
 } // namespace TtyLine
 

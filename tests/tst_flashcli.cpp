@@ -267,7 +267,7 @@ void tst_FlashCli::boards_data()
         << QStringList{"Download Success", "Download stop", "Download TimeOut"};
     QTest::newRow("port held elsewhere") << QStringList{"held", "good"} << true << 4
                                          << QStringList{"CanNOT Open Serial", "Download Success"};
-    QTest::newRow("no such port") << QStringList{"missing"} << false << 4
+    QTest::newRow("no such port") << QStringList{"missing"} << true << 4
                                   << QStringList{"CanNOT Open Serial"};
 }
 
@@ -295,7 +295,7 @@ void tst_FlashCli::boards()
     const QList<QJsonObject> lines = jsonLines(r.out);
     for (int i = 0; i < int(sims.size()); ++i) {
         const QString port = sims[i].port;
-        QVERIFY2(human.contains((port + ": " + outcomes[i] + ", ").toLocal8Bit()), human);
+        QVERIFY2(human.contains((port + ": " + outcomes[i]).toLocal8Bit()), human);
         if (outcomes[i] == "Download Success") {
             QVERIFY(sims[i].sim->waitForEndFrames(1, 2000));
             QCOMPARE(sims[i].sim->receivedImage(), imageData(image));
@@ -306,6 +306,13 @@ void tst_FlashCli::boards()
         const QList<QJsonObject> end = events(lines, "end", port);
         QCOMPARE(end.size(), 1);
         QCOMPARE(end[0]["outcome"].toString(), outcomes[i]);
+        // A port that does not open says why, in the end line and event.
+        const QString reason = boards[i] == "held"      ? "busy: another program has it open"
+                               : boards[i] == "missing" ? "no such device"
+                                                        : QString();
+        QCOMPARE(end[0]["reason"].toString(), reason);
+        if (!reason.isEmpty())
+            QVERIFY2(human.contains((outcomes[i] + " (" + reason + ")").toLocal8Bit()), human);
         const int sent = end[0]["blocks_sent"].toInt();
         QCOMPARE(sent == blocks, outcomes[i] == "Download Success");
         int lastPercent = 0;
