@@ -98,7 +98,7 @@ int usageError(const QString &message)
     return ExitStatus::Usage;
 }
 
-// Runs until every session has ended and their output is written. The first
+// Runs until every session has ended. The first
 // SIGINT or SIGTERM (on Windows also a closing console) cancels the
 // sessions; a second ends the process at once.
 template <typename Sessions, typename Report>

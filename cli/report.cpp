@@ -21,28 +21,6 @@ constexpr int RedrawIntervalMs = 100;
 
 using Board = SessionFollower::State;
 
-bool isSuccess(const Board &b)
-{
-    return b.outcome && b.outcome->succeeded();
-}
-
-QString outcomeText(const Board &b)
-{
-    return QString::fromLatin1(b.outcome ? b.outcome->text() : "no outcome");
-}
-
-// The outcome, and why the port would not open where that is known.
-QString outcomeWithReason(const Board &b)
-{
-    return b.openFailure.isEmpty() ? outcomeText(b)
-                                   : outcomeText(b) + QStringLiteral(" (%1)").arg(b.openFailure);
-}
-
-int statusOf(const Board &b)
-{
-    return b.outcome ? b.outcome->exitStatus() : ExitStatus::Failed;
-}
-
 QString seconds(qint64 ms)
 {
     return QString::number(ms / 1000.0, 'f', 1) + QStringLiteral(" s");
@@ -73,12 +51,12 @@ RunTotals RunTotals::of(const BoardGang &gang, qint64 elapsedMs)
     for (int index = 0; index < gang.size(); ++index) {
         const Board b = gang.board(index);
         t.bytesWritten += qint64(b.blocksSent) * FirmwareImage::BlockSize;
-        if (isSuccess(b)) {
+        if (b.succeeded()) {
             ++t.succeeded;
         } else {
             ++t.failed;
             if (t.exitStatus == 0)
-                t.exitStatus = statusOf(b);
+                t.exitStatus = b.exitStatus();
         }
     }
     if (gang.wasInterrupted())
@@ -135,8 +113,8 @@ QString HumanReport::progressText(const Board &b) const
 
 QString HumanReport::endText(const Board &b, bool painted) const
 {
-    return (painted ? paint(isSuccess(b) ? GoodColour : BadColour, outcomeWithReason(b))
-                    : outcomeWithReason(b)) +
+    return (painted ? paint(b.succeeded() ? GoodColour : BadColour, b.outcomeWithReason())
+                    : b.outcomeWithReason()) +
            QStringLiteral(", %1/%2 blocks in %3")
                .arg(b.blocksSent)
                .arg(blocks)
@@ -271,8 +249,8 @@ JsonReport::JsonReport(const BoardGang &gang, qint64 blocks, QObject *parent)
         const Board b = this->gang.board(index);
         QJsonObject end{{QStringLiteral("port"), this->gang.port(index)},
                         {QStringLiteral("event"), QStringLiteral("end")},
-                        {QStringLiteral("outcome"), outcomeText(b)},
-                        {QStringLiteral("exit_code"), statusOf(b)},
+                        {QStringLiteral("outcome"), b.outcomeText()},
+                        {QStringLiteral("exit_code"), b.exitStatus()},
                         {QStringLiteral("blocks_sent"), b.blocksSent},
                         {QStringLiteral("seconds"), b.elapsedMs / 1000.0}};
         if (!b.openFailure.isEmpty())

@@ -91,6 +91,27 @@ void SessionFollower::follow()
         Qt::QueuedConnection);
 }
 
+bool SessionFollower::State::succeeded() const
+{
+    return outcome && outcome->succeeded();
+}
+
+QString SessionFollower::State::outcomeText() const
+{
+    return QString::fromLatin1(outcome ? outcome->text() : "no outcome");
+}
+
+QString SessionFollower::State::outcomeWithReason() const
+{
+    return openFailure.isEmpty() ? outcomeText()
+                                 : outcomeText() + QStringLiteral(" (%1)").arg(openFailure);
+}
+
+int SessionFollower::State::exitStatus() const
+{
+    return outcome ? outcome->exitStatus() : int(ExitStatus::Failed);
+}
+
 SessionFollower::State SessionFollower::state() const
 {
     std::lock_guard<std::mutex> locker(lock);

@@ -35,6 +35,13 @@ public:
         QString refusedSetting;           // a line setting the port refused
         QString openFailure;              // why the port did not open or set up
         qint64 elapsedMs = 0;             // so far, or in all once ended
+
+        bool succeeded() const;
+        // The outcome's text, "no outcome" before there is one.
+        QString outcomeText() const;
+        // The same, with why the port would not open where that is known.
+        QString outcomeWithReason() const;
+        int exitStatus() const;
     };
 
     explicit SessionFollower(QObject *parent = nullptr);

@@ -58,11 +58,6 @@ QString systemError()
     return QString::fromLocal8Bit(std::strerror(errno));
 }
 
-QString outcomeText(const SessionFollower::State &session)
-{
-    return QString::fromLatin1(session.outcome ? session.outcome->text() : "no outcome");
-}
-
 bool portPresent(const QString &port)
 {
     // Follows links: a by-path name whose device has gone is not there.
@@ -322,7 +317,7 @@ void Station::endBoard(int index)
         finishWhenIdle();
         return;
     }
-    const bool good = session.outcome && session.outcome->succeeded();
+    const bool good = session.succeeded();
     ++(good ? goodBoards : badBoards);
     s.tally.add(!good, session.elapsedMs / 1000.0);
     // A board swapped in while this one's session was failing is flashed next.
@@ -364,9 +359,8 @@ bool Station::record(int index, QString *error)
          s.usbSerial.isEmpty() ? QJsonValue() : QJsonValue(s.usbSerial)},
         {QStringLiteral("image"), QFileInfo(config.imagePath).fileName()},
         {QStringLiteral("sha256"), imageSha256()},
-        {QStringLiteral("outcome"), outcomeText(session)},
-        {QStringLiteral("exit_code"),
-         session.outcome ? session.outcome->exitStatus() : int(ExitStatus::Failed)},
+        {QStringLiteral("outcome"), session.outcomeText()},
+        {QStringLiteral("exit_code"), session.exitStatus()},
         {QStringLiteral("seconds"), session.elapsedMs / 1000.0},
     };
     if (!session.openFailure.isEmpty())

@@ -22,19 +22,6 @@ constexpr int RedrawIntervalMs = 100;
 
 using Session = SessionFollower::State;
 
-bool isSuccess(const Session &session)
-{
-    return session.outcome && session.outcome->succeeded();
-}
-
-QString outcomeText(const Session &session)
-{
-    QString text = QString::fromLatin1(session.outcome ? session.outcome->text() : "no outcome");
-    if (!session.openFailure.isEmpty())
-        text += QStringLiteral(" (%1)").arg(session.openFailure);
-    return text;
-}
-
 QString seconds(qint64 ms)
 {
     return QString::number(ms / 1000.0, 'f', 1) + QStringLiteral(" s");
@@ -129,14 +116,14 @@ QString StationReport::slotText(int index) const
     }
     case Station::State::WaitingForUnplug:
         return port + QStringLiteral("board %1 ").arg(s.board) +
-               paint(isSuccess(session) ? GoodColour : BadColour, outcomeText(session)) +
+               paint(session.succeeded() ? GoodColour : BadColour, session.outcomeWithReason()) +
                QStringLiteral(" in %1, unplug it").arg(seconds(session.elapsedMs));
     case Station::State::WaitingForBoard:
         break;
     }
     QString text = port + QStringLiteral("waiting for a board");
     if (session.ended)
-        text += QStringLiteral(" (last: %1)").arg(outcomeText(session));
+        text += QStringLiteral(" (last: %1)").arg(session.outcomeWithReason());
     return text;
 }
 
@@ -203,15 +190,12 @@ void StationReport::boardEnded(int index)
     const Station::Slot &s = station.slot(index);
     const Session session = station.session(index);
     if (json) {
-        QJsonObject event{
-            {QStringLiteral("event"), QStringLiteral("board")},
-            {QStringLiteral("slot"), s.port},
-            {QStringLiteral("serial"), s.board},
-            {QStringLiteral("outcome"),
-             QString::fromLatin1(session.outcome ? session.outcome->text() : "no outcome")},
-            {QStringLiteral("exit_code"),
-             session.outcome ? session.outcome->exitStatus() : int(ExitStatus::Failed)},
-            {QStringLiteral("seconds"), session.elapsedMs / 1000.0}};
+        QJsonObject event{{QStringLiteral("event"), QStringLiteral("board")},
+                          {QStringLiteral("slot"), s.port},
+                          {QStringLiteral("serial"), s.board},
+                          {QStringLiteral("outcome"), session.outcomeText()},
+                          {QStringLiteral("exit_code"), session.exitStatus()},
+                          {QStringLiteral("seconds"), session.elapsedMs / 1000.0}};
         if (!session.openFailure.isEmpty())
             event.insert(QStringLiteral("reason"), session.openFailure);
         Output::putJson(event);
@@ -223,7 +207,7 @@ void StationReport::boardEnded(int index)
     put(QStringLiteral("%1: board %2 %3 in %4; %5\n")
             .arg(s.port)
             .arg(s.board)
-            .arg(outcomeText(session), seconds(session.elapsedMs), totalsText()));
+            .arg(session.outcomeWithReason(), seconds(session.elapsedMs), totalsText()));
 }
 
 void StationReport::alarm(const QString &message)
