@@ -186,6 +186,9 @@ void TestBootSim::faults()
     const QList<QByteArray> frames = {DeviceFrame::startFrame(), DeviceFrame::prepareFrame(),
                                       blockFrame(0), blockFrame(1), blockFrame(2)};
 
+    // A busy machine may hold the reader back until a whole reply has
+    // arrived, so one reply in pieces out of all of them is the proof.
+    int repliesInPieces = 0;
     // Twice: the numbering restarts at every start frame.
     for (int session = 0; session < 2; ++session) {
         Host host(sim.slavePath());
@@ -213,13 +216,15 @@ void TestBootSim::faults()
             } else {
                 QVERIFY2(validReply(reply), reply.toHex(' ').constData());
             }
-            if (kind == 'b')
-                QVERIFY2(reads > 1, "the reply came in one piece");
+            if (kind == 'b' && reads > 1)
+                ++repliesInPieces;
         }
         QVERIFY(host.send(DeviceFrame::endFrame()));
         QVERIFY(sim.waitForEndFrames(session + 1, 1000));
         QCOMPARE(host.receive(1, 50), QByteArray());
     }
+    if (expected.contains('b'))
+        QVERIFY2(repliesInPieces > 0, "every reply came in one piece");
 }
 
 void TestBootSim::timing_data()
