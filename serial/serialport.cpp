@@ -67,7 +67,7 @@ bool SerialPort::open(QIODevice::OpenMode mode)
         // second opener by any name, so a line never has two writers.
         if (::flock(static_cast<int>(port->handle()), LOCK_EX | LOCK_NB) != 0) {
             port->close();
-            failure = QStringLiteral("busy: another program has it open");
+            failure = TtyLine::busy(path);
             return false;
         }
         // A USB adapter would hold every short reply for its latency timer

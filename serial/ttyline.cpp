@@ -1,5 +1,9 @@
 #include "serial/ttyline.h"
 
+#include "serial/portsurvey.h"
+
+#include <QFile>
+
 // The kernel's own termios: termios2 carries rates that have no B constant.
 #include <asm/termbits.h>
 #include <linux/serial.h>
@@ -82,7 +86,7 @@ QString openFailure(const char *path)
         // It opens for us now, so something else holds it: the lock taken at
         // every open, or a lock file.
         ::close(fd);
-        return QStringLiteral("busy: another program has it open");
+        return busy(QFile::decodeName(path));
     }
     switch (errno) {
     case ENOENT:
@@ -94,10 +98,17 @@ QString openFailure(const char *path)
         return QStringLiteral("permission denied (is this user in the device's group, "
                               "such as dialout?)");
     case EBUSY:
-        return QStringLiteral("busy: another program has it open");
+        return busy(QFile::decodeName(path));
     default:
         return QString::fromLocal8Bit(std::strerror(errno));
     }
+}
+
+QString busy(const QString &path)
+{
+    const QList<PortHolder> holders = PortHolder::of(path);
+    return holders.isEmpty() ? QStringLiteral("busy: another program has it open")
+                             : QStringLiteral("busy: held by ") + PortHolder::describe(holders);
 }
 
 bool requestLowLatency(int fd)

@@ -28,6 +28,9 @@ bool requestLowLatency(int fd);
 // where the system tells), or the system's own text.
 QString openFailure(const char *path);
 
+// "busy: held by minicom (pid 812)", naming every holder this user can see.
+QString busy(const QString &path);
+
 } // namespace TtyLine
 
 #endif
