@@ -3,6 +3,7 @@
 
 #include "cli/adapteradvice.h"
 #include "cli/boardgang.h"
+#include "cli/doctor.h"
 #include "cli/interrupts.h"
 #include "cli/output.h"
 #include "cli/recordchain.h"
@@ -268,8 +269,15 @@ int main(int argc, char *argv[])
         QStringLiteral("Check a station's record FILE: every line whole, the chain of lines "
                        "unbroken, and the boards per slot; exit 0 when intact, 1 when not."),
         QStringLiteral("FILE"));
+    const QCommandLineOption doctorOption(
+        QStringLiteral("doctor"),
+        QStringLiteral("Check each port named with -p, or every port --list shows: whether it "
+                       "exists, this user may open it, another program holds it, and the "
+                       "driver keeps both rates; a fix for each problem. Exit 0 when a "
+                       "download could start on every port, 4 when not."));
     parser.addOptions({portOption, baudOption, listOption, jsonOption, quietOption, verboseOption,
-                       stationOption, countOption, recordOption, settleOption, checkRecordOption});
+                       stationOption, countOption, recordOption, settleOption, checkRecordOption,
+                       doctorOption});
     parser.addPositionalArgument(QStringLiteral("IMAGE"),
                                  QStringLiteral("Firmware image to write."));
 
@@ -297,6 +305,13 @@ int main(int argc, char *argv[])
         return usageError(QStringLiteral("baud rate must be 115200 or 256000, not '%1'")
                               .arg(parser.value(baudOption)));
     const QStringList ports = parser.values(portOption);
+    if (parser.isSet(doctorOption)) {
+        if (!parser.positionalArguments().isEmpty())
+            return usageError(QStringLiteral("--doctor takes no image"));
+        const int status = Doctor::run(ports, baud, json);
+        Output::finish();
+        return status;
+    }
     if (ports.isEmpty())
         return usageError(QStringLiteral("no port given (-p PORT)"));
     QSet<QString> seen;

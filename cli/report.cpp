@@ -1,6 +1,7 @@
 #include "cli/report.h"
 
 #include "cli/boardgang.h"
+#include "cli/doctor.h"
 #include "cli/output.h"
 #include "download/firmwareimage.h"
 #include "download/outcome.h"
@@ -164,7 +165,9 @@ void HumanReport::ended(int index)
         }
         return;
     }
-    put(gang.port(index) + QStringLiteral(": ") + endText(gang.board(index), true) +
+    const Board b = gang.board(index);
+    put(gang.port(index) + QStringLiteral(": ") + endText(b, true) +
+        (b.openFailure.isEmpty() ? QString() : Doctor::pointer(gang.port(index))) +
         QLatin1Char('\n'));
 }
 
@@ -218,7 +221,16 @@ void HumanReport::interrupted(int signal)
 
 void HumanReport::summary(const RunTotals &totals)
 {
-    QString text = QStringLiteral("%1 succeeded, ").arg(totals.succeeded);
+    QString text;
+    // A board's row may be cut to the terminal's width: why its port did
+    // not open is told again in full below the rows.
+    for (int index = 0; style == Style::Live && !quiet && index < gang.size(); ++index) {
+        const Board b = gang.board(index);
+        if (!b.openFailure.isEmpty())
+            text += gang.port(index) + QStringLiteral(": ") + b.openFailure +
+                    Doctor::pointer(gang.port(index)) + QLatin1Char('\n');
+    }
+    text += QStringLiteral("%1 succeeded, ").arg(totals.succeeded);
     const QString failed = QStringLiteral("%1 failed").arg(totals.failed);
     text += totals.failed > 0 ? paint(BadColour, failed) : failed;
     text += QStringLiteral(" in %1, %2 bytes written\n")
@@ -253,8 +265,10 @@ JsonReport::JsonReport(const BoardGang &gang, qint64 blocks, QObject *parent)
                         {QStringLiteral("exit_code"), b.exitStatus()},
                         {QStringLiteral("blocks_sent"), b.blocksSent},
                         {QStringLiteral("seconds"), b.elapsedMs / 1000.0}};
-        if (!b.openFailure.isEmpty())
+        if (!b.openFailure.isEmpty()) {
             end.insert(QStringLiteral("reason"), b.openFailure);
+            end.insert(QStringLiteral("doctor"), Doctor::command(this->gang.port(index)));
+        }
         Output::putJson(end);
     });
 }

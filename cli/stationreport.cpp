@@ -1,5 +1,6 @@
 #include "cli/stationreport.h"
 
+#include "cli/doctor.h"
 #include "cli/output.h"
 #include "cli/station.h"
 #include "download/outcome.h"
@@ -168,8 +169,8 @@ void StationReport::changed(int index)
         return;
     const Session session = station.session(index);
     put(session.outcome == &Outcome::OpenFailed && session.refusedSetting.isEmpty()
-            ? QStringLiteral("%1: port present but it does not open (%2); trying again\n")
-                  .arg(s.port, session.openFailure)
+            ? QStringLiteral("%1: port present but it does not open (%2); trying again%3\n")
+                  .arg(s.port, session.openFailure, Doctor::pointer(s.port))
             : QStringLiteral("%1: board removed, waiting for the next\n").arg(s.port));
 }
 
@@ -196,18 +197,21 @@ void StationReport::boardEnded(int index)
                           {QStringLiteral("outcome"), session.outcomeText()},
                           {QStringLiteral("exit_code"), session.exitStatus()},
                           {QStringLiteral("seconds"), session.elapsedMs / 1000.0}};
-        if (!session.openFailure.isEmpty())
+        if (!session.openFailure.isEmpty()) {
             event.insert(QStringLiteral("reason"), session.openFailure);
+            event.insert(QStringLiteral("doctor"), Doctor::command(s.port));
+        }
         Output::putJson(event);
     }
     if (style == Style::Live) {
         dirty = true;
         return;
     }
-    put(QStringLiteral("%1: board %2 %3 in %4; %5\n")
+    put(QStringLiteral("%1: board %2 %3 in %4; %5%6\n")
             .arg(s.port)
             .arg(s.board)
-            .arg(session.outcomeWithReason(), seconds(session.elapsedMs), totalsText()));
+            .arg(session.outcomeWithReason(), seconds(session.elapsedMs), totalsText(),
+                 session.openFailure.isEmpty() ? QString() : Doctor::pointer(s.port)));
 }
 
 void StationReport::alarm(const QString &message)

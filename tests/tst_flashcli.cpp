@@ -2,6 +2,7 @@
 // pseudo-terminals: outcomes, exit statuses, its JSON Lines and signals.
 
 #include "cli/adapteradvice.h"
+#include "cli/doctor.h"
 #include "serial/portdetails.h"
 #include "serial/serialport.h"
 #include "sessionfixture.h"
@@ -21,6 +22,7 @@
 #include <cstdlib>
 #include <fcntl.h>
 #include <functional>
+#include <grp.h>
 #include <memory>
 #include <sys/mount.h>
 #include <sys/stat.h>
@@ -203,6 +205,31 @@ std::unique_ptr<BootSim> plugIn(const QString &slot, const BootSimOptions &optio
     return sim->start() ? std::move(sim) : nullptr;
 }
 
+// A file or a link in a tree of the test's own, with the folders it needs.
+bool plant(const QString &path, const QByteArray &content)
+{
+    QFile file(path);
+    return QDir().mkpath(QFileInfo(path).path()) && file.open(QIODevice::WriteOnly) &&
+           file.write(content) == content.size();
+}
+
+bool plantLink(const QString &path, const QString &target)
+{
+    return QDir().mkpath(QFileInfo(path).path()) && QFile::link(target, path);
+}
+
+// "check:LEVEL" for each finding, in order.
+QString levels(const QList<Doctor::Finding> &findings)
+{
+    QStringList parts;
+    for (const Doctor::Finding &f : findings)
+        parts << f.check + ':' +
+                     (f.level == Doctor::Finding::Level::Ok     ? "OK"
+                      : f.level == Doctor::Finding::Level::Warn ? "WARN"
+                                                                : "FAIL");
+    return parts.join(' ');
+}
+
 } // namespace
 
 class tst_FlashCli : public QObject
@@ -221,6 +248,10 @@ private slots:
     void listing();
     void adapterLatency_data();
     void adapterLatency();
+    void doctorSurvey_data();
+    void doctorSurvey();
+    void doctor_data();
+    void doctor();
     void station();
     void checkRecord_data();
     void checkRecord();
@@ -307,10 +338,13 @@ void tst_FlashCli::boards()
         QCOMPARE(end.size(), 1);
         QCOMPARE(end[0]["outcome"].toString(), outcomes[i]);
         // A port that does not open says why, in the end line and event.
-        const QString reason = boards[i] == "held"      ? "busy: another program has it open"
+        const QString reason = boards[i] == "held"
+                                   ? QString("busy: held by tst_flashcli (pid %1)").arg(::getpid())
                                : boards[i] == "missing" ? "no such device"
                                                         : QString();
         QCOMPARE(end[0]["reason"].toString(), reason);
+        QCOMPARE(end[0]["doctor"].toString(),
+                 reason.isEmpty() ? QString() : "kavro-flash --doctor -p " + port);
         if (!reason.isEmpty())
             QVERIFY2(human.contains((outcomes[i] + " (" + reason + ")").toLocal8Bit()), human);
         const int sent = end[0]["blocks_sent"].toInt();
@@ -465,6 +499,251 @@ void tst_FlashCli::adapterLatency()
     LatencyTimer latency = LatencyTimer::of("/dev/ttyUSB7", sysfs.path());
     QCOMPARE(latency.lower(), !timer.isEmpty());
     QVERIFY(AdapterAdvice::latencyWarning("/dev/ttyUSB7", 2000, 256000, sysfs.path()).isEmpty());
+}
+
+void tst_FlashCli::doctorSurvey_data()
+{
+    // What the tree holds beyond an FTDI adapter on ttyUSB7 with its timer
+    // at 1 ms: "ch340" (its usb id instead), "timer:MS", "mm" (ModemManager
+    // runs), "mm-ignores" (udev tells it to ignore the device), "mm-probing"
+    // (it has the port open), "minicom" (has it open), "lock-file" (a lock
+    // file of screen's), "brltty" (installed), "stale" (the name is a by-id
+    // link to a device that is gone), "pty" (the port is a pseudo-terminal
+    // whose other end holds it, and a shell has it too).
+    QTest::addColumn<QStringList>("tree");
+    QTest::addColumn<QString>("levels");
+    QTest::addColumn<QString>("said"); // in a finding's text or fix
+
+    const QString allWell = "exists:OK access:OK holder:OK modemmanager:OK brltty:OK latency:OK";
+    QTest::newRow("all well") << QStringList() << allWell << "latency timer 1 ms";
+    QTest::newRow("timer writable")
+        << QStringList{"timer:16"} << allWell << "latency timer 16 ms, lowered to 1 ms";
+    QTest::newRow("held by minicom")
+        << QStringList{"minicom"}
+        << "exists:OK access:OK holder:FAIL modemmanager:OK brltty:OK latency:OK"
+        << "held by minicom (pid 812) | close minicom, or end it: kill 812";
+    QTest::newRow("lock file") << QStringList{"lock-file"}
+                               << "exists:OK access:OK holder:FAIL modemmanager:OK brltty:OK "
+                                  "latency:OK"
+                               << "held by screen (pid 4242)";
+    QTest::newRow("ModemManager not told")
+        << QStringList{"mm"}
+        << "exists:OK access:OK holder:OK modemmanager:WARN brltty:OK latency:OK"
+        << "a udev rule: ATTRS{idVendor}==\"0403\", ATTRS{idProduct}==\"6001\", "
+           "ENV{ID_MM_DEVICE_IGNORE}=\"1\"";
+    QTest::newRow("ModemManager told") << QStringList{"mm", "mm-ignores"} << allWell
+                                       << "ModemManager runs, and is told to ignore this device";
+    QTest::newRow("ModemManager probing")
+        << QStringList{"mm", "mm-probing"}
+        << "exists:OK access:OK holder:FAIL modemmanager:WARN brltty:OK latency:OK"
+        << "held by ModemManager (pid 77) | ModemManager probes a new port";
+    QTest::newRow("brltty, FTDI") << QStringList{"brltty"} << allWell
+                                  << "brltty is present, and does not claim this adapter";
+    QTest::newRow("brltty, CH340")
+        << QStringList{"brltty", "ch340"}
+        << "exists:OK access:OK holder:OK modemmanager:OK brltty:WARN latency:OK"
+        << "takes adapters with usb id 1a86:7523 for braille displays";
+    QTest::newRow("stale by-id name") << QStringList{"stale"} << "exists:FAIL"
+                                      << "a stale name: it leads to ../../ttyUSB3";
+    QTest::newRow("pseudo-terminal")
+        << QStringList{"pty"} << "exists:OK access:OK holder:FAIL modemmanager:OK brltty:OK"
+        << "held by bash (pid 56)";
+}
+
+// Against a tree of the test's own in the places of sysfs, /dev, the udev
+// database, /proc and the lock files.
+void tst_FlashCli::doctorSurvey()
+{
+    QFETCH(QStringList, tree);
+    QFETCH(QString, levels);
+    QFETCH(QString, said);
+    QTemporaryDir temp;
+    const QString root = QFileInfo(temp.path()).canonicalFilePath();
+    SurveyRoots roots;
+    roots.sysfs = root + "/sys";
+    roots.dev = root + "/dev";
+    roots.udevData = root + "/udev";
+    roots.proc = root + "/proc";
+    roots.programDirs = QStringList{root + "/bin"};
+    roots.lockDirs = QStringList{root + "/lock"};
+
+    const QString usb = roots.sysfs + "/devices/pci0000:00/usb1/1-2";
+    const QString portDevice = usb + "/1-2:1.0/ttyUSB7";
+    const bool ch340 = tree.contains("ch340");
+    QVERIFY(plant(usb + "/idVendor", ch340 ? "1a86\n" : "0403\n"));
+    QVERIFY(plant(usb + "/idProduct", ch340 ? "7523\n" : "6001\n"));
+    QVERIFY(plant(usb + "/serial", "A10K3ZQ\n"));
+    const QString timer = tree.filter("timer:").value(0).section(':', 1);
+    QVERIFY(plant(portDevice + "/latency_timer", (timer.isEmpty() ? "1" : timer).toLatin1()));
+    QVERIFY(QDir().mkpath(roots.sysfs + "/bus/usb-serial/drivers/ftdi_sio"));
+    QVERIFY(plantLink(portDevice + "/driver", roots.sysfs + "/bus/usb-serial/drivers/ftdi_sio"));
+    QVERIFY(plant(roots.sysfs + "/class/tty/ttyUSB7/dev", "188:7\n"));
+    QVERIFY(plantLink(roots.sysfs + "/class/tty/ttyUSB7/device", portDevice));
+    const QString device = roots.dev + "/ttyUSB7";
+    QVERIFY(plant(device, ""));
+    QVERIFY(plantLink(roots.dev + "/serial/by-id/usb-FTDI_A10K3ZQ-if00-port0", device));
+    QVERIFY(plantLink(roots.dev + "/serial/by-path/pci-0000:00:14.0-usb-0:2:1.0-port0", device));
+    const auto process = [&](int pid, const QByteArray &program, const QStringList &fds) {
+        QVERIFY(plant(QString("%1/%2/comm").arg(roots.proc).arg(pid), program + '\n'));
+        for (int fd = 0; fd < fds.size(); ++fd)
+            QVERIFY(plantLink(QString("%1/%2/fd/%3").arg(roots.proc).arg(pid).arg(fd), fds[fd]));
+    };
+    process(1, "init", {"/dev/null"});
+    if (tree.contains("mm"))
+        process(77, "ModemManager",
+                tree.contains("mm-probing") ? QStringList{device} : QStringList{});
+    if (tree.contains("mm-ignores"))
+        QVERIFY(plant(roots.udevData + "/c188:7", "E:ID_SERIAL=FTDI\nE:ID_MM_DEVICE_IGNORE=1\n"));
+    if (tree.contains("minicom"))
+        process(812, "minicom", {"/dev/null", device});
+    if (tree.contains("lock-file")) {
+        process(4242, "screen", {});
+        QVERIFY(plant(root + "/lock/LCK..ttyUSB7", "      4242\n"));
+    }
+    if (tree.contains("brltty"))
+        QVERIFY(plant(root + "/bin/brltty", ""));
+    QString name = "ttyUSB7";
+    if (tree.contains("stale")) {
+        name = roots.dev + "/serial/by-id/usb-gone";
+        QVERIFY(plantLink(name, "../../ttyUSB3"));
+    }
+    if (tree.contains("pty")) {
+        name = roots.dev + "/pts/3";
+        QVERIFY(plant(roots.dev + "/pts/3", ""));
+        process(55, "kavro-bootsim", {roots.dev + "/ptmx", roots.dev + "/pts/3"});
+        QVERIFY(plant(roots.proc + "/55/fdinfo/0", "pos:\t0\nflags:\t02\ntty-index:\t3\n"));
+        process(56, "bash", {roots.dev + "/pts/3"});
+    }
+
+    const PortSurvey port = PortSurvey::of(name, roots);
+    const QList<Doctor::Finding> findings =
+        Doctor::judge(port, SystemSurvey::of(roots), Doctor::Trial(), 115200);
+    QString texts;
+    for (const Doctor::Finding &f : findings)
+        texts += f.text + " | " + f.fix + '\n';
+    QCOMPARE(::levels(findings), levels);
+    QVERIFY2(texts.contains(said), qPrintable(texts));
+    if (port.exists && !tree.contains("pty")) {
+        QCOMPARE(port.deviceNumber, QString("188:7"));
+        QCOMPARE(port.driver, QString("ftdi_sio"));
+        QCOMPARE(port.vendorProduct, QString(ch340 ? "1a86:7523" : "0403:6001"));
+        QCOMPARE(port.serialNumber, QString("A10K3ZQ"));
+        QCOMPARE(port.byId, QStringList{roots.dev + "/serial/by-id/usb-FTDI_A10K3ZQ-if00-port0"});
+        QCOMPARE(port.byPath.size(), 1);
+    }
+}
+
+void tst_FlashCli::doctor_data()
+{
+    // "good", "missing" and "held" as makeBoards() has them; "locked:RATE"
+    // keeps the line at RATE; "not mine" is a port of root's group dialout,
+    // checked by an unprivileged user.
+    QTest::addColumn<QString>("board");
+    QTest::addColumn<QStringList>("args");
+    QTest::addColumn<int>("status");
+    QTest::addColumn<QString>("levels");
+    QTest::addColumn<QString>("said"); // in the human report
+
+    const QString allWell = "exists:OK access:OK holder:OK modemmanager:OK brltty:OK rates:OK";
+    QTest::newRow("simulated board")
+        << "good" << QStringList() << 0 << allWell << "115200 and 256000 baud set and read back";
+    QTest::newRow("missing") << "missing" << QStringList() << 4 << "exists:FAIL"
+                             << "FAIL exists       no such device";
+    QTest::newRow("held") << "held" << QStringList() << 4
+                          << "exists:OK access:OK holder:FAIL modemmanager:OK brltty:OK rates:FAIL"
+                          << QString("held by tst_flashcli (pid %1)").arg(::getpid());
+    QTest::newRow("256000 refused")
+        << "locked:115200" << QStringList() << 0
+        << "exists:OK access:OK holder:OK modemmanager:OK brltty:OK rates:WARN"
+        << "the driver does not keep 256000 baud";
+    QTest::newRow("256000 refused, wanted")
+        << "locked:115200" << QStringList{"-b", "256000"} << 4
+        << "exists:OK access:OK holder:OK modemmanager:OK brltty:OK rates:FAIL"
+        << "fix: use -b 115200, or an adapter that makes 256000 baud";
+    QTest::newRow("not this user's") << "not mine" << QStringList() << 4
+                                     << "exists:OK access:FAIL holder:OK modemmanager:OK brltty:OK"
+                                     << "nobody may not open it: crw-rw---- root:dialout";
+}
+
+// Through the real program, in both its forms; an ordinary download on a
+// port that does not open points to the doctor.
+void tst_FlashCli::doctor()
+{
+    QFETCH(QString, board);
+    QFETCH(QStringList, args);
+    QFETCH(int, status);
+    QFETCH(QString, levels);
+    QFETCH(QString, said);
+    const bool root = ::geteuid() == 0;
+    if ((board.startsWith("locked") || board == "not mine") && !root)
+        QSKIP("needs root: to lock a line's rate, or to become another user");
+
+    QTemporaryDir linkDir;
+    std::vector<Board> boards;
+    std::unique_ptr<BootSim> sim;
+    QString port;
+    if (board == "good" || board == "missing" || board == "held") {
+        boards = makeBoards({board}, linkDir);
+        QCOMPARE(int(boards.size()), 1);
+        port = boards[0].port;
+    } else {
+        BootSimOptions o;
+        o.lockedBaud = board.section(':', 1).toInt();
+        sim = std::make_unique<BootSim>(o);
+        QVERIFY(sim->start());
+        port = sim->slavePath();
+    }
+
+    // Another user runs a copy of the program from a folder anyone may read.
+    QString program = KAVRO_FLASH;
+    QStringList runAs;
+    QTemporaryDir shared;
+    QString image = imagePath;
+    if (board == "not mine") {
+        const QByteArray slave = QFile::encodeName(port);
+        const group *dialout = ::getgrnam("dialout");
+        QVERIFY(dialout);
+        QVERIFY(::chown(slave.constData(), 0, dialout->gr_gid) == 0);
+        QVERIFY(::chmod(slave.constData(), 0660) == 0);
+        QVERIFY(QFile::setPermissions(shared.path(), QFile::ReadOwner | QFile::WriteOwner |
+                                                         QFile::ExeOwner | QFile::ReadOther |
+                                                         QFile::ExeOther));
+        program = shared.filePath("kavro-flash");
+        QVERIFY(QFile::copy(KAVRO_FLASH, program));
+        image = writeImage(shared, "firmware.bin", this->image);
+        QVERIFY(QFile::setPermissions(image, QFile::ReadOwner | QFile::ReadOther));
+        runAs = QStringList{"--reuid=nobody", "--regid=nogroup", "--clear-groups", program};
+        program = "setpriv";
+    }
+    const auto run = [&](const QStringList &arguments) {
+        auto *process = new QProcess;
+        process->start(program, runAs + arguments);
+        return finish(process);
+    };
+
+    const Run human = run(QStringList{"--doctor", "-p", port} + args);
+    QCOMPARE(human.status, status);
+    QVERIFY2(human.out.contains(said.toLocal8Bit()), human.out);
+    QVERIFY(human.out.contains(status == 0 ? "\n  a download can start here\n"
+                                           : "\n  a download cannot start here\n"));
+    const QList<QJsonObject> events =
+        jsonLines(run(QStringList{"--doctor", "--json", "-p", port} + args).out);
+    QCOMPARE(events.size(), 2);
+    QStringList found;
+    for (const QJsonValue f : events[0]["findings"].toArray())
+        found << f["check"].toString() + ':' + f["level"].toString();
+    QCOMPARE(found.join(' '), levels);
+    QCOMPARE(events[0]["ready"].toBool(), status == 0);
+    QCOMPARE(events[1]["exit_code"].toInt(), status);
+
+    if (status == 0 || board.startsWith("locked"))
+        return;
+    const Run download = run({"-p", port, image});
+    QCOMPARE(download.status, 4);
+    QVERIFY2(download.out.contains("CanNOT Open Serial ("), download.out);
+    QVERIFY2(download.out.contains(
+                 ("; kavro-flash --doctor -p " + port + " tells more\n").toLocal8Bit()),
+             download.out);
 }
 
 // Five boards through two slots, one of them failing: each flashed once

@@ -1,0 +1,52 @@
+#ifndef DOCTOR_H
+#define DOCTOR_H
+
+#include "serial/portsurvey.h"
+
+#include <QList>
+#include <QString>
+#include <QStringList>
+
+// `kavro-flash --doctor`: whether a download could start on a port, and if
+// not, why and what to do about it.
+namespace Doctor
+{
+
+struct Finding {
+    enum class Level { Ok, Warn, Fail };
+    Level level = Level::Ok;
+    QString check; // exists, access, holder, modemmanager, brltty, latency, rates
+    QString text;
+    QString fix; // one line; empty for OK
+};
+
+// What opening the port and setting each rate gave.
+struct Trial {
+    bool tried = false;
+    QString openFailure; // empty when it opened
+    QList<qint32> refusedRates;
+};
+
+// Opens `port` through the serial layer and sets each rate the boards speak,
+// reading each back from the device.
+Trial tryPort(const QString &port);
+
+// The findings for one port, for a download at `baud`. A trial that was not
+// tried (the port is missing or not this user's) adds none.
+QList<Finding> judge(const PortSurvey &port, const SystemSurvey &system, const Trial &trial,
+                     int baud);
+
+// Checks `ports`, or every port the listing shows when none is named, and
+// prints the findings (JSON Lines with `json`). The exit status: 0 when a
+// download could start on every port, otherwise the one of an unopened port.
+int run(const QStringList &ports, int baud, bool json);
+
+// What to run to learn more about a port that did not open.
+QString command(const QString &port);
+// "; kavro-flash --doctor -p PORT tells more", for the end of a line that
+// gives why a port did not open.
+QString pointer(const QString &port);
+
+} // namespace Doctor
+
+#endif
