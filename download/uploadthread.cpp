@@ -211,13 +211,13 @@ bool uploadThread::openSerialPort()
     const char *refused = nullptr;
     if ((rate == 256000 || rate == 115200) && !opened->setBaudRate(rate))
         refused = rate == 256000 ? "baud rate 256000" : "baud rate 115200";
-    else if (!opened->setDataBits(QSerialPort::Data8))
+    else if (!opened->setDataBits(SerialPort::Data8))
         refused = "data bits 8";
-    else if (!opened->setParity(QSerialPort::NoParity))
+    else if (!opened->setParity(SerialPort::NoParity))
         refused = "parity none";
-    else if (!opened->setStopBits(QSerialPort::OneStop))
+    else if (!opened->setStopBits(SerialPort::OneStop))
         refused = "stop bits 1";
-    else if (!opened->setFlowControl(QSerialPort::NoFlowControl))
+    else if (!opened->setFlowControl(SerialPort::NoFlowControl))
         refused = "flow control none";
     if (refused) {
         qDebug("Serial refused %s", refused);

@@ -5,8 +5,8 @@
 #include "serial/ttyline.h"
 
 #include <QFile>
-
 #include <QMetaObject>
+#include <QSerialPort>
 
 #include <cerrno>
 #include <sys/file.h>
@@ -131,28 +131,41 @@ qint32 SerialPort::baudRate()
     return rate;
 }
 
-bool SerialPort::setDataBits(QSerialPort::DataBits bits)
+bool SerialPort::setDataBits(DataBits bits)
 {
     QSerialPort *port = serial;
-    return runInIoThread([port, bits] { return port->setDataBits(bits); });
+    return bits >= Data5 && bits <= Data8 && runInIoThread([port, bits] {
+               return port->setDataBits(static_cast<QSerialPort::DataBits>(bits));
+           });
 }
 
-bool SerialPort::setParity(QSerialPort::Parity parity)
+// Below, the backend's value for each of ours sits at our value's index.
+bool SerialPort::setParity(Parity parity)
 {
+    static constexpr QSerialPort::Parity backend[] = {
+        QSerialPort::NoParity, QSerialPort::EvenParity, QSerialPort::OddParity,
+        QSerialPort::SpaceParity, QSerialPort::MarkParity};
     QSerialPort *port = serial;
-    return runInIoThread([port, parity] { return port->setParity(parity); });
+    return parity >= NoParity && parity <= MarkParity &&
+           runInIoThread([port, parity] { return port->setParity(backend[parity]); });
 }
 
-bool SerialPort::setStopBits(QSerialPort::StopBits bits)
+bool SerialPort::setStopBits(StopBits bits)
 {
+    static constexpr QSerialPort::StopBits backend[] = {
+        QSerialPort::OneStop, QSerialPort::OneAndHalfStop, QSerialPort::TwoStop};
     QSerialPort *port = serial;
-    return runInIoThread([port, bits] { return port->setStopBits(bits); });
+    return bits >= OneStop && bits <= TwoStop &&
+           runInIoThread([port, bits] { return port->setStopBits(backend[bits]); });
 }
 
-bool SerialPort::setFlowControl(QSerialPort::FlowControl flow)
+bool SerialPort::setFlowControl(FlowControl flow)
 {
+    static constexpr QSerialPort::FlowControl backend[] = {
+        QSerialPort::NoFlowControl, QSerialPort::HardwareControl, QSerialPort::SoftwareControl};
     QSerialPort *port = serial;
-    return runInIoThread([port, flow] { return port->setFlowControl(flow); });
+    return flow >= NoFlowControl && flow <= SoftwareControl &&
+           runInIoThread([port, flow] { return port->setFlowControl(backend[flow]); });
 }
 
 qint64 SerialPort::write(const QByteArray &data)

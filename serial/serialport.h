@@ -4,7 +4,6 @@
 #include <QByteArray>
 #include <QIODevice>
 #include <QObject>
-#include <QSerialPort>
 #include <QString>
 #include <QThread>
 
@@ -12,17 +11,32 @@
 #include <mutex>
 #include <thread>
 
+#ifndef Q_OS_WIN
+class QSerialPort;
+#endif
+
 // The download session's only door to a serial line.
 //
-// Each open port gets its own I/O thread, and the QSerialPort lives there and
-// is touched from nowhere else: the calls below hand their work over to that
-// thread. Incoming bytes are collected by the I/O thread into a buffer of our
-// own, after which readyRead() is emitted from the I/O thread; readAll() may
-// then be called from any thread, also while another thread is writing.
+// Each open port gets an I/O thread of its own, and the device is served
+// there. On Linux a QSerialPort lives in that thread and is touched from
+// nowhere else: the calls below hand their work over to it, and only frames
+// the device takes at once are written straight from the caller's thread. On
+// Windows the thread runs plain Win32 overlapped I/O: a read always waiting
+// for the next byte, and the writes queued by write(). Either way incoming
+// bytes are collected by the I/O thread into a buffer of our own, after which
+// readyRead() is emitted from the I/O thread; readAll() may then be called
+// from any thread, also while another thread is writing.
 class SerialPort : public QObject
 {
     Q_OBJECT
 public:
+    // The line settings, in the layer's own terms so that its callers need
+    // nothing of the backend's.
+    enum DataBits { Data5 = 5, Data6, Data7, Data8 };
+    enum Parity { NoParity, EvenParity, OddParity, SpaceParity, MarkParity };
+    enum StopBits { OneStop, OneAndHalfStop, TwoStop };
+    enum FlowControl { NoFlowControl, HardwareControl, SoftwareControl };
+
     static constexpr qint32 DefaultBaudRate = 115200;
     // Longest wait at close for written bytes to leave: far more than a
     // frame needs at any rate the board speaks.
@@ -46,10 +60,10 @@ public:
 
     bool setBaudRate(qint32 rate);
     qint32 baudRate();
-    bool setDataBits(QSerialPort::DataBits bits);
-    bool setParity(QSerialPort::Parity parity);
-    bool setStopBits(QSerialPort::StopBits bits);
-    bool setFlowControl(QSerialPort::FlowControl flow);
+    bool setDataBits(DataBits bits);
+    bool setParity(Parity parity);
+    bool setStopBits(StopBits bits);
+    bool setFlowControl(FlowControl flow);
     // Kept for callers that configure a read time-out; reads here never block.
     void setTimeout(long milliseconds) { timeoutMs = milliseconds; }
     long timeout() const { return timeoutMs; }

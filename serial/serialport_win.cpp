@@ -240,54 +240,54 @@ qint32 SerialPort::baudRate()
     return GetCommState(win(device), &dcb) ? static_cast<qint32>(dcb.BaudRate) : 0;
 }
 
-bool SerialPort::setDataBits(QSerialPort::DataBits bits)
+bool SerialPort::setDataBits(DataBits bits)
 {
     return changeLine(device, [bits](DCB &dcb) {
-        if (bits < QSerialPort::Data5 || bits > QSerialPort::Data8)
+        if (bits < Data5 || bits > Data8)
             return false;
         dcb.ByteSize = static_cast<BYTE>(bits);
         return true;
     });
 }
 
-bool SerialPort::setParity(QSerialPort::Parity parity)
+bool SerialPort::setParity(Parity parity)
 {
     return changeLine(device, [parity](DCB &dcb) {
         switch (parity) {
-        case QSerialPort::NoParity:
+        case NoParity:
             dcb.Parity = NOPARITY;
             break;
-        case QSerialPort::EvenParity:
+        case EvenParity:
             dcb.Parity = EVENPARITY;
             break;
-        case QSerialPort::OddParity:
+        case OddParity:
             dcb.Parity = ODDPARITY;
             break;
-        case QSerialPort::SpaceParity:
+        case SpaceParity:
             dcb.Parity = SPACEPARITY;
             break;
-        case QSerialPort::MarkParity:
+        case MarkParity:
             dcb.Parity = MARKPARITY;
             break;
         default:
             return false;
         }
-        dcb.fParity = parity != QSerialPort::NoParity;
+        dcb.fParity = parity != NoParity;
         return true;
     });
 }
 
-bool SerialPort::setStopBits(QSerialPort::StopBits bits)
+bool SerialPort::setStopBits(StopBits bits)
 {
     return changeLine(device, [bits](DCB &dcb) {
         switch (bits) {
-        case QSerialPort::OneStop:
+        case OneStop:
             dcb.StopBits = ONESTOPBIT;
             return true;
-        case QSerialPort::OneAndHalfStop:
+        case OneAndHalfStop:
             dcb.StopBits = ONE5STOPBITS;
             return true;
-        case QSerialPort::TwoStop:
+        case TwoStop:
             dcb.StopBits = TWOSTOPBITS;
             return true;
         default:
@@ -296,14 +296,13 @@ bool SerialPort::setStopBits(QSerialPort::StopBits bits)
     });
 }
 
-bool SerialPort::setFlowControl(QSerialPort::FlowControl flow)
+bool SerialPort::setFlowControl(FlowControl flow)
 {
     return changeLine(device, [flow](DCB &dcb) {
-        if (flow != QSerialPort::NoFlowControl && flow != QSerialPort::HardwareControl &&
-            flow != QSerialPort::SoftwareControl)
+        if (flow != NoFlowControl && flow != HardwareControl && flow != SoftwareControl)
             return false;
-        const bool hardware = flow == QSerialPort::HardwareControl;
-        const bool software = flow == QSerialPort::SoftwareControl;
+        const bool hardware = flow == HardwareControl;
+        const bool software = flow == SoftwareControl;
         dcb.fOutxCtsFlow = hardware;
         dcb.fRtsControl = hardware ? RTS_CONTROL_HANDSHAKE : RTS_CONTROL_ENABLE;
         dcb.fOutX = software;
