@@ -196,9 +196,7 @@ bool uploadThread::openSerialPort()
         opened->close();
         delete opened;
         qDebug("CanNOT Open Serial");
-        emit setDownloadBtnText(DownloadText);
-        emit setProgress(0);
-        emit setFinish(Outcome::OpenFailed.text());
+        announceEnd(Outcome::OpenFailed, EndOrder::ButtonFirst);
         return false;
     };
     if (!opened->open(QIODevice::ReadWrite))
@@ -250,6 +248,22 @@ bool uploadThread::closeSerialPort()
     return sent;
 }
 
+void uploadThread::announceEnd(const Outcome &outcome, EndOrder order)
+{
+    if (order == EndOrder::OutcomeFirst)
+        emit setFinish(outcome.text());
+    emit setDownloadBtnText(DownloadText);
+    emit setProgress(0);
+    if (order == EndOrder::ButtonFirst)
+        emit setFinish(outcome.text());
+}
+
+void uploadThread::endSession(const Outcome &outcome, EndOrder order)
+{
+    closeSerialPort();
+    announceEnd(outcome, order);
+}
+
 void uploadThread::run()
 {
     const ThreadHandOver::ReleaseOnExit handOver(this);
@@ -269,44 +283,29 @@ void uploadThread::run()
 
     writeFrame(DeviceFrame::startFrame());
     if (!waitForReply()) {
-        closeSerialPort();
-        emit setFinish(Outcome::TimeOut.text());
-        emit setDownloadBtnText(DownloadText);
-        emit setProgress(0);
+        endSession(Outcome::TimeOut, EndOrder::OutcomeFirst);
         qDebug("Line-->%d   here end", 59);
         return;
     }
     if (!replyAccepted()) {
-        closeSerialPort();
-        emit setDownloadBtnText(DownloadText);
-        emit setProgress(0);
-        emit setFinish(Outcome::Stop.text());
+        endSession(Outcome::Stop, EndOrder::ButtonFirst);
         return;
     }
     clearReceiveState();
     if (stopRequested) {
-        closeSerialPort();
-        emit setFinish(Outcome::Cancel.text());
-        emit setDownloadBtnText(DownloadText);
-        emit setProgress(0);
+        endSession(Outcome::Cancel, EndOrder::OutcomeFirst);
         qDebug("Line-->%d   here end", 80);
         return;
     }
 
     writeFrame(DeviceFrame::prepareFrame());
     if (!waitForReply()) {
-        closeSerialPort();
-        emit setDownloadBtnText(DownloadText);
-        emit setProgress(0);
-        emit setFinish(Outcome::Stop.text());
+        endSession(Outcome::Stop, EndOrder::ButtonFirst);
         qDebug("Line-->%d   here end", 102);
         return;
     }
     if (!replyAccepted()) {
-        closeSerialPort();
-        emit setDownloadBtnText(DownloadText);
-        emit setProgress(0);
-        emit setFinish(Outcome::Stop.text());
+        endSession(Outcome::Stop, EndOrder::ButtonFirst);
         return;
     }
     clearReceiveState();
@@ -353,14 +352,14 @@ void uploadThread::run()
             const bool endWritten = writeFrame(DeviceFrame::endFrame());
             const bool endSent = closeSerialPort() && endWritten;
             image.close();
-            emit setDownloadBtnText(DownloadText);
-            emit setProgress(0);
             if (!endSent) {
+                emit setDownloadBtnText(DownloadText);
+                emit setProgress(0);
                 qDebug("end frame not sent");
                 emit setFinish(Outcome::Stop.text());
                 return;
             }
-            emit setFinish(Outcome::Success.text());
+            announceEnd(Outcome::Success, EndOrder::ButtonFirst);
             return;
         }
         // The file grew since it was measured: same refusal as above.
@@ -373,31 +372,22 @@ void uploadThread::run()
         emit setProgress(static_cast<int>(progressSum / length));
 
         if (!waitForReply()) {
-            closeSerialPort();
             image.close();
-            emit setDownloadBtnText(DownloadText);
-            emit setProgress(0);
-            emit setFinish(Outcome::Stop.text());
+            endSession(Outcome::Stop, EndOrder::ButtonFirst);
             qDebug("Line-->%d   here end", 192);
             return;
         }
         if (!replyAccepted()) {
             image.close();
-            closeSerialPort();
-            emit setDownloadBtnText(DownloadText);
-            emit setProgress(0);
-            emit setFinish(Outcome::Stop.text());
+            endSession(Outcome::Stop, EndOrder::ButtonFirst);
             qDebug("go end");
             return;
         }
         clearReceiveState();
         progressSum += 6400;
         if (stopRequested) {
-            closeSerialPort();
             image.close();
-            emit setFinish(Outcome::Cancel.text());
-            emit setDownloadBtnText(DownloadText);
-            emit setProgress(0);
+            endSession(Outcome::Cancel, EndOrder::OutcomeFirst);
             qDebug("Line-->%d   here end", 214);
             return;
         }

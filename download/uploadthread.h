@@ -10,6 +10,7 @@
 #include <condition_variable>
 #include <mutex>
 
+class Outcome;
 class SerialPort;
 
 // The download worker. Each start runs one session on its own thread: start
@@ -62,6 +63,13 @@ protected:
     void run() override;
 
 private:
+    // The two orders in which a session's closing signals have always come:
+    // the button and the progress first, or the outcome first.
+    enum class EndOrder { ButtonFirst, OutcomeFirst };
+    void announceEnd(const Outcome &outcome, EndOrder order);
+    // Closes the port, then announces the outcome.
+    void endSession(const Outcome &outcome, EndOrder order);
+
     bool openSerialPort();
     bool waitForReply();
     bool replyAccepted();
