@@ -18,9 +18,9 @@ int main(int argc, char *argv[])
     auto *window = new MainWindow;
 
 #if QT_VERSION < QT_VERSION_CHECK(6, 0, 0)
-    // From here on 8-bit text (port names and paths handed to the worker)
-    // goes through the system's code page. Qt 6 always uses it and has no
-    // codec to set.
+    // The locale's text goes through the system's code page, as Qt 6 always
+    // does (it has no codec to set). Port names and paths still reach the
+    // worker as UTF-8, whatever the code page.
     QTextCodec::setCodecForLocale(QTextCodec::codecForName("system"));
 #endif
 

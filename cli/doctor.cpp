@@ -133,7 +133,7 @@ Finding latencyFinding(const PortSurvey &port)
                                        "Advanced, set Latency Timer (msec) to 1");
 #else
     const QString fix = QStringLiteral("echo 1 | sudo tee %1, or the udev rule in "
-                                       "/usr/share/doc/kavro-downloader/udev")
+                                       "/usr/share/doc/kavro-downloader/examples")
                             .arg(port.latency.file);
 #endif
     return {Level::Warn, check,
