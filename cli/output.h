@@ -26,7 +26,9 @@ QString paint(bool colour, const char *code, const QString &text);
 // `text` in the local encoding, queued for `out`. Never waits.
 void put(std::FILE *out, const QString &text);
 // The format of the --json events, carried as `version` in each one.
-constexpr int EventFormat = 1;
+// Format 2 calls a station's board number `board`, as the record does
+// (format 1: `serial`).
+constexpr int EventFormat = 2;
 
 // One compact JSON object and a newline, queued for standard output.
 void putJson(const QJsonObject &object);

@@ -193,7 +193,7 @@ void StationReport::boardEnded(int index)
     if (json) {
         QJsonObject event{{QStringLiteral("event"), QStringLiteral("board")},
                           {QStringLiteral("slot"), s.port},
-                          {QStringLiteral("serial"), s.board},
+                          {QStringLiteral("board"), s.board},
                           {QStringLiteral("outcome"), session.outcomeText()},
                           {QStringLiteral("exit_code"), session.exitStatus()},
                           {QStringLiteral("seconds"), session.elapsedMs / 1000.0}};

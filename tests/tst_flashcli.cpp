@@ -787,7 +787,8 @@ void tst_FlashCli::station()
     QCOMPARE(boards.size(), 5);
     for (int n = 0; n < boards.size(); ++n) {
         QCOMPARE(boards[n]["slot"].toString(), plugs[n].first);
-        QCOMPARE(boards[n]["serial"].toInt(), n + 1);
+        QCOMPARE(boards[n]["board"].toInt(), n + 1);
+        QCOMPARE(boards[n]["version"].toInt(), 2);
         QCOMPARE(boards[n]["exit_code"].toInt(), plugs[n].second ? 0 : 1);
     }
     const QJsonObject summary = events(lines, "summary").value(0);
