@@ -35,6 +35,12 @@ const char *levelName(Level level)
     return "";
 }
 
+// What to run to learn more about a port that did not open.
+QString command(const QString &port)
+{
+    return QStringLiteral("kavro-flash --doctor -p ") + port;
+}
+
 Finding ok(const QString &check, const QString &text)
 {
     return {Level::Ok, check, text, QString()};
@@ -259,13 +265,12 @@ QList<Finding> judge(const PortSurvey &port, [[maybe_unused]] const SystemSurvey
                      const Trial &trial, int baud)
 {
     const QString exists = QStringLiteral("exists");
-    if (!port.exists && !port.goneTarget.isEmpty())
-        return {{Level::Fail, exists,
-                 QStringLiteral("a stale name: it leads to %1, which is not there")
-                     .arg(port.goneTarget),
-                 QStringLiteral("plug the adapter in, or take a name kavro-flash --list shows")}};
     if (!port.exists)
-        return {{Level::Fail, exists, QStringLiteral("no such device"),
+        return {{Level::Fail, exists,
+                 port.goneTarget.isEmpty()
+                     ? QStringLiteral("no such device")
+                     : QStringLiteral("a stale name: it leads to %1, which is not there")
+                           .arg(port.goneTarget),
                  QStringLiteral("plug the adapter in, or take a name kavro-flash --list shows")}};
 
     QList<Finding> findings{ok(exists, port.device)};
@@ -317,14 +322,17 @@ int run(const QStringList &named, int baud, bool json)
     return status;
 }
 
-QString command(const QString &port)
-{
-    return QStringLiteral("kavro-flash --doctor -p ") + port;
-}
-
 QString pointer(const QString &port)
 {
     return QStringLiteral("; ") + command(port) + QStringLiteral(" tells more");
+}
+
+void addOpenFailure(QJsonObject &event, const QString &reason, const QString &port)
+{
+    if (reason.isEmpty())
+        return;
+    event.insert(QStringLiteral("reason"), reason);
+    event.insert(QStringLiteral("doctor"), command(port));
 }
 
 } // namespace Doctor

@@ -7,6 +7,8 @@
 #include <QString>
 #include <QStringList>
 
+class QJsonObject;
+
 // `kavro-flash --doctor`: whether a download could start on a port, and if
 // not, why and what to do about it.
 namespace Doctor
@@ -41,11 +43,12 @@ QList<Finding> judge(const PortSurvey &port, const SystemSurvey &system, const T
 // download could start on every port, otherwise the one of an unopened port.
 int run(const QStringList &ports, int baud, bool json);
 
-// What to run to learn more about a port that did not open.
-QString command(const QString &port);
 // "; kavro-flash --doctor -p PORT tells more", for the end of a line that
 // gives why a port did not open.
 QString pointer(const QString &port);
+// Adds to a board's event why its port did not open (`reason`) and what
+// tells more (`doctor`); nothing when it opened.
+void addOpenFailure(QJsonObject &event, const QString &reason, const QString &port);
 
 } // namespace Doctor
 

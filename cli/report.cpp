@@ -265,10 +265,7 @@ JsonReport::JsonReport(const BoardGang &gang, qint64 blocks, QObject *parent)
                         {QStringLiteral("exit_code"), b.exitStatus()},
                         {QStringLiteral("blocks_sent"), b.blocksSent},
                         {QStringLiteral("seconds"), b.elapsedMs / 1000.0}};
-        if (!b.openFailure.isEmpty()) {
-            end.insert(QStringLiteral("reason"), b.openFailure);
-            end.insert(QStringLiteral("doctor"), Doctor::command(this->gang.port(index)));
-        }
+        Doctor::addOpenFailure(end, b.openFailure, this->gang.port(index));
         Output::putJson(end);
     });
 }

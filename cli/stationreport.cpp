@@ -197,10 +197,7 @@ void StationReport::boardEnded(int index)
                           {QStringLiteral("outcome"), session.outcomeText()},
                           {QStringLiteral("exit_code"), session.exitStatus()},
                           {QStringLiteral("seconds"), session.elapsedMs / 1000.0}};
-        if (!session.openFailure.isEmpty()) {
-            event.insert(QStringLiteral("reason"), session.openFailure);
-            event.insert(QStringLiteral("doctor"), Doctor::command(s.port));
-        }
+        Doctor::addOpenFailure(event, session.openFailure, s.port);
         Output::putJson(event);
     }
     if (style == Style::Live) {

@@ -16,19 +16,6 @@ QString hex4(quint16 id)
     return QStringLiteral("%1").arg(id, 4, 16, QLatin1Char('0'));
 }
 
-QString byIdLinkTo(const QString &devicePath)
-{
-    const QString target = QFileInfo(devicePath).canonicalFilePath();
-    if (target.isEmpty())
-        return QString();
-    const QDir byId(QStringLiteral("/dev/serial/by-id"));
-    for (const QFileInfo &link : byId.entryInfoList(QDir::System | QDir::Files, QDir::Name)) {
-        if (link.isSymLink() && link.canonicalFilePath() == target)
-            return link.absoluteFilePath();
-    }
-    return QString();
-}
-
 } // namespace
 
 #ifdef Q_OS_WIN
@@ -117,9 +104,21 @@ PortDetails PortDetails::lookUp(const QString &name)
         details.serialNumber = info.serialNumber();
         break;
     }
-    details.byIdLink = byIdLinkTo(path);
+    if (!canonical.isEmpty())
+        details.byIdLink = linksTo(QStringLiteral("/dev/serial/by-id"), canonical).value(0);
     details.latencyTimerMs = LatencyTimer::of(path).ms;
     return details;
+}
+
+QStringList PortDetails::linksTo(const QString &folder, const QString &device)
+{
+    QStringList links;
+    for (const QFileInfo &link :
+         QDir(folder).entryInfoList(QDir::System | QDir::Files, QDir::Name)) {
+        if (link.isSymLink() && link.canonicalFilePath() == device)
+            links << link.absoluteFilePath();
+    }
+    return links;
 }
 
 QStringList PortDetails::describe() const

@@ -36,6 +36,10 @@ struct PortDetails {
 
     // The non-empty details, labelled, in the order above.
     QStringList describe() const;
+
+    // The links in `folder` (such as /dev/serial/by-id) that lead to
+    // `device`, a canonical path; by name.
+    static QStringList linksTo(const QString &folder, const QString &device);
 };
 
 #endif

@@ -94,18 +94,6 @@ QString linkTarget(const QString &path)
     return n > 0 ? QFile::decodeName(QByteArray(buffer, int(n))) : QString();
 }
 
-// The links in `folder` that lead to `device`.
-QStringList linksTo(const QString &folder, const QString &device)
-{
-    QStringList links;
-    for (const QFileInfo &link :
-         QDir(folder).entryInfoList(QDir::System | QDir::Files, QDir::Name)) {
-        if (link.isSymLink() && link.canonicalFilePath() == device)
-            links << link.absoluteFilePath();
-    }
-    return links;
-}
-
 QString modeText(mode_t mode)
 {
     QString text = S_ISCHR(mode)   ? QStringLiteral("c")
@@ -219,8 +207,9 @@ PortSurvey PortSurvey::of(const QString &name, const SurveyRoots &roots)
                 break;
         }
     }
-    survey.byId = linksTo(roots.dev + QStringLiteral("/serial/by-id"), survey.device);
-    survey.byPath = linksTo(roots.dev + QStringLiteral("/serial/by-path"), survey.device);
+    survey.byId = PortDetails::linksTo(roots.dev + QStringLiteral("/serial/by-id"), survey.device);
+    survey.byPath =
+        PortDetails::linksTo(roots.dev + QStringLiteral("/serial/by-path"), survey.device);
 
     struct stat st {
     };
