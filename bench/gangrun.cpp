@@ -1,7 +1,7 @@
 #include "bench/gangrun.h"
 
 #include "bench/measure.h"
-#include "cli/boardgang.h"
+#include "cli/flash/boardgang.h"
 #include "sim/bootsim.h"
 
 #include <QEventLoop>

@@ -1,17 +1,18 @@
 // kavro-flash: the download sessions of the window, from a terminal or a
 // script, any number of boards at once.
 
-#include "cli/adapteradvice.h"
-#include "cli/boardgang.h"
-#include "cli/doctor.h"
-#include "cli/interrupts.h"
-#include "cli/output.h"
-#include "cli/recordchain.h"
-#include "cli/report.h"
-#include "cli/station.h"
+#include "cli/common/interrupts.h"
+#include "cli/common/output.h"
+#include "cli/doctor/doctor.h"
+#include "cli/flash/adapteradvice.h"
+#include "cli/flash/boardgang.h"
+#include "cli/flash/gangreport.h"
+#include "cli/station/record.h"
+#include "cli/station/station.h"
 #ifdef KAVRO_STATION_MODE
-#include "cli/stationreport.h"
+#include "cli/station/stationreport.h"
 #endif
+#include "cli/common/exitstatus.h"
 #include "download/deviceframe.h"
 #include "download/firmwareimage.h"
 #include "download/outcome.h"

@@ -3,12 +3,12 @@
 #include <cstring>
 #include <initializer_list>
 
-const Outcome Outcome::Success{"Download Success", ExitStatus::Success};
-const Outcome Outcome::Stop{"Download stop", ExitStatus::Failed};
-const Outcome Outcome::TimeOut{"Download TimeOut", ExitStatus::TimeOut};
-const Outcome Outcome::Cancel{"Download Cancel", ExitStatus::Interrupted};
-const Outcome Outcome::FileError{"File Error", ExitStatus::FileError};
-const Outcome Outcome::OpenFailed{"CanNOT Open Serial", ExitStatus::OpenFailed};
+const Outcome Outcome::Success{"Download Success"};
+const Outcome Outcome::Stop{"Download stop"};
+const Outcome Outcome::TimeOut{"Download TimeOut"};
+const Outcome Outcome::Cancel{"Download Cancel"};
+const Outcome Outcome::FileError{"File Error"};
+const Outcome Outcome::OpenFailed{"CanNOT Open Serial"};
 
 const Outcome *Outcome::fromText(const char *finishText)
 {

@@ -1,22 +1,8 @@
 #ifndef OUTCOME_H
 #define OUTCOME_H
 
-// How a download session ended: the text the worker sends with setFinish()
-// and the exit status a program reports for it. Every outcome text and every
-// exit status is declared here and nowhere else.
-namespace ExitStatus
-{
-enum : int {
-    Success = 0,
-    Failed = 1, // a board failed in another way, or a record line was lost
-    Usage = 2,
-    FileError = 3,
-    OpenFailed = 4,
-    TimeOut = 5,
-    Interrupted = 130,
-};
-} // namespace ExitStatus
-
+// How a download session ended: the text the worker sends with setFinish().
+// Every outcome text is declared here and nowhere else.
 class Outcome
 {
 public:
@@ -33,14 +19,12 @@ public:
     static const Outcome *fromText(const char *finishText);
 
     const char *text() const { return finishText; }
-    int exitStatus() const { return status; }
     bool succeeded() const { return this == &Success; }
 
 private:
-    constexpr Outcome(const char *text, int status) : finishText(text), status(status) {}
+    constexpr explicit Outcome(const char *text) : finishText(text) {}
 
     const char *finishText;
-    int status;
 };
 
 #endif

@@ -1,6 +1,6 @@
 #include "serial/ttyline.h"
 
-#include "serial/portsurvey.h"
+#include "serial/portholder.h"
 
 #include <QFile>
 

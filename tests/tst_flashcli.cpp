@@ -1,8 +1,8 @@
 // The command-line flasher, run as a program against simulated boards on
 // pseudo-terminals: outcomes, exit statuses, its JSON Lines and signals.
 
-#include "cli/adapteradvice.h"
-#include "cli/doctor.h"
+#include "cli/doctor/doctor.h"
+#include "cli/flash/adapteradvice.h"
 #include "serial/portdetails.h"
 #include "serial/serialport.h"
 #include "sessionfixture.h"

@@ -1,7 +1,7 @@
-#include "cli/doctor.h"
+#include "cli/doctor/doctor.h"
 
-#include "cli/output.h"
-#include "download/outcome.h"
+#include "cli/common/exitstatus.h"
+#include "cli/common/output.h"
 #include "serial/serialdevicemap.h"
 #include "serial/serialport.h"
 

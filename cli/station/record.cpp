@@ -1,5 +1,6 @@
-#include "cli/recordchain.h"
+#include "cli/station/record.h"
 
+#include "cli/common/exitstatus.h"
 #include "download/outcome.h"
 
 #include <QCryptographicHash>

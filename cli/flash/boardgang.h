@@ -1,7 +1,7 @@
 #ifndef BOARDGANG_H
 #define BOARDGANG_H
 
-#include "cli/sessionfollower.h"
+#include "cli/flash/sessionfollower.h"
 
 #include <QObject>
 #include <QString>

@@ -1,4 +1,4 @@
-#include "cli/boardgang.h"
+#include "cli/flash/boardgang.h"
 
 #include "download/uploadthread.h"
 

@@ -1,7 +1,8 @@
-#include "cli/station.h"
+#include "cli/station/station.h"
 
-#include "cli/output.h"
-#include "cli/recordchain.h"
+#include "cli/common/exitstatus.h"
+#include "cli/common/output.h"
+#include "cli/station/record.h"
 #include "download/outcome.h"
 #include "download/uploadthread.h"
 #include "serial/portdetails.h"

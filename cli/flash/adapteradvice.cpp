@@ -1,6 +1,6 @@
-#include "cli/adapteradvice.h"
+#include "cli/flash/adapteradvice.h"
 
-#include "cli/output.h"
+#include "cli/common/output.h"
 #include "download/deviceframe.h"
 #include "serial/portdetails.h"
 #include "serial/serialport.h"

@@ -1,7 +1,7 @@
 #ifndef DOCTOR_H
 #define DOCTOR_H
 
-#include "serial/portsurvey.h"
+#include "cli/doctor/survey.h"
 
 #include <QList>
 #include <QString>

@@ -1,5 +1,5 @@
-#ifndef RECORDCHAIN_H
-#define RECORDCHAIN_H
+#ifndef RECORD_H
+#define RECORD_H
 
 #include <QByteArray>
 #include <QString>

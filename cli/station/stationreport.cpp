@@ -1,8 +1,8 @@
-#include "cli/stationreport.h"
+#include "cli/station/stationreport.h"
 
-#include "cli/doctor.h"
-#include "cli/output.h"
-#include "cli/station.h"
+#include "cli/common/output.h"
+#include "cli/doctor/doctor.h"
+#include "cli/station/station.h"
 #include "download/outcome.h"
 
 #include <QJsonArray>

@@ -1,6 +1,6 @@
-#include "cli/interrupts.h"
+#include "cli/common/interrupts.h"
 
-#include "download/outcome.h"
+#include "cli/common/exitstatus.h"
 
 #include <csignal>
 

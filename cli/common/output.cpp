@@ -1,4 +1,4 @@
-#include "cli/output.h"
+#include "cli/common/output.h"
 
 #include <QByteArray>
 #include <QJsonDocument>

@@ -1,7 +1,7 @@
-#ifndef REPORT_H
-#define REPORT_H
+#ifndef GANGREPORT_H
+#define GANGREPORT_H
 
-#include "cli/sessionfollower.h"
+#include "cli/flash/sessionfollower.h"
 
 #include <QObject>
 #include <QString>

@@ -1,8 +1,9 @@
-#include "cli/report.h"
+#include "cli/flash/gangreport.h"
 
-#include "cli/boardgang.h"
-#include "cli/doctor.h"
-#include "cli/output.h"
+#include "cli/common/exitstatus.h"
+#include "cli/common/output.h"
+#include "cli/doctor/doctor.h"
+#include "cli/flash/boardgang.h"
 #include "download/firmwareimage.h"
 #include "download/outcome.h"
 

@@ -1,7 +1,7 @@
 #ifndef STATION_H
 #define STATION_H
 
-#include "cli/sessionfollower.h"
+#include "cli/flash/sessionfollower.h"
 
 #include <QByteArray>
 #include <QElapsedTimer>

@@ -1,40 +1,22 @@
-#ifndef PORTSURVEY_H
-#define PORTSURVEY_H
+#ifndef SURVEY_H
+#define SURVEY_H
 
 #include "serial/portdetails.h"
+#include "serial/portholder.h"
 
 #include <QList>
 #include <QString>
 #include <QStringList>
 
 // What the system tells, without opening a port, about whether a download
-// could start on it: for `kavro-flash --doctor`, and for naming who holds a
-// busy port. Every place it looks is rooted where SurveyRoots says, so a
-// test can lay out a tree of its own.
-struct SurveyRoots {
+// could start on it, for `kavro-flash --doctor`. Every place it looks is
+// rooted where SurveyRoots says, so a test can lay out a tree of its own.
+struct SurveyRoots : ProcessRoots {
     QString sysfs = QStringLiteral("/sys");
-    QString dev = QStringLiteral("/dev");
     QString udevData = QStringLiteral("/run/udev/data");
-    QString proc = QStringLiteral("/proc");
     // Where a program that is installed would be.
     QStringList programDirs = {QStringLiteral("/usr/sbin"), QStringLiteral("/usr/bin"),
                                QStringLiteral("/sbin"), QStringLiteral("/bin")};
-    // Where programs leave "LCK..<name>" lock files for a port by name.
-    QStringList lockDirs = {QStringLiteral("/run/lock"), QStringLiteral("/var/lock"),
-                            QStringLiteral("/tmp")};
-};
-
-// A process that has a port open, or holds its lock file.
-struct PortHolder {
-    qint64 pid = 0;
-    QString program;
-
-    // Other processes than this one that have `devicePath` open, as far as
-    // this user may see: every process's descriptors for root, this user's
-    // own otherwise, and the lock files whoever took them.
-    static QList<PortHolder> of(const QString &devicePath, const SurveyRoots &roots = {});
-    // "minicom (pid 812), screen (pid 90)"
-    static QString describe(const QList<PortHolder> &holders);
 };
 
 struct PortSurvey {

@@ -1,5 +1,6 @@
-#include "cli/sessionfollower.h"
+#include "cli/flash/sessionfollower.h"
 
+#include "cli/common/exitstatus.h"
 #include "download/outcome.h"
 #include "download/uploadthread.h"
 #include "serial/threadhandover.h"
@@ -109,7 +110,7 @@ QString SessionFollower::State::outcomeWithReason() const
 
 int SessionFollower::State::exitStatus() const
 {
-    return outcome ? outcome->exitStatus() : int(ExitStatus::Failed);
+    return ExitStatus::of(outcome);
 }
 
 SessionFollower::State SessionFollower::state() const
