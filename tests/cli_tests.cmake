@@ -5,3 +5,10 @@ kavro_add_test(tst_flashcli LABEL cli
 target_compile_definitions(tst_flashcli PRIVATE KAVRO_FLASH="$<TARGET_FILE:kavro-flash>"
     KAVRO_VERSION="${PROJECT_VERSION}")
 add_dependencies(tst_flashcli kavro-flash)
+
+# Preloaded by the test of a flasher that cannot take Ctrl-C over; plain,
+# whatever the build is instrumented with, so it can be loaded first.
+add_library(fail_socketpair MODULE ${CMAKE_CURRENT_LIST_DIR}/failsocketpair.cpp)
+set_target_properties(fail_socketpair PROPERTIES COMPILE_OPTIONS "" LINK_OPTIONS "")
+target_compile_definitions(tst_flashcli PRIVATE FAIL_SOCKETPAIR="$<TARGET_FILE:fail_socketpair>")
+add_dependencies(tst_flashcli fail_socketpair)

@@ -55,7 +55,9 @@ QProcess *startFlash(const QStringList &args, const QString &extraPorts = QStrin
     auto *process = new QProcess;
     if (setUp)
         setUp(process);
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    QProcessEnvironment env = process->processEnvironment();
+    if (env.isEmpty())
+        env = QProcessEnvironment::systemEnvironment();
     env.insert("TERM", "xterm-256color");
     env.remove("NO_COLOR");
     env.insert("KAVRO_EXTRA_PORTS", extraPorts);
@@ -259,6 +261,9 @@ private slots:
     void stationInterrupt();
     void stalledOutput_data();
     void stalledOutput();
+    void lostOutput_data();
+    void lostOutput();
+    void interruptsNotWatched();
     void stationRecordStart_data();
     void stationRecordStart();
     void stationRecordFails_data();
@@ -913,8 +918,11 @@ void tst_FlashCli::stationInterrupt()
 void tst_FlashCli::stalledOutput_data()
 {
     QTest::addColumn<bool>("json");
-    QTest::newRow("terminal stopped for 10 s") << false;
-    QTest::newRow("--json pipe read at the end") << true;
+    QTest::addColumn<bool>("interruptWhileFlushing");
+    QTest::newRow("terminal stopped for 10 s") << false << false;
+    QTest::newRow("--json pipe read at the end") << true << false;
+    // The sessions are over: a Ctrl-C must not cut the final output short.
+    QTest::newRow("--json pipe read at the end, Ctrl-C meanwhile") << true << true;
 }
 
 // Nobody reads the flasher's output until every board is done; the boards
@@ -922,6 +930,7 @@ void tst_FlashCli::stalledOutput_data()
 void tst_FlashCli::stalledOutput()
 {
     QFETCH(bool, json);
+    QFETCH(bool, interruptWhileFlushing);
     QTemporaryDir linkDir;
     // Sessions of about two seconds: far longer than one reply wait.
     const std::vector<Board> sims =
@@ -956,6 +965,10 @@ void tst_FlashCli::stalledOutput()
     if (json) {
         for (const Board &b : sims)
             QVERIFY(b.sim->waitForEndFrames(1, 30000));
+        if (interruptWhileFlushing) {
+            QTest::qWait(500);
+            ::kill(pid_t(process->processId()), SIGINT);
+        }
     } else {
         QThread::sleep(10);
         QCOMPARE(::write(reader, "\x11", 1), ssize_t(1));
@@ -995,6 +1008,79 @@ void tst_FlashCli::stalledOutput()
         const int end = text.lastIndexOf(b.port + "  Download Success, 300/300 blocks");
         QVERIFY2(end >= 0 && end < summary, qPrintable(text.right(2000)));
     }
+}
+
+void tst_FlashCli::lostOutput_data()
+{
+    QTest::addColumn<bool>("json");
+    QTest::addColumn<bool>("closedPipe");
+    QTest::addColumn<QString>("reason");
+    QTest::newRow("--json to a full disk") << true << false << "No space left on device";
+    QTest::newRow("text to a full disk") << false << false << "No space left on device";
+    QTest::newRow("--json to a pipe closed after a line") << true << true << "Broken pipe";
+}
+
+// Outcomes that cannot be written are said once on standard error and fail
+// the run; the board in flight is still flashed whole.
+void tst_FlashCli::lostOutput()
+{
+    QFETCH(bool, json);
+    QFETCH(bool, closedPipe);
+    QFETCH(QString, reason);
+    QTemporaryDir linkDir;
+    const std::vector<Board> sims = makeBoards({"delay:3"}, linkDir);
+    QCOMPARE(int(sims.size()), 1);
+    QString sink = QStringLiteral("/dev/full");
+    int reader = -1;
+    if (closedPipe) {
+        sink = linkDir.filePath("events");
+        QCOMPARE(::mkfifo(QFile::encodeName(sink).constData(), 0600), 0);
+        reader = ::open(QFile::encodeName(sink).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+        QVERIFY(reader >= 0);
+    }
+    QStringList args = portArgs(sims) << imagePath;
+    if (json)
+        args << "--json";
+    QProcess *process =
+        startFlash(args, QString(), [&](QProcess *p) { p->setStandardOutputFile(sink); });
+    if (closedPipe) {
+        // As `| head -1` does: one line, then the reader is gone.
+        QByteArray first;
+        char c = 0;
+        for (QElapsedTimer clock; !first.endsWith('\n');) {
+            if (!clock.isValid())
+                clock.start();
+            QVERIFY(clock.elapsed() < 20000);
+            if (::read(reader, &c, 1) == 1)
+                first += c;
+            else
+                QTest::qWait(5);
+        }
+        QVERIFY(first.contains("\"event\":\"start\""));
+        ::close(reader);
+    }
+    const Run r = finish(process);
+    QCOMPARE(r.status, 1);
+    QCOMPARE(r.err.count("write error on standard output: " + reason.toUtf8()), 1);
+    QCOMPARE(sims[0].sim->receivedImage(), imageData(image));
+}
+
+// A process that cannot take Ctrl-C over says so, and flashes all the same.
+void tst_FlashCli::interruptsNotWatched()
+{
+    QTemporaryDir linkDir;
+    const std::vector<Board> sims = makeBoards({"good"}, linkDir);
+    QProcess *process = startFlash(portArgs(sims) << imagePath, QString(), [](QProcess *p) {
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("LD_PRELOAD", FAIL_SOCKETPAIR);
+        // A sanitizer's runtime would rather be loaded first.
+        env.insert("ASAN_OPTIONS",
+                   env.value("ASAN_OPTIONS") + QStringLiteral(":verify_asan_link_order=0"));
+        p->setProcessEnvironment(env);
+    });
+    const Run r = finish(process);
+    QCOMPARE(r.status, 0);
+    QVERIFY2(r.err.contains("kavro-flash: cannot watch for Ctrl-C: Too many open files"), r.err);
 }
 
 void tst_FlashCli::stationRecordStart_data()

@@ -15,7 +15,8 @@
 
 namespace
 {
-Interrupts *current = nullptr;
+// Read by the handler's own thread.
+std::atomic<Interrupts *> current{nullptr};
 std::atomic<bool> seen{false};
 HANDLE ownerDone = nullptr; // set once the owner is done with the sessions
 
@@ -24,14 +25,15 @@ constexpr DWORD CloseWaitMs = 4500;
 
 BOOL WINAPI controlHandler(DWORD event)
 {
-    if (!current)
+    Interrupts *const owner = current;
+    if (!owner)
         return FALSE;
     const bool closing =
         event == CTRL_CLOSE_EVENT || event == CTRL_LOGOFF_EVENT || event == CTRL_SHUTDOWN_EVENT;
     if (!seen.exchange(true)) {
         const int signal = event == CTRL_C_EVENT ? SIGINT : SIGTERM;
         QMetaObject::invokeMethod(
-            current, [signal] { emit current->interrupted(signal); }, Qt::QueuedConnection);
+            owner, [owner, signal] { emit owner->interrupted(signal); }, Qt::QueuedConnection);
     } else if (!closing) {
         ExitProcess(ExitStatus::Interrupted);
     }
@@ -39,33 +41,46 @@ BOOL WINAPI controlHandler(DWORD event)
         WaitForSingleObject(ownerDone, CloseWaitMs);
     return TRUE;
 }
+
+QString lastError()
+{
+    return QStringLiteral("error %1").arg(GetLastError());
+}
 } // namespace
 
 Interrupts::Interrupts(QObject *parent) : QObject(parent)
 {
     ownerDone = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    if (!ownerDone) {
+        why = QStringLiteral("cannot watch for Ctrl-C: ") + lastError();
+        return;
+    }
     current = this;
-    SetConsoleCtrlHandler(controlHandler, TRUE);
+    if (!SetConsoleCtrlHandler(controlHandler, TRUE)) {
+        why = QStringLiteral("cannot watch for Ctrl-C: ") + lastError();
+        current = nullptr;
+    }
 }
 
 Interrupts::~Interrupts()
 {
+    if (!ownerDone)
+        return;
     // A handler waiting for a closing console lets the process end now.
     SetEvent(ownerDone);
     SetConsoleCtrlHandler(controlHandler, FALSE);
     current = nullptr;
-}
-
-bool Interrupts::isValid() const
-{
-    return true;
+    CloseHandle(ownerDone);
+    ownerDone = nullptr;
 }
 
 #else
 #include <QSocketNotifier>
 
 #include <cerrno>
+#include <cstring>
 #include <fcntl.h>
+#include <iterator>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -74,12 +89,16 @@ namespace
 int signalPair[2] = {-1, -1};
 volatile std::sig_atomic_t seen = 0;
 const int watchedSignals[] = {SIGINT, SIGTERM};
+struct sigaction savedActions[std::size(watchedSignals)];
 } // namespace
 
 Interrupts::Interrupts(QObject *parent) : QObject(parent)
 {
-    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, signalPair) != 0)
+    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, signalPair) != 0) {
+        why = QStringLiteral("cannot watch for Ctrl-C: ") +
+              QString::fromLocal8Bit(std::strerror(errno));
         return;
+    }
     ::fcntl(signalPair[0], F_SETFL, ::fcntl(signalPair[0], F_GETFL) | O_NONBLOCK);
     notifier = new QSocketNotifier(signalPair[1], QSocketNotifier::Read, this);
     connect(notifier, &QSocketNotifier::activated, this, &Interrupts::takeSignal);
@@ -89,21 +108,16 @@ Interrupts::Interrupts(QObject *parent) : QObject(parent)
     action.sa_handler = &Interrupts::handle;
     sigemptyset(&action.sa_mask);
     action.sa_flags = SA_RESTART;
-    for (const int s : watchedSignals)
-        ::sigaction(s, &action, nullptr);
-}
-
-bool Interrupts::isValid() const
-{
-    return notifier != nullptr;
+    for (size_t i = 0; i < std::size(watchedSignals); ++i)
+        ::sigaction(watchedSignals[i], &action, &savedActions[i]);
 }
 
 Interrupts::~Interrupts()
 {
     if (!notifier)
         return;
-    for (const int s : watchedSignals)
-        std::signal(s, SIG_DFL);
+    for (size_t i = 0; i < std::size(watchedSignals); ++i)
+        ::sigaction(watchedSignals[i], &savedActions[i], nullptr);
     ::close(signalPair[0]);
     ::close(signalPair[1]);
     signalPair[0] = signalPair[1] = -1;

@@ -4,7 +4,10 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 
+#include <atomic>
+#include <cerrno>
 #include <condition_variable>
+#include <cstring>
 #include <deque>
 #include <memory>
 #include <mutex>
@@ -27,6 +30,25 @@ constexpr qint64 OfferLimitBytes = 16 * 1024;
 // Past this the callers stop making new work (a station takes no new board)
 // until the reader catches up, so memory stays bounded however long it stalls.
 constexpr qint64 BehindLimitBytes = 256 * 1024;
+
+const char *streamName(std::FILE *out)
+{
+    return out == stderr ? "standard error" : "standard output";
+}
+
+// Writes `bytes` to `out` at once; the system's reason when it cannot.
+bool writeOut(std::FILE *out, const QByteArray &bytes, QString *why)
+{
+    const bool written =
+        std::fwrite(bytes.constData(), 1, size_t(bytes.size()), out) == size_t(bytes.size());
+    if (std::fflush(out) == 0 && written)
+        return true;
+    *why = QString::fromLocal8Bit(std::strerror(errno));
+    std::clearerr(out);
+    return false;
+}
+
+void reportLoss(std::FILE *lost, const QString &why);
 
 // One stream and the thread that writes it.
 class Writer
@@ -51,6 +73,7 @@ public:
             if (droppable && pendingBytes > OfferLimitBytes)
                 return false;
             pendingBytes += bytes.size();
+            mustArrive |= !droppable;
             chunks.push_back(std::move(bytes));
         }
         queued.notify_one();
@@ -77,10 +100,14 @@ private:
                 bytes += chunks.front();
                 chunks.pop_front();
             }
+            const bool lossMatters = mustArrive;
+            mustArrive = false;
             locker.unlock();
-            // A stream that refuses (a closed pipe) loses the text, nothing else.
-            std::fwrite(bytes.constData(), 1, size_t(bytes.size()), out);
-            std::fflush(out);
+            // A stream that refuses (a full disk, a closed pipe) loses the
+            // text, nothing else: the sessions go on.
+            QString why;
+            if (!writeOut(out, bytes, &why) && lossMatters)
+                reportLoss(out, why);
             locker.lock();
             pendingBytes -= bytes.size();
         }
@@ -91,6 +118,7 @@ private:
     std::condition_variable queued;
     std::deque<QByteArray> chunks;
     qint64 pendingBytes = 0; // queued or being written
+    bool mustArrive = false; // put() text is among the chunks
     bool quitting = false;
     std::thread thread; // last: starts once the rest is set up
 };
@@ -99,20 +127,41 @@ std::mutex writersLock;
 std::unique_ptr<Writer> stdoutWriter;
 std::unique_ptr<Writer> stderrWriter;
 bool writersDone = false; // after finish(), text is written where it is made
+std::atomic<bool> stdoutLost{false};
+std::atomic<bool> stderrLost{false};
+std::atomic<bool> stdoutCarriesJson{false};
 
 bool queue(std::FILE *out, QByteArray bytes, bool droppable)
 {
     std::unique_lock<std::mutex> locker(writersLock);
     if (writersDone) {
         locker.unlock();
-        std::fwrite(bytes.constData(), 1, size_t(bytes.size()), out);
-        std::fflush(out);
+        QString why;
+        if (!writeOut(out, bytes, &why) && !droppable)
+            reportLoss(out, why);
         return true;
     }
     std::unique_ptr<Writer> &writer = out == stderr ? stderrWriter : stdoutWriter;
     if (!writer)
         writer = std::make_unique<Writer>(out == stderr ? stderr : stdout);
     return writer->queue(std::move(bytes), droppable);
+}
+
+// Text that had to arrive did not: said once, on the other stream, as long
+// as that one still works and may carry a line of text.
+void reportLoss(std::FILE *lost, const QString &why)
+{
+    std::atomic<bool> &flag = lost == stderr ? stderrLost : stdoutLost;
+    if (flag.exchange(true))
+        return;
+    std::FILE *other = lost == stderr ? stdout : stderr;
+    if (other == stdout && stdoutCarriesJson)
+        return;
+    queue(other,
+          QStringLiteral("kavro-flash: write error on %1: %2\n")
+              .arg(QLatin1String(streamName(lost)), why)
+              .toLocal8Bit(),
+          false);
 }
 
 // Every event says which format it is in.
@@ -172,6 +221,7 @@ void put(std::FILE *out, const QString &text)
 
 void putJson(const QJsonObject &object)
 {
+    stdoutCarriesJson = true;
     queue(stdout, jsonLine(object), false);
 }
 
@@ -182,6 +232,7 @@ bool offer(std::FILE *out, const QString &text)
 
 bool offerJson(const QJsonObject &object)
 {
+    stdoutCarriesJson = true;
     return queue(stdout, jsonLine(object), true);
 }
 
@@ -195,7 +246,7 @@ bool behind()
     return false;
 }
 
-void finish()
+bool finish()
 {
     std::unique_ptr<Writer> out;
     std::unique_ptr<Writer> err;
@@ -206,6 +257,9 @@ void finish()
         err = std::move(stderrWriter);
     }
     // Each writes what it holds before it ends.
+    out.reset();
+    err.reset();
+    return !stdoutLost && !stderrLost;
 }
 
 } // namespace Output

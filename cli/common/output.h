@@ -11,8 +11,9 @@ class QJsonObject;
 //
 // Standard output and standard error are each written by a thread of their
 // own, so a reader that stops reading (a paused terminal, a slow pipe) holds
-// up nothing else. put() text always arrives, in order; offer() text is for
-// redraws and progress, and is dropped while its stream is behind.
+// up nothing else. put() text always arrives, in order, unless its stream
+// refuses it, which finish() tells; offer() text is for redraws and
+// progress, and is dropped while its stream is behind.
 namespace Output
 {
 
@@ -38,8 +39,10 @@ bool offerJson(const QJsonObject &object);
 // Whether a stream holds so much unwritten text that no more should be made.
 bool behind();
 // Waits until everything queued has been written (or refused by its
-// stream), and ends the writing threads.
-void finish();
+// stream), and ends the writing threads. False when put() text was lost
+// (a full disk, a closed pipe): that was said on the other stream, and the
+// program's status should say so too.
+bool finish();
 
 } // namespace Output
 

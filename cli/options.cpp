@@ -1,0 +1,232 @@
+#include "cli/options.h"
+
+#include "cli/common/exitstatus.h"
+#include "download/outcome.h"
+#include "serial/serialport.h"
+
+#include <QCommandLineParser>
+#include <QFileInfo>
+#include <QSet>
+
+namespace
+{
+
+constexpr int OtherBaud = 256000;
+
+// Every exit status with what it means for boards named with -p and for a
+// station: the one table, as the man page and the README show it.
+QString description()
+{
+    const struct {
+        int status;
+        const char *boards;
+        const char *station;
+    } statuses[] = {
+        {ExitStatus::Success, Outcome::Success.text(), "every board flashed succeeded"},
+        {ExitStatus::Failed, "Download stop (the board refused or stopped answering)",
+         "a board failed, or a record line could not be written"},
+        {ExitStatus::Usage, "usage error", "the record cannot be opened or is not a record"},
+        {ExitStatus::FileError, Outcome::FileError.text(),
+         "the image changed on disk or could no longer be read"},
+        {ExitStatus::OpenFailed, Outcome::OpenFailed.text(), nullptr},
+        {ExitStatus::TimeOut, Outcome::TimeOut.text(), nullptr},
+        {ExitStatus::Interrupted, "Download Cancel (SIGINT or SIGTERM)", "interrupted"},
+    };
+    QString text = QStringLiteral(
+        "Writes a firmware image into one or more boards through their serial boot loaders,\n"
+        "all boards at once.\n"
+        "\n"
+        "PORT is a device under /dev (ttyUSB0) or a path (/dev/serial/by-id/...).\n"
+        "\n"
+        "Station mode (--station) flashes every board plugged into any of the ports,\n"
+        "one after another, until Ctrl-C or --count boards.\n"
+        "\n"
+        "Exit status:\n");
+    for (const auto &s : statuses) {
+        text += QStringLiteral("  %1%2\n").arg(s.status, -5).arg(QLatin1String(s.boards));
+        if (s.station)
+            text += QStringLiteral("       station: %1\n").arg(QLatin1String(s.station));
+    }
+    text += QStringLiteral(
+        "With several boards: 0 when every board succeeded, otherwise the status of\n"
+        "the first board, in command-line order, that did not. A record line that\n"
+        "could not be written makes the station's status 1, whatever else happened.");
+    return text;
+}
+
+// Two names of one port (a by-id link and its device, say) are the same.
+QString portIdentity(const QString &port)
+{
+    const QString path = SerialPort::devicePath(port);
+    const QString canonical = QFileInfo(path).canonicalFilePath();
+    return canonical.isEmpty() ? QFileInfo(path).absoluteFilePath() : canonical;
+}
+
+bool portsDistinct(const QStringList &ports, QString *error)
+{
+    QSet<QString> seen;
+    for (const QString &port : ports) {
+        if (port.isEmpty()) {
+            *error = QStringLiteral("empty port name");
+            return false;
+        }
+        const QString identity = portIdentity(port);
+        if (seen.contains(identity)) {
+            *error = QStringLiteral("port '%1' is named twice").arg(port);
+            return false;
+        }
+        seen.insert(identity);
+    }
+    return true;
+}
+
+bool refuse(QString *error, const QString &why)
+{
+    *error = why;
+    return false;
+}
+
+// `text` as a whole number of at least `least`; false when it is not.
+bool number(const QString &text, int least, int *value)
+{
+    bool ok = false;
+    *value = text.toInt(&ok);
+    return ok && *value >= least;
+}
+
+struct Parser {
+    QCommandLineParser parser;
+    QCommandLineOption help = parser.addHelpOption();
+    QCommandLineOption version = parser.addVersionOption();
+    QCommandLineOption port{{QStringLiteral("p"), QStringLiteral("port")},
+                            QStringLiteral("Serial port of a board; repeat for more."),
+                            QStringLiteral("PORT")};
+    QCommandLineOption baud{{QStringLiteral("b"), QStringLiteral("baud")},
+                            QStringLiteral("Line rate: 115200 (default) or 256000."),
+                            QStringLiteral("RATE"),
+                            QStringLiteral("115200")};
+    QCommandLineOption list{QStringLiteral("list"),
+                            QStringLiteral("List the serial ports the window offers, and exit.")};
+    QCommandLineOption json{
+        QStringLiteral("json"),
+        QStringLiteral("JSON Lines on standard output; human text goes to standard error.")};
+    QCommandLineOption quiet{{QStringLiteral("q"), QStringLiteral("quiet")},
+                             QStringLiteral("Only each board's end and the summary.")};
+    QCommandLineOption verbose{QStringLiteral("verbose"),
+                               QStringLiteral("Trace every session step on standard error.")};
+    QCommandLineOption station{
+        QStringLiteral("station"),
+        QStringLiteral("Production station: flash every board plugged into any of the ports, one "
+                       "after another, each port a fixture slot.")};
+    QCommandLineOption count{QStringLiteral("count"),
+                             QStringLiteral("Station: stop after N boards in all."),
+                             QStringLiteral("N")};
+    QCommandLineOption record{
+        QStringLiteral("record"),
+        QStringLiteral("Station: append one JSON line per board to FILE, on disk at once."),
+        QStringLiteral("FILE")};
+    QCommandLineOption settle{
+        QStringLiteral("settle"),
+        QStringLiteral("Station: a port away for less than MS milliseconds (default 1000) is "
+                       "the same board coming back, not a new one."),
+        QStringLiteral("MS"), QStringLiteral("1000")};
+    QCommandLineOption checkRecord{
+        QStringLiteral("check-record"),
+        QStringLiteral("Check a station's record FILE: every line whole, the chain of lines "
+                       "unbroken, and the boards per slot; exit 0 when intact, 1 when not."),
+        QStringLiteral("FILE")};
+    QCommandLineOption doctor{
+        QStringLiteral("doctor"),
+        QStringLiteral("Check each port named with -p, or every port --list shows: whether it "
+                       "exists, this user may open it, another program holds it, and the "
+                       "driver keeps both rates; a fix for each problem. Exit 0 when a "
+                       "download could start on every port, 4 when not.")};
+
+    Parser()
+    {
+        parser.setApplicationDescription(description());
+        parser.addOptions({port, baud, list, json, quiet, verbose, station, count, record, settle,
+                           checkRecord, doctor});
+        parser.addPositionalArgument(QStringLiteral("IMAGE"),
+                                     QStringLiteral("Firmware image to write."));
+    }
+
+    // What the options ask for beyond the plain switches.
+    bool readSession(Options *o, QString *error) const
+    {
+        if (!number(parser.value(baud), 0, &o->baud) ||
+            (o->baud != Options().baud && o->baud != OtherBaud))
+            return refuse(error, QStringLiteral("baud rate must be 115200 or 256000, not '%1'")
+                                     .arg(parser.value(baud)));
+        o->ports = parser.values(port);
+        const QStringList positional = parser.positionalArguments();
+        if (o->action == Options::Action::Doctor)
+            return positional.isEmpty() || refuse(error, QStringLiteral("--doctor takes no image"));
+        if (o->ports.isEmpty())
+            return refuse(error, QStringLiteral("no port given (-p PORT)"));
+        if (!portsDistinct(o->ports, error) || !readStation(o, error))
+            return false;
+        if (positional.size() != 1)
+            return refuse(error, positional.isEmpty()
+                                     ? QStringLiteral("no image given")
+                                     : QStringLiteral("only one image can be written"));
+        o->imagePath = positional.first();
+        return true;
+    }
+
+    bool readStation(Options *o, QString *error) const
+    {
+        if (parser.isSet(count) && !number(parser.value(count), 1, &o->count))
+            return refuse(error, QStringLiteral("--count needs a positive number, not '%1'")
+                                     .arg(parser.value(count)));
+        if (!number(parser.value(settle), 0, &o->settleMs))
+            return refuse(error, QStringLiteral("--settle needs a number of milliseconds, not '%1'")
+                                     .arg(parser.value(settle)));
+        if (o->action != Options::Action::Station &&
+            (parser.isSet(count) || parser.isSet(record) || parser.isSet(settle)))
+            return refuse(error,
+                          QStringLiteral("--count, --record and --settle belong to --station"));
+        o->recordPath = parser.value(record);
+        return !(parser.isSet(record) && o->recordPath.isEmpty()) ||
+               refuse(error, QStringLiteral("--record needs a file name"));
+    }
+};
+
+} // namespace
+
+bool Options::parse(const QStringList &arguments, Options *options, QString *error)
+{
+    Parser p;
+    QCommandLineParser &parser = p.parser;
+    if (!parser.parse(arguments)) {
+        *error = parser.errorText();
+        return false;
+    }
+    // Qt's own handling adds the options of the Qt libraries the program uses.
+    if (parser.isSet(QStringLiteral("help-all")))
+        parser.process(arguments);
+    if (parser.isSet(p.version))
+        parser.showVersion();
+    Options &o = *options;
+    o.verbose = parser.isSet(p.verbose);
+    o.json = parser.isSet(p.json);
+    o.quiet = parser.isSet(p.quiet);
+    if (parser.isSet(p.help)) {
+        o.action = Action::Help;
+        o.helpText = parser.helpText();
+        return true;
+    }
+    if (parser.isSet(p.list)) {
+        o.action = Action::List;
+        return true;
+    }
+    if (parser.isSet(p.checkRecord)) {
+        o.action = Action::CheckRecord;
+        o.checkedRecord = parser.value(p.checkRecord);
+        return true;
+    }
+    o.action = parser.isSet(p.doctor)    ? Action::Doctor
+               : parser.isSet(p.station) ? Action::Station
+                                         : Action::Flash;
+    return p.readSession(&o, error);
+}

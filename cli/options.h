@@ -1,0 +1,33 @@
+#ifndef OPTIONS_H
+#define OPTIONS_H
+
+#include <QString>
+#include <QStringList>
+
+// kavro-flash's command line as plain values, checked as far as it can be
+// without touching a file or a port.
+struct Options {
+    enum class Action { Flash, Station, Doctor, List, CheckRecord, Help };
+
+    Action action = Action::Flash;
+    QStringList ports;
+    int baud = 115200;
+    bool json = false;
+    bool quiet = false;
+    bool verbose = false;
+    QString imagePath;
+    // Station mode.
+    int count = 0; // boards in all; 0 for no limit
+    QString recordPath;
+    int settleMs = 1000;
+    // --check-record's file.
+    QString checkedRecord;
+    QString helpText; // for Action::Help
+
+    // Parses `arguments` (the program's name first). False on a usage error,
+    // with its message in `error`. --version and --help-all are answered by
+    // Qt's own handling, which ends the process.
+    static bool parse(const QStringList &arguments, Options *options, QString *error);
+};
+
+#endif
