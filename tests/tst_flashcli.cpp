@@ -481,7 +481,7 @@ void tst_FlashCli::adapterLatency_data()
     QTest::newRow("FTDI at its default")
         << QByteArray("16\n")
         << "latency timer is 16 ms and could not be lowered: expect about 38 s for this image at "
-           "256000 baud instead of 6 s (0.16 of the line's speed). Fix: echo 1 | sudo tee ";
+           "256000 baud instead of 6 s (16% of the line's speed). Fix: echo 1 | sudo tee ";
     QTest::newRow("FTDI at 1 ms") << QByteArray("1\n") << QString();
     QTest::newRow("adapter without a timer") << QByteArray() << QString();
 }

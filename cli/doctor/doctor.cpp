@@ -1,6 +1,7 @@
 #include "cli/doctor/doctor.h"
 
 #include "cli/common/exitstatus.h"
+#include "cli/common/livetable.h"
 #include "cli/common/output.h"
 #include "serial/serialdevicemap.h"
 #include "serial/serialport.h"
@@ -202,7 +203,9 @@ QString humanText(const PortSurvey &port, const QList<Finding> &findings, bool r
     for (const QString &link : port.byId + port.byPath)
         text += QStringLiteral("  also %1\n").arg(link);
     for (const Finding &f : findings) {
-        const char *code = f.level == Level::Ok ? "32" : f.level == Level::Warn ? "33" : "31";
+        const char *code = f.level == Level::Ok     ? Colour::Good
+                           : f.level == Level::Warn ? Colour::Warn
+                                                    : Colour::Bad;
         text += QStringLiteral("  %1 %2 %3\n")
                     .arg(Output::paint(colour, code,
                                        QString::fromLatin1(levelName(f.level)).leftJustified(4)))

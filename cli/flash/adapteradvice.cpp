@@ -27,13 +27,13 @@ QString latencyWarning(const QString &port, qint64 blocks, int baud, const QStri
 #endif
     return QStringLiteral("kavro-flash: %1: the adapter's latency timer is %2 ms and could not "
                           "be lowered: expect about %3 s for this image at %4 baud instead of "
-                          "%5 s (%6 of the line's speed). Fix: %7\n")
+                          "%5 s (%6% of the line's speed). Fix: %7\n")
         .arg(port)
         .arg(timer.ms)
         .arg(blocks * (wireMs + timer.ms) / 1000, 0, 'f', 0)
         .arg(baud)
         .arg(blocks * wireMs / 1000, 0, 'f', 0)
-        .arg(share, 0, 'f', 2)
+        .arg(qRound(share * 100))
         .arg(fix.arg(timer.file));
 }
 

@@ -1,6 +1,7 @@
 #include "cli/flash/gangreport.h"
 
 #include "cli/common/exitstatus.h"
+#include "cli/common/livetable.h"
 #include "cli/common/output.h"
 #include "cli/doctor/doctor.h"
 #include "cli/flash/boardgang.h"
@@ -15,18 +16,9 @@
 namespace
 {
 
-const char BarColour[] = "36";
-const char GoodColour[] = "32";
-const char BadColour[] = "31";
-constexpr int BarWidth = 24;
 constexpr int RedrawIntervalMs = 100;
 
 using Board = SessionFollower::State;
-
-QString seconds(qint64 ms)
-{
-    return QString::number(ms / 1000.0, 'f', 1) + QStringLiteral(" s");
-}
 
 double kibPerSecond(const Board &b)
 {
@@ -68,8 +60,8 @@ RunTotals RunTotals::of(const BoardGang &gang, qint64 elapsedMs)
 
 HumanReport::HumanReport(const BoardGang &gang, qint64 blocks, int baud, std::FILE *out,
                          Style style, bool colour, bool quiet, QObject *parent)
-    : QObject(parent), gang(gang), blocks(blocks), baud(baud), out(out), style(style),
-      colour(colour), quiet(quiet), tenthShown(gang.size(), 0)
+    : QObject(parent), gang(gang), blocks(blocks), baud(baud), out(out), style(style), quiet(quiet),
+      table(out, colour), tenthShown(gang.size(), 0)
 {
     for (int index = 0; index < gang.size(); ++index)
         portWidth = std::max(portWidth, int(gang.port(index).size()));
@@ -93,11 +85,6 @@ bool HumanReport::offer(const QString &text)
     return Output::offer(out, text);
 }
 
-QString HumanReport::paint(const char *code, const QString &text) const
-{
-    return Output::paint(colour, code, text);
-}
-
 QString HumanReport::portColumn(int index) const
 {
     return gang.port(index).leftJustified(portWidth);
@@ -113,14 +100,13 @@ QString HumanReport::progressText(const Board &b) const
         .arg(timeLeft(b, blocks));
 }
 
-QString HumanReport::endText(const Board &b, bool painted) const
+QString HumanReport::endText(const Board &b) const
 {
-    return (painted ? paint(b.succeeded() ? GoodColour : BadColour, b.outcomeWithReason())
-                    : b.outcomeWithReason()) +
+    return table.paint(b.succeeded() ? Colour::Good : Colour::Bad, b.outcomeWithReason()) +
            QStringLiteral(", %1/%2 blocks in %3")
                .arg(b.blocksSent)
                .arg(blocks)
-               .arg(seconds(b.elapsedMs));
+               .arg(secondsText(b.elapsedMs));
 }
 
 void HumanReport::started(int index)
@@ -167,49 +153,25 @@ void HumanReport::ended(int index)
         return;
     }
     const Board b = gang.board(index);
-    put(gang.port(index) + QStringLiteral(": ") + endText(b, true) +
+    put(gang.port(index) + QStringLiteral(": ") + endText(b) +
         (b.openFailure.isEmpty() ? QString() : Doctor::pointer(gang.port(index))) +
         QLatin1Char('\n'));
 }
 
-// Every board's line, from the first one drawn down; the cursor ends below
-// the last. A line that would wrap is cut and drawn without colour, so each
-// board keeps exactly one row. A redraw the reader is too far behind for is
-// dropped; the next one still starts from the lines last drawn. The last
-// one, with every board's end, always goes out.
+// Every board's line, redrawn in place; the last redraw, with every
+// board's end, always goes out.
 void HumanReport::redraw()
 {
-    const int width = Output::terminalWidth(out) - 1;
-    QString text;
-    if (drawnLines > 0)
-        text += QStringLiteral("\x1b[%1A").arg(drawnLines);
+    QStringList rows;
     for (int index = 0; index < gang.size(); ++index) {
         const Board b = gang.board(index);
-        QString plain;
-        QString painted;
-        if (b.ended) {
-            plain = portColumn(index) + QStringLiteral("  ");
-            painted = plain + endText(b, true);
-            plain += endText(b, false);
-        } else {
-            const int filled = int(qint64(b.blocksSent) * BarWidth / std::max<qint64>(blocks, 1));
-            const QString bar =
-                QString(filled, QLatin1Char('#')) + QString(BarWidth - filled, QLatin1Char('-'));
-            const QString head = portColumn(index) + QStringLiteral("  [");
-            const QString tail = QStringLiteral("] ") + progressText(b);
-            plain = head + bar + tail;
-            painted = head + paint(BarColour, bar) + tail;
-        }
-        if (plain.size() > width)
-            painted = plain.left(width);
-        text += QLatin1Char('\r') + painted + QStringLiteral("\x1b[K\n");
+        const QString state = b.ended ? endText(b)
+                                      : QLatin1Char('[') + table.bar(b.blocksSent, blocks) +
+                                            QStringLiteral("] ") + progressText(b);
+        rows << portColumn(index) + QStringLiteral("  ") + state;
     }
     dirty = false;
-    if (gang.allEnded())
-        put(text);
-    else if (!offer(text))
-        return;
-    drawnLines = gang.size();
+    table.draw(rows, gang.allEnded());
 }
 
 void HumanReport::interrupted(int signal)
@@ -233,9 +195,9 @@ void HumanReport::summary(const RunTotals &totals)
     }
     text += QStringLiteral("%1 succeeded, ").arg(totals.succeeded);
     const QString failed = QStringLiteral("%1 failed").arg(totals.failed);
-    text += totals.failed > 0 ? paint(BadColour, failed) : failed;
+    text += totals.failed > 0 ? table.paint(Colour::Bad, failed) : failed;
     text += QStringLiteral(" in %1, %2 bytes written\n")
-                .arg(seconds(qint64(totals.seconds * 1000)))
+                .arg(secondsText(qint64(totals.seconds * 1000)))
                 .arg(totals.bytesWritten);
     put(text);
 }

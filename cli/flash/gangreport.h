@@ -1,6 +1,7 @@
 #ifndef GANGREPORT_H
 #define GANGREPORT_H
 
+#include "cli/common/livetable.h"
 #include "cli/flash/sessionfollower.h"
 
 #include <QObject>
@@ -46,8 +47,7 @@ private:
     void ended(int index);
     void redraw();
     QString progressText(const SessionFollower::State &b) const;
-    QString endText(const SessionFollower::State &b, bool painted) const;
-    QString paint(const char *code, const QString &text) const;
+    QString endText(const SessionFollower::State &b) const;
     QString portColumn(int index) const;
     void put(const QString &text);
     bool offer(const QString &text);
@@ -57,11 +57,10 @@ private:
     const int baud;
     std::FILE *out;
     const Style style;
-    const bool colour;
     const bool quiet;
+    LiveTable table;
     QVector<int> tenthShown;
     int portWidth = 0;
-    int drawnLines = 0;
     bool dirty = false;
     QTimer redrawTimer;
 };

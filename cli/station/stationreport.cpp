@@ -1,5 +1,6 @@
 #include "cli/station/stationreport.h"
 
+#include "cli/common/livetable.h"
 #include "cli/common/output.h"
 #include "cli/doctor/doctor.h"
 #include "cli/station/station.h"
@@ -7,7 +8,6 @@
 
 #include <QJsonArray>
 #include <QJsonObject>
-#include <QRegularExpression>
 
 #include <algorithm>
 #include <csignal>
@@ -15,25 +15,16 @@
 namespace
 {
 
-const char GoodColour[] = "32";
-const char BadColour[] = "31";
-const char BarColour[] = "36";
-constexpr int BarWidth = 24;
 constexpr int RedrawIntervalMs = 100;
 
 using Session = SessionFollower::State;
-
-QString seconds(qint64 ms)
-{
-    return QString::number(ms / 1000.0, 'f', 1) + QStringLiteral(" s");
-}
 
 } // namespace
 
 StationReport::StationReport(const Station &station, std::FILE *out, Style style, bool colour,
                              bool quiet, bool json, QObject *parent)
-    : QObject(parent), station(station), out(out), style(style), colour(colour), quiet(quiet),
-      json(json)
+    : QObject(parent), station(station), out(out), style(style), quiet(quiet), json(json),
+      table(out, colour)
 {
     for (int index = 0; index < station.size(); ++index)
         portWidth = std::max(portWidth, int(station.slot(index).port.size()));
@@ -62,16 +53,6 @@ void StationReport::put(const QString &text)
     Output::put(out, text);
 }
 
-bool StationReport::offer(const QString &text)
-{
-    return Output::offer(out, text);
-}
-
-QString StationReport::paint(const char *code, const QString &text) const
-{
-    return Output::paint(colour, code, text);
-}
-
 double StationReport::boardsPerHour() const
 {
     const qint64 ms = station.elapsedMs();
@@ -97,7 +78,8 @@ QString StationReport::tallyText(int index) const
                        .arg(t.medianSeconds(), 0, 'f', 1)
                        .arg(qRound(station.waitingShare(index) * 100));
     if (t.checkFixture())
-        text += QStringLiteral(", ") + paint(BadColour, QStringLiteral("check the fixture"));
+        text +=
+            QStringLiteral(", ") + table.paint(Colour::Bad, QStringLiteral("check the fixture"));
     return text;
 }
 
@@ -107,18 +89,15 @@ QString StationReport::slotText(int index) const
     const Session session = station.session(index);
     const QString port = s.port.leftJustified(portWidth) + QStringLiteral("  ");
     switch (s.state) {
-    case Station::State::Flashing: {
-        const qint64 blocks = std::max<qint64>(station.settings().blocks, 1);
-        const int filled = int(std::min<qint64>(session.blocksSent, blocks) * BarWidth / blocks);
-        const QString bar =
-            QString(filled, QLatin1Char('#')) + QString(BarWidth - filled, QLatin1Char('-'));
-        return port + QStringLiteral("board %1 [").arg(s.board) + paint(BarColour, bar) +
+    case Station::State::Flashing:
+        return port + QStringLiteral("board %1 [").arg(s.board) +
+               table.bar(session.blocksSent, station.settings().blocks) +
                QStringLiteral("] %1%").arg(session.percent, 3);
-    }
     case Station::State::WaitingForUnplug:
         return port + QStringLiteral("board %1 ").arg(s.board) +
-               paint(session.succeeded() ? GoodColour : BadColour, session.outcomeWithReason()) +
-               QStringLiteral(" in %1, unplug it").arg(seconds(session.elapsedMs));
+               table.paint(session.succeeded() ? Colour::Good : Colour::Bad,
+                           session.outcomeWithReason()) +
+               QStringLiteral(" in %1, unplug it").arg(secondsText(session.elapsedMs));
     case Station::State::WaitingForBoard:
         break;
     }
@@ -128,34 +107,16 @@ QString StationReport::slotText(int index) const
     return text;
 }
 
-// Every slot's line and the totals, from the first one drawn down. A line
-// that would wrap is cut, so each slot keeps exactly one row. A redraw the
-// reader is too far behind for is dropped; the next one still starts from
-// the lines last drawn.
+// Every slot's line and the totals, redrawn in place.
 void StationReport::redraw(bool mustShow)
 {
-    const int width = Output::terminalWidth(out) - 1;
-    QString text;
-    if (drawnLines > 0)
-        text += QStringLiteral("\x1b[%1A").arg(drawnLines);
-    QStringList lines;
+    QStringList rows;
     for (int index = 0; index < station.size(); ++index)
-        lines << slotText(index) + QStringLiteral("  (") + tallyText(index) + QLatin1Char(')');
-    lines << totalsText();
-    static const QRegularExpression colourCode(QStringLiteral("\x1b\\[[0-9;]*m"));
-    for (const QString &line : qAsConst(lines)) {
-        // Cutting could split a colour sequence, so a long line goes plain.
-        const QString plain = QString(line).remove(colourCode);
-        text += QLatin1Char('\r') + (plain.size() > width ? plain.left(width) : line) +
-                QStringLiteral("\x1b[K\n");
-    }
+        rows << slotText(index) + QStringLiteral("  (") + tallyText(index) + QLatin1Char(')');
+    rows << totalsText();
     dirty = false;
     quietTicks = 0;
-    if (mustShow)
-        put(text);
-    else if (!offer(text))
-        return;
-    drawnLines = lines.size();
+    table.draw(rows, mustShow);
 }
 
 void StationReport::changed(int index)
@@ -207,18 +168,17 @@ void StationReport::boardEnded(int index)
     put(QStringLiteral("%1: board %2 %3 in %4; %5%6\n")
             .arg(s.port)
             .arg(s.board)
-            .arg(session.outcomeWithReason(), seconds(session.elapsedMs), totalsText(),
+            .arg(session.outcomeWithReason(), secondsText(session.elapsedMs), totalsText(),
                  session.openFailure.isEmpty() ? QString() : Doctor::pointer(s.port)));
 }
 
 void StationReport::alarm(const QString &message)
 {
-    if (style == Style::Live && drawnLines > 0)
+    if (style == Style::Live && table.drawn())
         redraw(true);
     // Always on standard error, whatever else goes where.
     Output::put(stderr, QStringLiteral("kavro-flash: %1\n").arg(message));
-    // Below the message from now on.
-    drawnLines = 0;
+    table.moveBelow();
 }
 
 void StationReport::interrupted(int signal)
@@ -248,7 +208,7 @@ void StationReport::summary()
                                     {QStringLiteral("check_fixture"), t.checkFixture()}});
     }
     put(text +
-        QStringLiteral("station: %1 in %2\n").arg(totalsText(), seconds(station.elapsedMs())));
+        QStringLiteral("station: %1 in %2\n").arg(totalsText(), secondsText(station.elapsedMs())));
     if (json)
         Output::putJson({{QStringLiteral("event"), QStringLiteral("summary")},
                          {QStringLiteral("slots"), slotList},

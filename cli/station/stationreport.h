@@ -1,6 +1,8 @@
 #ifndef STATIONREPORT_H
 #define STATIONREPORT_H
 
+#include "cli/common/livetable.h"
+
 #include <QObject>
 #include <QString>
 #include <QTimer>
@@ -33,19 +35,16 @@ private:
     QString slotText(int index) const;
     QString tallyText(int index) const;
     QString totalsText() const;
-    QString paint(const char *code, const QString &text) const;
     void put(const QString &text);
-    bool offer(const QString &text);
     double boardsPerHour() const;
 
     const Station &station;
     std::FILE *out;
     const Style style;
-    const bool colour;
     const bool quiet;
     const bool json;
+    LiveTable table;
     int portWidth = 0;
-    int drawnLines = 0;
     bool dirty = false;
     int quietTicks = 0; // redraw ticks since the last redraw
     QTimer redrawTimer;
