@@ -23,8 +23,10 @@ QString description()
         const char *station;
     } statuses[] = {
         {ExitStatus::Success, Outcome::Success.text(), "every board flashed succeeded"},
-        {ExitStatus::Failed, "Download stop (the board refused or stopped answering)",
-         "a board failed, or a record line could not be written"},
+        {ExitStatus::Failed,
+         "Download stop (the board refused or stopped answering), or output could not be "
+         "written",
+         "a board failed, a record line or output could not be written"},
         {ExitStatus::Usage, "usage error", "the record cannot be opened or is not a record"},
         {ExitStatus::FileError, Outcome::FileError.text(),
          "the image changed on disk or could no longer be read"},
