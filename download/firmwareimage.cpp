@@ -19,10 +19,8 @@ bool FirmwareImage::open(const QString &path)
     file.setFileName(path);
     if (!file.open(QIODevice::ReadOnly))
         return false;
-    // Measured once: seek to the end, take the position, seek back.
-    file.seek(0);
+    // Measured once, from the file's size; a fresh file reads from the start.
     fileLength = file.size();
-    file.seek(0);
     return true;
 }
 

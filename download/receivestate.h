@@ -1,6 +1,8 @@
 #ifndef RECEIVESTATE_H
 #define RECEIVESTATE_H
 
+#include "download/deviceframe.h"
+
 #include <QtGlobal>
 
 // Gathering the device's 6-byte replies from arbitrarily split chunks.
@@ -15,10 +17,10 @@ constexpr int Capacity = 128;
 // is dropped, so the counters never pass Capacity. Returns the bytes stored.
 int takeIn(unsigned char *buffer, quint8 &count, quint8 &index, const char *chunk, int size);
 
-// At least six bytes since the last clear.
+// A whole reply's bytes since the last clear.
 inline bool replyComplete(quint8 count)
 {
-    return count > 5;
+    return count >= DeviceFrame::ReplySize;
 }
 
 // Byte 0 is the start byte and byte 5 the XOR of bytes 1..4.

@@ -64,9 +64,10 @@ public:
     bool setParity(Parity parity);
     bool setStopBits(StopBits bits);
     bool setFlowControl(FlowControl flow);
-    // Kept for callers that configure a read time-out; reads here never block.
-    void setTimeout(long milliseconds) { timeoutMs = milliseconds; }
-    long timeout() const { return timeoutMs; }
+    // A read time-out bounds how long a blocking read waits. No read here
+    // blocks: readAll() hands over what the I/O thread has collected, and
+    // readyRead() tells when there is more. So the setting changes nothing.
+    void setTimeout(long /*milliseconds*/) {}
 
     // Never blocks: what the device cannot take at once is queued.
     qint64 write(const char *data, qint64 size);
@@ -85,7 +86,6 @@ signals:
 
 private:
     const QString name;
-    long timeoutMs = 0;
 
     std::mutex incomingLock;
     QByteArray incoming;
