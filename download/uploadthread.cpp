@@ -2,6 +2,7 @@
 
 #include "download/deviceframe.h"
 #include "download/firmwareimage.h"
+#include "download/linerates.h"
 #include "download/outcome.h"
 #include "serial/serialport.h"
 #include "serial/threadhandover.h"
@@ -203,27 +204,27 @@ bool uploadThread::openSerialPort()
         return openFailed(opened->openFailure());
     qDebug("Open Serial %s", path.toUtf8().constData());
 
-    // Any rate but these two leaves the port at its default of 115200. A
-    // setting the driver refuses would leave the line unfit for the board,
-    // so the session ends here, before any frame.
-    const char *refused = nullptr;
-    if ((rate == 256000 || rate == 115200) && !opened->setBaudRate(rate))
-        refused = rate == 256000 ? "baud rate 256000" : "baud rate 115200";
+    // Any rate but the board's own leaves the port at its default. A setting
+    // the driver refuses would leave the line unfit for the board, so the
+    // session ends here, before any frame.
+    QString refused;
+    if (LineRates::isLineRate(rate) && !opened->setBaudRate(rate))
+        refused = QStringLiteral("baud rate %1").arg(rate);
     else if (!opened->setDataBits(SerialPort::Data8))
-        refused = "data bits 8";
+        refused = QStringLiteral("data bits 8");
     else if (!opened->setParity(SerialPort::NoParity))
-        refused = "parity none";
+        refused = QStringLiteral("parity none");
     else if (!opened->setStopBits(SerialPort::OneStop))
-        refused = "stop bits 1";
+        refused = QStringLiteral("stop bits 1");
     else if (!opened->setFlowControl(SerialPort::NoFlowControl))
-        refused = "flow control none";
-    if (refused) {
-        qDebug("Serial refused %s", refused);
+        refused = QStringLiteral("flow control none");
+    if (!refused.isEmpty()) {
+        qDebug("Serial refused %s", qPrintable(refused));
         {
             std::lock_guard<std::mutex> locker(settingsLock);
-            lastRefusal = QString::fromLatin1(refused);
+            lastRefusal = refused;
         }
-        return openFailed(QStringLiteral("the port refused ") + QLatin1String(refused));
+        return openFailed(QStringLiteral("the port refused ") + refused);
     }
     opened->setTimeout(1);
 
