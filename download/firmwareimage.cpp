@@ -1,5 +1,7 @@
 #include "download/firmwareimage.h"
 
+#include "download/deviceframe.h"
+
 #include <QFileInfo>
 
 #include <cstring>
@@ -22,6 +24,54 @@ bool FirmwareImage::open(const QString &path)
     // Measured once, from the file's size; a fresh file reads from the start.
     fileLength = file.size();
     return true;
+}
+
+QString ImageCheck::reason() const
+{
+    switch (problem) {
+    case Problem::None:
+        break;
+    case Problem::NoSuchFile:
+        return QStringLiteral("no such file");
+    case Problem::NotRegularFile:
+        return QStringLiteral("not a regular file");
+    case Problem::Unreadable:
+        return QStringLiteral("cannot be read");
+    case Problem::NoMagic:
+        return QStringLiteral("no \"Zentrak\" header");
+    case Problem::TooManyBlocks:
+        return QStringLiteral("%1 data blocks, more than %2")
+            .arg(blocks)
+            .arg(DeviceFrame::MaxBlocks);
+    }
+    return QString();
+}
+
+ImageCheck FirmwareImage::openChecked(const QString &path)
+{
+    close();
+    ImageCheck check;
+    const QFileInfo info(path);
+    if (!info.exists())
+        check.problem = ImageCheck::Problem::NoSuchFile;
+    else if (!info.isFile())
+        check.problem = ImageCheck::Problem::NotRegularFile;
+    else if (!open(path))
+        check.problem = ImageCheck::Problem::Unreadable;
+    if (!check.ok())
+        return check;
+    check.blocks = blockCount();
+    if (!checkHeader())
+        check.problem = ImageCheck::Problem::NoMagic;
+    else if (check.blocks > DeviceFrame::MaxBlocks)
+        check.problem = ImageCheck::Problem::TooManyBlocks;
+    return check;
+}
+
+ImageCheck FirmwareImage::check(const QString &path)
+{
+    FirmwareImage image;
+    return image.openChecked(path);
 }
 
 void FirmwareImage::close()

@@ -4,6 +4,26 @@
 #include <QFile>
 #include <QString>
 
+// Whether an image file can be downloaded, and if not, why.
+struct ImageCheck {
+    enum class Problem {
+        None,
+        NoSuchFile,
+        NotRegularFile,
+        Unreadable,
+        NoMagic,
+        TooManyBlocks, // past DeviceFrame::MaxBlocks the block address wraps
+    };
+
+    Problem problem = Problem::None;
+    // Whole data blocks after the header; known once the file opened.
+    qint64 blocks = 0;
+
+    bool ok() const { return problem == Problem::None; }
+    // The problem in a few words ("no such file"), for a check that failed.
+    QString reason() const;
+};
+
 // Reader for a firmware image: a 64-byte header that begins with the magic
 // "Zentrak", then 64-byte data blocks. A trailing partial block is never sent.
 class FirmwareImage
@@ -12,6 +32,14 @@ public:
     static constexpr int HeaderSize = 64;
     static constexpr int BlockSize = 64;
     static constexpr int MagicSize = 7;
+
+    // Everything a download needs of the file, in this order: it exists, is
+    // a regular file, opens, has the magic, and has no more blocks than an
+    // address reaches. A file that opened stays open whatever was found, its
+    // data blocks next to read.
+    ImageCheck openChecked(const QString &path);
+    // The same check on a file that is not to be read now.
+    static ImageCheck check(const QString &path);
 
     // Opens the file by its real name, so any Unicode path works. Fails for
     // a missing or unreadable file and for a directory.

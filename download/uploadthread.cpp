@@ -325,16 +325,14 @@ void uploadThread::run()
         emit setProgress(100);
         emit setProgress(0);
     };
-    // An image that cannot be read is a file error like a bad header.
-    if (!image.open(imagePath)) {
-        fileError();
-        return;
-    }
+    // An image that cannot be read is a file error like a bad header, and so
+    // is one whose block addresses would wrap onto the start of the board's
+    // memory: refused before any block goes out.
+    const ImageCheck check = image.openChecked(imagePath);
     const qint64 length = image.length();
-    qDebug("file length is %ld", static_cast<long>(length));
-    // Past 4096 blocks the 16-bit address would wrap onto the start of the
-    // board's memory, so such an image is refused before any block goes out.
-    if (!image.checkHeader() || image.blockCount() > DeviceFrame::MaxBlocks) {
+    if (image.isOpen())
+        qDebug("file length is %ld", static_cast<long>(length));
+    if (!check.ok()) {
         fileError();
         return;
     }

@@ -53,19 +53,25 @@ private:
 };
 
 // Whole blocks after the header are data; a trailing partial block ends it.
+// Past the blocks an address reaches the check fails, and the data can still
+// be read. `problem` is the failed check's reason, empty for none.
 void tst_FirmwareImage::layout_data()
 {
     QTest::addColumn<int>("size");
     QTest::addColumn<int>("blocks");
     QTest::addColumn<int>("tail");
-    QTest::newRow("magic only") << 7 << 0 << 0;
-    QTest::newRow("short header") << 63 << 0 << 0;
-    QTest::newRow("header only") << 64 << 0 << 0;
-    QTest::newRow("two blocks") << 192 << 2 << 0;
-    QTest::newRow("four blocks") << 320 << 4 << 0;
-    QTest::newRow("two blocks and a partial") << 192 + 17 << 2 << 17;
-    QTest::newRow("partial of 63") << 64 + 63 << 0 << 63;
-    QTest::newRow("99 blocks") << 6400 << 99 << 0;
+    QTest::addColumn<QString>("problem");
+    QTest::newRow("magic only") << 7 << 0 << 0 << "";
+    QTest::newRow("short header") << 63 << 0 << 0 << "";
+    QTest::newRow("header only") << 64 << 0 << 0 << "";
+    QTest::newRow("two blocks") << 192 << 2 << 0 << "";
+    QTest::newRow("four blocks") << 320 << 4 << 0 << "";
+    QTest::newRow("two blocks and a partial") << 192 + 17 << 2 << 17 << "";
+    QTest::newRow("partial of 63") << 64 + 63 << 0 << 63 << "";
+    QTest::newRow("99 blocks") << 6400 << 99 << 0 << "";
+    QTest::newRow("4096 blocks") << 64 + 64 * 4096 << 4096 << 0 << "";
+    QTest::newRow("4097 blocks") << 64 + 64 * 4097 << 4097 << 0
+                                 << "4097 data blocks, more than 4096";
 }
 
 void tst_FirmwareImage::layout()
@@ -73,14 +79,18 @@ void tst_FirmwareImage::layout()
     QFETCH(int, size);
     QFETCH(int, blocks);
     QFETCH(int, tail);
+    QFETCH(QString, problem);
     const QString path = dir.filePath(QStringLiteral("layout.bin"));
     const QByteArray bytes = imageBytes(size);
     QVERIFY(writeFile(path, bytes));
 
     FirmwareImage image;
-    QVERIFY(image.open(path));
+    const ImageCheck check = image.openChecked(path);
+    QCOMPARE(check.ok(), problem.isEmpty());
+    QCOMPARE(check.reason(), problem);
+    QCOMPARE(check.blocks, qint64(blocks));
+    QVERIFY(image.isOpen());
     QCOMPARE(image.length(), qint64(size));
-    QVERIFY(image.checkHeader());
     QCOMPARE(image.blockCount(), qint64(blocks));
     unsigned char data[FirmwareImage::BlockSize];
     for (int k = 0; k < blocks; ++k) {
@@ -113,17 +123,23 @@ void tst_FirmwareImage::magic()
     FirmwareImage image;
     QVERIFY(image.open(path));
     QCOMPARE(image.checkHeader(), accepted);
+    const ImageCheck check = FirmwareImage::check(path);
+    QCOMPARE(check.ok(), accepted);
+    QCOMPARE(check.reason(), accepted ? QString() : QString("no \"Zentrak\" header"));
 }
 
 void tst_FirmwareImage::unopenable_data()
 {
     QTest::addColumn<QString>("path");
     QTest::addColumn<bool>("needsUnprivileged");
-    QTest::newRow("missing") << dir.filePath(QStringLiteral("missing.bin")) << false;
-    QTest::newRow("directory") << dir.path() << false;
-    QTest::newRow("empty path") << QString() << false;
-    QTest::newRow("endless device") << QStringLiteral("/dev/zero") << false;
-    QTest::newRow("no read permission") << dir.filePath(QStringLiteral("locked.bin")) << true;
+    QTest::addColumn<QString>("problem");
+    QTest::newRow("missing") << dir.filePath(QStringLiteral("missing.bin")) << false
+                             << "no such file";
+    QTest::newRow("directory") << dir.path() << false << "not a regular file";
+    QTest::newRow("empty path") << QString() << false << "no such file";
+    QTest::newRow("endless device") << QStringLiteral("/dev/zero") << false << "not a regular file";
+    QTest::newRow("no read permission")
+        << dir.filePath(QStringLiteral("locked.bin")) << true << "cannot be read";
 }
 
 void tst_FirmwareImage::unopenable()
@@ -138,6 +154,11 @@ void tst_FirmwareImage::unopenable()
     }
     FirmwareImage image;
     QVERIFY(!image.open(path));
+    QVERIFY(!image.isOpen());
+    QFETCH(QString, problem);
+    const ImageCheck check = image.openChecked(path);
+    QVERIFY(!check.ok());
+    QCOMPARE(check.reason(), problem);
     QVERIFY(!image.isOpen());
 }
 
