@@ -14,14 +14,12 @@
 #include "cli/station/station.h"
 #include "cli/station/stationreport.h"
 #endif
-#include "download/deviceframe.h"
 #include "download/firmwareimage.h"
 #include "serial/portdetails.h"
 #include "serial/serialdevicemap.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
-#include <QFileInfo>
 #include <QJsonObject>
 
 #include <csignal>
@@ -68,27 +66,6 @@ void runToEnd(QCoreApplication &app, Interrupts &interrupts, Sessions &sessions,
     sessions.start();
     app.exec();
     QObject::disconnect(cancel);
-}
-
-// Empty when the image can be sent, otherwise why it cannot.
-QString imageProblem(const QString &path, qint64 *blocks)
-{
-    const QFileInfo info(path);
-    if (!info.exists())
-        return QStringLiteral("no such file");
-    if (!info.isFile())
-        return QStringLiteral("not a regular file");
-    FirmwareImage image;
-    if (!image.open(path))
-        return QStringLiteral("cannot be read");
-    if (!image.checkHeader())
-        return QStringLiteral("no \"Zentrak\" header");
-    if (image.blockCount() > DeviceFrame::MaxBlocks)
-        return QStringLiteral("%1 data blocks, more than %2")
-            .arg(image.blockCount())
-            .arg(DeviceFrame::MaxBlocks);
-    *blocks = image.blockCount();
-    return QString();
 }
 
 int listPorts(bool json)
@@ -208,14 +185,13 @@ int runGang(QCoreApplication &app, Interrupts &interrupts, const Options &option
 // is opened, so a bad one touches no line.
 int runSessions(QCoreApplication &app, const Options &options)
 {
-    qint64 blocks = 0;
-    const QString problem = imageProblem(options.imagePath, &blocks);
-    if (!problem.isEmpty()) {
-        Output::put(
-            stderr,
-            QStringLiteral("kavro-flash: File Error: %1: %2\n").arg(options.imagePath, problem));
+    const ImageCheck image = FirmwareImage::check(options.imagePath);
+    if (!image.ok()) {
+        Output::put(stderr, QStringLiteral("kavro-flash: File Error: %1: %2\n")
+                                .arg(options.imagePath, image.reason()));
         return ExitStatus::FileError;
     }
+    const qint64 blocks = image.blocks;
     Interrupts interrupts;
     if (!interrupts.isValid())
         Output::put(stderr, QStringLiteral("kavro-flash: %1; Ctrl-C ends the program at once, "

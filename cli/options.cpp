@@ -1,6 +1,7 @@
 #include "cli/options.h"
 
 #include "cli/common/exitstatus.h"
+#include "download/linerates.h"
 #include "download/outcome.h"
 #include "serial/serialport.h"
 
@@ -10,8 +11,6 @@
 
 namespace
 {
-
-constexpr int OtherBaud = 256000;
 
 // Every exit status with what it means for boards named with -p and for a
 // station: the one table, as the man page and the README show it.
@@ -156,8 +155,7 @@ struct Parser {
     // What the options ask for beyond the plain switches.
     bool readSession(Options *o, QString *error) const
     {
-        if (!number(parser.value(baud), 0, &o->baud) ||
-            (o->baud != Options().baud && o->baud != OtherBaud))
+        if (!number(parser.value(baud), 0, &o->baud) || !LineRates::isLineRate(o->baud))
             return refuse(error, QStringLiteral("baud rate must be 115200 or 256000, not '%1'")
                                      .arg(parser.value(baud)));
         o->ports = parser.values(port);

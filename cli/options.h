@@ -1,6 +1,8 @@
 #ifndef OPTIONS_H
 #define OPTIONS_H
 
+#include "download/linerates.h"
+
 #include <QString>
 #include <QStringList>
 
@@ -11,7 +13,7 @@ struct Options {
 
     Action action = Action::Flash;
     QStringList ports;
-    int baud = 115200;
+    int baud = LineRates::All[0];
     bool json = false;
     bool quiet = false;
     bool verbose = false;

@@ -3,6 +3,7 @@
 #include "cli/common/exitstatus.h"
 #include "cli/common/livetable.h"
 #include "cli/common/output.h"
+#include "download/linerates.h"
 #include "serial/serialdevicemap.h"
 #include "serial/serialport.h"
 
@@ -16,8 +17,6 @@ namespace
 {
 
 using Level = Finding::Level;
-
-constexpr qint32 Rates[] = {115200, 256000};
 
 // USB ids that brltty's device rules take for braille displays: the CH340
 // and the CP210x bridges many boards carry.
@@ -166,9 +165,9 @@ Finding ratesFinding(const Trial &trial, int baud)
                              .arg(refused.join(QStringLiteral(" or ")));
     if (trial.refusedRates.contains(baud))
         return {Level::Fail, check, text,
-                trial.refusedRates.size() < int(std::size(Rates))
+                trial.refusedRates.size() < int(std::size(LineRates::All))
                     ? QStringLiteral("use -b %1, or an adapter that makes %2 baud")
-                          .arg(baud == Rates[0] ? Rates[1] : Rates[0])
+                          .arg(baud == LineRates::All[0] ? LineRates::All[1] : LineRates::All[0])
                           .arg(baud)
                     : QStringLiteral("use another adapter")};
     return {Level::Warn, check, text,
@@ -256,7 +255,7 @@ Trial tryPort(const QString &port)
         trial.openFailure = line.openFailure();
         return trial;
     }
-    for (qint32 rate : Rates) {
+    for (qint32 rate : LineRates::All) {
         if (!line.setBaudRate(rate))
             trial.refusedRates << rate;
     }
