@@ -14,15 +14,19 @@ namespace
 SerialDeviceMap *replacement = nullptr;
 } // namespace
 
-bool SerialDeviceMap::read(Key key, int index, QByteArray *data)
+SerialDeviceMap::Entry SerialDeviceMap::readEntry(int index, Key *key)
 {
+    *key = open();
+    if (*key == NoKey)
+        return {Entry::NotOpened, QString()};
     Value found;
-    if (!value(key, index, &found))
-        return false;
-    if (found.name.size() >= NameRoom || found.data.size() > DataRoom)
-        return false;
-    *data = found.data;
-    return true;
+    const bool read =
+        value(*key, index, &found) && found.name.size() < NameRoom && found.data.size() <= DataRoom;
+    close(*key);
+    *key = NoKey;
+    if (!read)
+        return {Entry::NotRead, QString()};
+    return {Entry::Named, portNameFromData(found.data)};
 }
 
 QString SerialDeviceMap::portNameFromData(const QByteArray &data)
@@ -42,13 +46,10 @@ QStringList SerialDeviceMap::portNames()
     QStringList names;
     // Opened once per value, as the window reads it.
     for (int index = 0; index < valueCount; ++index) {
-        const Key key = map->open();
-        if (key == NoKey)
-            continue;
-        QByteArray data;
-        if (map->read(key, index, &data))
-            names.append(portNameFromData(data));
-        map->close(key);
+        Key key = NoKey;
+        const Entry entry = map->readEntry(index, &key);
+        if (entry.outcome == Entry::Named)
+            names.append(entry.name);
     }
     return names;
 }

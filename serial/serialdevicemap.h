@@ -25,6 +25,17 @@ public:
         QByteArray data;
     };
 
+    // What reading one position gave.
+    struct Entry {
+        enum Outcome {
+            NotOpened, // the map would not open
+            NotRead,   // no value there, or it exceeds the room above
+            Named,
+        };
+        Outcome outcome = NotOpened;
+        QString name; // the port name, when Named
+    };
+
     virtual ~SerialDeviceMap() = default;
 
     virtual int count() = 0;
@@ -32,9 +43,9 @@ public:
     virtual Key open() = 0;
     virtual void close(Key key) = 0;
 
-    // The data bytes of the value at `index`; false when there is no such
-    // value or it exceeds the room above.
-    bool read(Key key, int index, QByteArray *data);
+    // Opens the map into `key`, reads the value at `index` and closes the
+    // map again, so `key` holds no open map on return.
+    Entry readEntry(int index, Key *key);
 
     // The map the window and the command line list ports from. Replaceable,
     // for tests; passing nullptr restores the platform's own.
