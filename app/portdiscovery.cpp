@@ -27,17 +27,15 @@ void MainWindow::fillComPortList(QComboBox *comboBox)
 
 QString MainWindow::getComPortName(int index)
 {
-    SerialDeviceMap *map = SerialDeviceMap::system();
-    portKey = map->open();
-    if (portKey == SerialDeviceMap::NoKey) {
+    const SerialDeviceMap::Entry entry = SerialDeviceMap::system()->readEntry(index, &portKey);
+    switch (entry.outcome) {
+    case SerialDeviceMap::Entry::NotOpened:
         QMessageBox::about(this, QStringLiteral("error"), QStringLiteral("Cannot open rededit"));
         return QStringLiteral("");
+    case SerialDeviceMap::Entry::NotRead:
+        return QStringLiteral("nokey");
+    case SerialDeviceMap::Entry::Named:
+        break;
     }
-
-    QByteArray data;
-    const QString name = map->read(portKey, index, &data) ? SerialDeviceMap::portNameFromData(data)
-                                                          : QStringLiteral("nokey");
-    map->close(portKey);
-    portKey = SerialDeviceMap::NoKey;
-    return name;
+    return entry.name;
 }

@@ -59,9 +59,7 @@ bool LatencyTimer::lower()
 LatencyTimer LatencyTimer::of(const QString &devicePath, const QString &sysfsRoot)
 {
     LatencyTimer timer;
-    QString device = QFileInfo(devicePath).canonicalFilePath();
-    if (device.isEmpty())
-        device = devicePath;
+    const QString device = SerialPort::deviceOf(devicePath);
     const QString file = sysfsRoot + QStringLiteral("/class/tty/") + QFileInfo(device).fileName() +
                          QStringLiteral("/device/latency_timer");
     QFile value(file);
@@ -92,9 +90,9 @@ PortDetails PortDetails::lookUp(const QString &name)
 {
     PortDetails details;
     const QString path = SerialPort::devicePath(name);
-    const QString canonical = QFileInfo(path).canonicalFilePath();
+    const QString device = SerialPort::deviceOf(name);
     for (const QSerialPortInfo &info : QSerialPortInfo::availablePorts()) {
-        if (info.systemLocation() != path && info.systemLocation() != canonical)
+        if (info.systemLocation() != path && info.systemLocation() != device)
             continue;
         details.description = info.description();
         details.manufacturer = info.manufacturer();
@@ -104,8 +102,7 @@ PortDetails PortDetails::lookUp(const QString &name)
         details.serialNumber = info.serialNumber();
         break;
     }
-    if (!canonical.isEmpty())
-        details.byIdLink = linksTo(QStringLiteral("/dev/serial/by-id"), canonical).value(0);
+    details.byIdLink = linksTo(QStringLiteral("/dev/serial/by-id"), device).value(0);
     details.latencyTimerMs = LatencyTimer::of(path).ms;
     return details;
 }

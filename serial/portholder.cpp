@@ -1,5 +1,7 @@
 #include "serial/portholder.h"
 
+#include "serial/serialport.h"
+
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -67,8 +69,8 @@ QList<PortHolder> PortHolder::running(const ProcessRoots &roots)
 QList<PortHolder> PortHolder::of(const QString &devicePath, const ProcessRoots &roots)
 {
     QList<PortHolder> holders;
-    const QString device = QFileInfo(devicePath).canonicalFilePath();
-    if (device.isEmpty())
+    const QString device = SerialPort::deviceOf(devicePath);
+    if (!QFileInfo::exists(device))
         return holders;
     const qint64 self = ::getpid();
     const QString devRoot = QFileInfo(roots.dev).canonicalFilePath() + QLatin1Char('/');

@@ -1,5 +1,6 @@
 #include "serial/serialdevicemap.h"
 
+#include <QFile>
 #include <QSerialPortInfo>
 
 #ifdef Q_OS_WIN
@@ -14,18 +15,22 @@ namespace
 SerialDeviceMap *replacement = nullptr;
 } // namespace
 
-bool SerialDeviceMap::read(Key key, int index, QByteArray *data)
+SerialDeviceMap::Entry SerialDeviceMap::readEntry(int index, Key *key)
 {
+    *key = open();
+    if (*key == NoKey)
+        return {Entry::NotOpened, QString()};
     Value found;
-    if (!value(key, index, &found))
-        return false;
-    if (found.name.size() >= NameRoom || found.data.size() > DataRoom)
-        return false;
-    *data = found.data;
-    return true;
+    const bool read =
+        value(*key, index, &found) && found.name.size() < NameRoom && found.data.size() <= DataRoom;
+    close(*key);
+    *key = NoKey;
+    if (!read)
+        return {Entry::NotRead, QString()};
+    return {Entry::Named, portNameFrom(found.data)};
 }
 
-QString SerialDeviceMap::portNameFromData(const QByteArray &data)
+QString SerialDeviceMap::portNameFrom(const QByteArray &data) const
 {
     QString name;
     for (const char byte : data) {
@@ -42,13 +47,10 @@ QStringList SerialDeviceMap::portNames()
     QStringList names;
     // Opened once per value, as the window reads it.
     for (int index = 0; index < valueCount; ++index) {
-        const Key key = map->open();
-        if (key == NoKey)
-            continue;
-        QByteArray data;
-        if (map->read(key, index, &data))
-            names.append(portNameFromData(data));
-        map->close(key);
+        Key key = NoKey;
+        const Entry entry = map->readEntry(index, &key);
+        if (entry.outcome == Entry::Named)
+            names.append(entry.name);
     }
     return names;
 }
@@ -70,26 +72,13 @@ QStringList LinuxSerialDeviceMap::extraPorts()
     return listed.split(QLatin1Char(':'), Qt::SkipEmptyParts);
 }
 
-// As a device map stores a port name: UTF-16LE with its terminating NUL.
-QByteArray LinuxSerialDeviceMap::utf16Data(const QString &text)
-{
-    QByteArray data;
-    data.reserve((text.size() + 1) * 2);
-    for (const QChar c : text) {
-        data.append(static_cast<char>(c.unicode() & 0xFF));
-        data.append(static_cast<char>(c.unicode() >> 8));
-    }
-    data.append(2, '\0');
-    return data;
-}
-
 int LinuxSerialDeviceMap::count()
 {
     values.clear();
     for (const QString &path : extraPorts())
-        values.append(Value{path, utf16Data(path)});
+        values.append(Value{path, QFile::encodeName(path) + '\0'});
     for (const QSerialPortInfo &info : QSerialPortInfo::availablePorts())
-        values.append(Value{info.systemLocation(), utf16Data(info.portName())});
+        values.append(Value{info.systemLocation(), QFile::encodeName(info.portName()) + '\0'});
     return values.size();
 }
 
@@ -99,4 +88,10 @@ bool LinuxSerialDeviceMap::value(Key, int index, Value *out)
         return false;
     *out = values.at(index);
     return true;
+}
+
+// Up to the NUL.
+QString LinuxSerialDeviceMap::portNameFrom(const QByteArray &data) const
+{
+    return QFile::decodeName(data.constData());
 }

@@ -7,7 +7,7 @@
 
 // The system's list of serial ports, read like a device map: count its
 // values, then for each position open the map, read that value's data bytes
-// (a UTF-16LE port name) and close it again.
+// (the port's name) and close it again.
 class SerialDeviceMap
 {
 public:
@@ -25,6 +25,17 @@ public:
         QByteArray data;
     };
 
+    // What reading one position gave.
+    struct Entry {
+        enum Outcome {
+            NotOpened, // the map would not open
+            NotRead,   // no value there, or it exceeds the room above
+            Named,
+        };
+        Outcome outcome = NotOpened;
+        QString name; // the port name, when Named
+    };
+
     virtual ~SerialDeviceMap() = default;
 
     virtual int count() = 0;
@@ -32,18 +43,14 @@ public:
     virtual Key open() = 0;
     virtual void close(Key key) = 0;
 
-    // The data bytes of the value at `index`; false when there is no such
-    // value or it exceeds the room above.
-    bool read(Key key, int index, QByteArray *data);
+    // Opens the map into `key`, reads the value at `index` and closes the
+    // map again, so `key` holds no open map on return.
+    Entry readEntry(int index, Key *key);
 
     // The map the window and the command line list ports from. Replaceable,
     // for tests; passing nullptr restores the platform's own.
     static SerialDeviceMap *system();
     static void setSystem(SerialDeviceMap *map);
-
-    // A value's data as a port name: byte by byte, zero bytes skipped, so a
-    // UTF-16LE ASCII name comes out as itself without its terminating NUL.
-    static QString portNameFromData(const QByteArray &data);
 
     // The port names the system map offers, in its order. Unlike the
     // window's list, values that cannot be read are left out.
@@ -51,11 +58,20 @@ public:
 
 protected:
     virtual bool value(Key key, int index, Value *out) = 0;
+
+    // A value's data as a port name. By default as the registry keeps it,
+    // UTF-16LE, and as the window decodes it there: byte by byte through the
+    // local 8-bit codec, zero bytes skipped, so an ASCII name comes out as
+    // itself without its terminating NUL.
+    virtual QString portNameFrom(const QByteArray &data) const;
 };
 
 // Linux: the ports QSerialPortInfo finds, after the device paths listed in
 // KAVRO_EXTRA_PORTS (':'-separated, in the order given). Pseudo-terminals,
-// such as a simulated board's, only appear through that variable.
+// such as a simulated board's, only appear through that variable. A value's
+// data is the name as the file system spells it, with a NUL, and is decoded
+// whole, so a name outside ASCII comes back as it was given; a path of more
+// than 255 bytes does not fit the room.
 class LinuxSerialDeviceMap : public SerialDeviceMap
 {
 public:
@@ -64,10 +80,10 @@ public:
     void close(Key) override {}
 
     static QStringList extraPorts();
-    static QByteArray utf16Data(const QString &text);
 
 protected:
     bool value(Key key, int index, Value *out) override;
+    QString portNameFrom(const QByteArray &data) const override;
 
 private:
     QList<Value> values;

@@ -5,6 +5,7 @@
 #include "serial/ttyline.h"
 
 #include <QFile>
+#include <QFileInfo>
 #include <QMetaObject>
 #include <QSerialPort>
 
@@ -27,6 +28,13 @@ QString SerialPort::devicePath(const QString &name)
     if (name.contains(QLatin1Char('/')))
         return name;
     return QStringLiteral("/dev/") + name;
+}
+
+QString SerialPort::deviceOf(const QString &name)
+{
+    const QFileInfo path(devicePath(name));
+    const QString canonical = path.canonicalFilePath();
+    return canonical.isEmpty() ? path.absoluteFilePath() : canonical;
 }
 
 // Runs `work` in the I/O thread and waits for it. Only valid while the I/O

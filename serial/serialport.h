@@ -49,6 +49,11 @@ public:
     // \\.\COM3. Elsewhere: a name with a '/' is a device path already,
     // anything else is a device under /dev.
     static QString devicePath(const QString &name);
+    // The device a port name really is, so that two names of one port (a
+    // by-id link and its device, say) compare equal: devicePath() with links
+    // followed, or made absolute where it leads nowhere. Windows: devicePath()
+    // itself, as it has no links to follow.
+    static QString deviceOf(const QString &name);
 
     QString portName() const { return name; }
 

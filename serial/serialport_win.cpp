@@ -135,6 +135,11 @@ QString SerialPort::devicePath(const QString &name)
     return QStringLiteral("\\\\.\\") + name;
 }
 
+QString SerialPort::deviceOf(const QString &name)
+{
+    return devicePath(name);
+}
+
 bool SerialPort::open(QIODevice::OpenMode mode)
 {
     if (device)

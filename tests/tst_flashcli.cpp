@@ -466,11 +466,12 @@ void tst_FlashCli::interrupt()
 // The window's list, extra ports first, each on a line of its own.
 void tst_FlashCli::listing()
 {
-    const Run r = flash({"--list"}, "/dev/pts/kavro-a:/dev/pts/kavro-b");
+    const Run r = flash({"--list"}, "/dev/pts/kavro-a:/dev/pts/kavro-b:/tmp/plätte-ł");
     QCOMPARE(r.status, 0);
     const QList<QByteArray> lines = r.out.split('\n');
     QCOMPARE(lines.value(0), QByteArray("/dev/pts/kavro-a"));
     QCOMPARE(lines.value(1), QByteArray("/dev/pts/kavro-b"));
+    QCOMPARE(lines.value(2), QByteArray("/tmp/plätte-ł"));
 }
 
 void tst_FlashCli::adapterLatency_data()

@@ -311,16 +311,40 @@ void tst_PortDiscovery::ftdiLatencyTimer()
 
 #else
 
-// The platform's own list, with a simulated board's terminal named first:
-// it is the worker's port without any choice, and a download through the
-// window reaches the board.
+namespace
+{
+// A path of exactly `bytes` bytes as the file system spells it, mostly of a
+// two-byte letter.
+QString pathOfBytes(const QTemporaryDir &dir, int bytes)
+{
+    QString path = dir.path() + QLatin1Char('/');
+    const int room = bytes - QFile::encodeName(path).size();
+    path += QString(room / 2, QChar(0x142)) + QString(room % 2, QLatin1Char('x'));
+    return path;
+}
+} // namespace
+
+// The platform's own list, with a simulated board named first through a
+// link whose name is not ASCII: it is the worker's port without any choice,
+// and a download through the window reaches the board. A path too long for
+// a value's room reads as "nokey", and the plain list leaves it out.
 void tst_PortDiscovery::extraPortsDownload()
 {
-    BootSim sim;
+    BootSimOptions options;
+    options.linkPath = dir.filePath(QString::fromUtf8("plätte-łódź"));
+    BootSim sim(options);
     QString error;
     QVERIFY2(sim.start(&error), qPrintable(error));
+    const QString link = options.linkPath;
     const QString bogus = dir.filePath("no-such-tty");
-    EnvironmentOverride extra("KAVRO_EXTRA_PORTS", (sim.slavePath() + ':' + bogus).toLocal8Bit());
+    const QString longest = pathOfBytes(dir, SerialDeviceMap::DataRoom - 1); // and its NUL
+    const QString tooLong = pathOfBytes(dir, SerialDeviceMap::DataRoom);
+    const QStringList extraPorts{link, bogus, sim.slavePath(), longest, tooLong};
+    EnvironmentOverride extra("KAVRO_EXTRA_PORTS", QFile::encodeName(extraPorts.join(':')));
+
+    const QStringList names = SerialDeviceMap::portNames();
+    QCOMPARE(names.mid(0, 4), extraPorts.mid(0, 4));
+    QVERIFY(!names.contains(tooLong));
 
     ModalWatcher watcher;
     TraceCapture traces;
@@ -329,8 +353,8 @@ void tst_PortDiscovery::extraPortsDownload()
     QVERIFY(QTest::qWaitForWindowExposed(&window));
 
     auto *combo = window.findChild<QComboBox *>("portNameComboBox");
-    QCOMPARE(items(combo).mid(0, 2), (QStringList{sim.slavePath(), bogus}));
-    QCOMPARE(window.downloadWorker()->portSetting(), sim.slavePath());
+    QCOMPARE(items(combo).mid(0, 5), extraPorts.mid(0, 4) << "nokey");
+    QCOMPARE(window.downloadWorker()->portSetting(), link);
     QCOMPARE(TraceCapture::count("Line 15,  comName="), 1);
     QVERIFY(watcher.boxes.isEmpty());
 
