@@ -6,7 +6,6 @@
 #include "serial/serialport.h"
 
 #include <QCommandLineParser>
-#include <QFileInfo>
 #include <QSet>
 
 namespace
@@ -55,14 +54,6 @@ QString description()
     return text;
 }
 
-// Two names of one port (a by-id link and its device, say) are the same.
-QString portIdentity(const QString &port)
-{
-    const QString path = SerialPort::devicePath(port);
-    const QString canonical = QFileInfo(path).canonicalFilePath();
-    return canonical.isEmpty() ? QFileInfo(path).absoluteFilePath() : canonical;
-}
-
 bool portsDistinct(const QStringList &ports, QString *error)
 {
     QSet<QString> seen;
@@ -71,7 +62,8 @@ bool portsDistinct(const QStringList &ports, QString *error)
             *error = QStringLiteral("empty port name");
             return false;
         }
-        const QString identity = portIdentity(port);
+        // Two names of one port (a by-id link and its device, say) are the same.
+        const QString identity = SerialPort::deviceOf(port);
         if (seen.contains(identity)) {
             *error = QStringLiteral("port '%1' is named twice").arg(port);
             return false;
