@@ -3,6 +3,7 @@
 
 #include "cli/doctor/doctor.h"
 #include "cli/flash/adapteradvice.h"
+#include "cli/station/station.h"
 #include "serial/portdetails.h"
 #include "serial/serialport.h"
 #include "sessionfixture.h"
@@ -268,6 +269,7 @@ private slots:
     void stationRecordStart();
     void stationRecordFails_data();
     void stationRecordFails();
+    void stationTally();
     void stationBoardIdentity_data();
     void stationBoardIdentity();
     void stationSoak();
@@ -1184,6 +1186,24 @@ void tst_FlashCli::stationRecordFails()
         QVERIFY(record.open(QIODevice::ReadOnly));
         QCOMPARE(record.readAll(), earlier);
     }
+}
+
+// A station runs for weeks: its median is of the last boards only.
+void tst_FlashCli::stationTally()
+{
+    const int window = Station::Tally::MedianWindow;
+    Station::Tally tally;
+    for (int n = 0; n < window; ++n)
+        tally.add(false, 10 + n % 2);
+    QCOMPARE(tally.medianSeconds(), 10.5);
+    for (int n = 0; n < window / 2; ++n)
+        tally.add(false, 30);
+    QCOMPARE(tally.medianSeconds(), 20.5);
+    for (int n = 0; n < window / 2; ++n)
+        tally.add(n == 0, 30);
+    QCOMPARE(tally.medianSeconds(), 30.0);
+    QCOMPARE(tally.boards, 2 * window);
+    QCOMPARE(tally.failures, 1);
 }
 
 void tst_FlashCli::stationBoardIdentity_data()

@@ -150,24 +150,32 @@ bool Station::openRecord(QString *error, QString *notice)
     return true;
 }
 
+// The window is kept in order as it moves, so the median costs nothing to
+// read however often the screen is redrawn.
 void Station::Tally::add(bool failed, double boardSeconds)
 {
     ++boards;
     failures += failed ? 1 : 0;
-    seconds.append(boardSeconds);
     lastFailed.append(failed);
     if (lastFailed.size() > 10)
         lastFailed.removeFirst();
+    recentSeconds.push_back(boardSeconds);
+    sortedSeconds.insert(std::upper_bound(sortedSeconds.begin(), sortedSeconds.end(), boardSeconds),
+                         boardSeconds);
+    if (recentSeconds.size() > size_t(MedianWindow)) {
+        const double oldest = recentSeconds.front();
+        recentSeconds.pop_front();
+        sortedSeconds.erase(std::lower_bound(sortedSeconds.begin(), sortedSeconds.end(), oldest));
+    }
 }
 
 double Station::Tally::medianSeconds() const
 {
-    if (seconds.isEmpty())
+    if (sortedSeconds.empty())
         return 0;
-    QVector<double> sorted = seconds;
-    std::sort(sorted.begin(), sorted.end());
-    const int middle = sorted.size() / 2;
-    return sorted.size() % 2 ? sorted[middle] : (sorted[middle - 1] + sorted[middle]) / 2;
+    const size_t middle = sortedSeconds.size() / 2;
+    return sortedSeconds.size() % 2 ? sortedSeconds[middle]
+                                    : (sortedSeconds[middle - 1] + sortedSeconds[middle]) / 2;
 }
 
 bool Station::Tally::checkFixture() const

@@ -12,6 +12,7 @@
 #include <QTimer>
 #include <QVector>
 
+#include <deque>
 #include <memory>
 #include <vector>
 
@@ -26,17 +27,24 @@ public:
 
     // How a slot has done: its boards, and how long it was busy.
     struct Tally {
+        // The median is of the last boards only: a station runs for weeks.
+        static constexpr int MedianWindow = 1000;
+
         int boards = 0;
         int failures = 0;
-        QVector<double> seconds;  // each board's session time
         QVector<bool> lastFailed; // the last ten boards, oldest first
         qint64 flashingMs = 0;    // of boards that have ended
 
         void add(bool failed, double boardSeconds);
+        // Of the last MedianWindow boards' session times.
         double medianSeconds() const;
         // Three or more of the last ten boards failed: more likely the
         // fixture (a worn pin, a loose cable) than the boards.
         bool checkFixture() const;
+
+    private:
+        std::deque<double> recentSeconds;  // oldest first
+        std::vector<double> sortedSeconds; // the same, in order
     };
 
     struct Slot {

@@ -71,11 +71,17 @@ QString StationReport::totalsText() const
 QString StationReport::tallyText(int index) const
 {
     const Station::Tally &t = station.slot(index).tally;
-    QString text = QStringLiteral("%1 board%2, %3 failed, median %4 s, waiting %5%")
+    // Past the window, the median says what it is of.
+    const QString window =
+        t.boards > Station::Tally::MedianWindow
+            ? QStringLiteral(" over the last %1").arg(Station::Tally::MedianWindow)
+            : QString();
+    QString text = QStringLiteral("%1 board%2, %3 failed, median %4 s%5, waiting %6%")
                        .arg(t.boards)
                        .arg(QLatin1String(t.boards == 1 ? "" : "s"))
                        .arg(t.failures)
                        .arg(t.medianSeconds(), 0, 'f', 1)
+                       .arg(window)
                        .arg(qRound(station.waitingShare(index) * 100));
     if (t.checkFixture())
         text +=
