@@ -215,7 +215,7 @@ int run(QCoreApplication &app, const Options &options)
     case Options::Action::List:
         return listPorts(options.json);
     case Options::Action::CheckRecord:
-        return RecordChain::check(options.checkedRecord, options.json);
+        return Record::check(options.checkedRecord, options.json);
     case Options::Action::Doctor:
         return Doctor::run(options.ports, options.baud, options.json);
     case Options::Action::Flash:

@@ -221,6 +221,18 @@ bool plantLink(const QString &path, const QString &target)
     return QDir().mkpath(QFileInfo(path).path()) && QFile::link(target, path);
 }
 
+// A board's line as a station wrote it before lines were chained, its image's
+// name padded out to make the line `bytes` long with its newline.
+QByteArray olderLine(int bytes = 0)
+{
+    const QByteArray head = R"({"board":1,"exit_code":0,"image":"firmware)";
+    const QByteArray tail =
+        R"(.bin","outcome":"Download Success","seconds":12.8,"sha256":"ab","slot":"socket-old",)"
+        R"("time":"2026-01-05T08:00:00.000Z","usb_serial":null})"
+        "\n";
+    return head + QByteArray(std::max(0, bytes - int(head.size() + tail.size())), 'x') + tail;
+}
+
 // "check:LEVEL" for each finding, in order.
 QString levels(const QList<Doctor::Finding> &findings)
 {
@@ -762,10 +774,7 @@ void tst_FlashCli::station()
     const QString a = sockets.filePath("socket-a");
     const QString b = sockets.filePath("socket-b");
     const QString recordPath = sockets.filePath("record.jsonl");
-    QFile earlier(recordPath);
-    QVERIFY(earlier.open(QIODevice::WriteOnly));
-    earlier.write("{\"earlier\":true}\n");
-    earlier.close();
+    QVERIFY(!writeImage(sockets, "record.jsonl", olderLine()).isEmpty());
 
     QProcess *process = startFlash({"--station", "-p", a, "-p", b, "--count", "5", "--record",
                                     recordPath, "--settle", "100", "--json", imagePath});
@@ -808,12 +817,12 @@ void tst_FlashCli::station()
     stationRecord = recordFile.readAll();
     const QList<QJsonObject> record = jsonLines(stationRecord);
     QCOMPARE(record.size(), 6);
-    QVERIFY(record[0]["earlier"].toBool());
+    QCOMPARE(record[0]["slot"].toString(), QString("socket-old"));
     // The first line written chains to the one already there.
     QCOMPARE(
         record[1]["prev"].toString(),
         QString(
-            QCryptographicHash::hash("{\"earlier\":true}", QCryptographicHash::Sha256).toHex()));
+            QCryptographicHash::hash(olderLine().chopped(1), QCryptographicHash::Sha256).toHex()));
     QCOMPARE(record[1]["record"].toInt(), 1);
     QCOMPARE(record[1]["tool"].toString(), QString(KAVRO_VERSION));
     const QString sha = QCryptographicHash::hash(image, QCryptographicHash::Sha256).toHex();
@@ -837,6 +846,8 @@ void tst_FlashCli::checkRecord_data()
     QTest::newRow("an outcome changed") << "edit:3" << 1 << "chain broken at line 4";
     QTest::newRow("a line taken out") << "drop:3" << 1 << "chain broken at line 3";
     QTest::newRow("a line that does not parse") << "garble:6" << 1 << "chain broken at line 6";
+    QTest::newRow("another program's line")
+        << "foreign:2" << 1 << "chain broken at line 2: it is not a record line";
 }
 
 // The record proves itself: any line changed, taken out or cut breaks it.
@@ -854,6 +865,8 @@ void tst_FlashCli::checkRecord()
         lines.removeAt(line);
     else if (change.startsWith("garble"))
         lines[line].chop(3);
+    else if (change.startsWith("foreign"))
+        lines[line] = "{\"level\":\"info\"}";
     QTemporaryDir records;
     const QString path = writeImage(records, "record.jsonl", lines.join('\n'));
     const Run r = flash({"--check-record", path});
@@ -865,6 +878,12 @@ void tst_FlashCli::checkRecord()
                  r.out);
     const QJsonObject json = jsonLines(flash({"--check-record", path, "--json"}).out).value(0);
     QCOMPARE(json["intact"].toBool(), status == 0);
+    QCOMPARE(json["version"].toInt(), 2);
+    if (status == 0) {
+        const QJsonObject slot = json["slots"].toArray().first().toObject();
+        QVERIFY(slot["slot"].toString().endsWith("/socket-a"));
+        QCOMPARE(slot["failed"].toInt(), 1);
+    }
 }
 
 // An image replaced on disk is never written: the next board finds the
@@ -1093,16 +1112,25 @@ void tst_FlashCli::stationRecordStart_data()
     QTest::addColumn<QByteArray>("kept");
     QTest::addColumn<QString>("message");
 
-    const QByteArray whole = "{\"board\":1,\"outcome\":\"Download Success\"}\n";
+    const QByteArray whole = olderLine();
+    const QByteArray cut = "{\"board\":2,\"out";
+    const QByteArray other = "{\"level\":\"info\",\"text\":\"started\"}\n";
     QTest::newRow("cannot be opened") << QByteArray("-") << 2 << QByteArray() << "cannot use";
     QTest::newRow("not a record") << whole + "notes" << 2 << whole + "notes"
                                   << "it does not end in a whole line";
+    QTest::newRow("text") << QByteArray("notes\n") << 2 << QByteArray("notes\n")
+                          << "its last line does not parse";
+    QTest::newRow("another program's JSON")
+        << whole + other << 2 << whole + other
+        << "its last line is not a record line: \"time\" missing or wrong";
+    QTest::newRow("cut short after another program's JSON")
+        << other + cut << 2 << other + cut << "its last line is not a record line";
     QTest::newRow("last line cut short by a crash")
-        << whole + "{\"board\":2,\"out" << 130 << whole << "cut short (15 bytes); cut off";
+        << whole + cut << 130 << whole << "cut short (15 bytes); cut off";
 }
 
-// A record that is not one is refused before any port opens; a line of ours
-// cut short is cut off, so that every line in the file parses.
+// A record that is not one is refused before any port opens, untouched; a
+// line of ours cut short is cut off, so that every line in the file parses.
 void tst_FlashCli::stationRecordStart()
 {
     QFETCH(QByteArray, earlier);
@@ -1127,8 +1155,13 @@ void tst_FlashCli::stationRecordStart()
     if (status == 2)
         QVERIFY(board->hostFrames().isEmpty());
     QFile record(recordPath);
-    if (record.open(QIODevice::ReadOnly))
-        QVERIFY(record.readAll().startsWith(kept + (status == 130 ? "{" : "")));
+    if (!record.open(QIODevice::ReadOnly))
+        return;
+    const QByteArray after = record.readAll();
+    if (status == 2)
+        QCOMPARE(after, kept);
+    else
+        QVERIFY(after.startsWith(kept + "{"));
 }
 
 void tst_FlashCli::stationRecordFails_data()
@@ -1161,7 +1194,7 @@ void tst_FlashCli::stationRecordFails()
             QSKIP("mounting a small tmpfs needs root");
         unmount.reset(new QString(fullDisk));
         recordPath = fullDisk + "/record.jsonl";
-        earlier = "{\"earlier\":\"" + QByteArray(4096 - 16, 'x') + "\"}\n";
+        earlier = olderLine(4095);
         QCOMPARE(writeImage(sockets, "disk/record.jsonl", earlier), recordPath);
         QVERIFY(!writeImage(sockets, "disk/filler", QByteArray(4096, 'f')).isEmpty());
     }

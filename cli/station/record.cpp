@@ -1,19 +1,19 @@
 #include "cli/station/record.h"
 
 #include "cli/common/exitstatus.h"
+#include "cli/common/output.h"
 #include "download/outcome.h"
 
 #include <QCryptographicHash>
-#include <QDateTime>
 #include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QList>
 #include <QMap>
+#include <QStringList>
 
-#include <cstdio>
-
-namespace RecordChain
+namespace Record
 {
 
 QByteArray hashOf(const QByteArray &line)
@@ -24,143 +24,313 @@ QByteArray hashOf(const QByteArray &line)
 namespace
 {
 
+QJsonValue nullIfEmpty(const QString &text)
+{
+    return text.isEmpty() ? QJsonValue() : QJsonValue(text);
+}
+
+bool isText(const QJsonValue &value)
+{
+    return value.isString();
+}
+
+bool isTextOrNull(const QJsonValue &value)
+{
+    return value.isString() || value.isNull();
+}
+
+bool isNumber(const QJsonValue &value)
+{
+    return value.isDouble();
+}
+
+bool isFormat(const QJsonValue &value)
+{
+    return value.isDouble() && value.toInt() >= 1;
+}
+
+// A file's first line links to none.
+bool isHashOrNull(const QJsonValue &value)
+{
+    return value.isNull() || !value.toString().isEmpty();
+}
+
+// A board's fields, as every format has written them, and the link's fields,
+// as every line with a link carries them.
+struct Field {
+    const char *name;
+    bool (*fits)(const QJsonValue &);
+};
+const Field BoardFields[] = {
+    {"time", isText},      {"slot", isText},   {"board", isNumber}, {"usb_serial", isTextOrNull},
+    {"image", isText},     {"sha256", isText}, {"outcome", isText}, {"exit_code", isNumber},
+    {"seconds", isNumber},
+};
+const Field LinkFields[] = {
+    {"record", isFormat}, {"tool", isText}, {"host", isText}, {"prev", isHashOrNull}};
+
+// The first of `fields` that `object` lacks or holds something else in;
+// nullptr when it has them all.
+template <size_t N> const char *misfit(const QJsonObject &object, const Field (&fields)[N])
+{
+    for (const Field &field : fields) {
+        if (!field.fits(object.value(QLatin1String(field.name))))
+            return field.name;
+    }
+    return nullptr;
+}
+
+} // namespace
+
+QByteArray Line::text() const
+{
+    QJsonObject object{
+        {QStringLiteral("time"), board.time.toUTC().toString(Qt::ISODateWithMs)},
+        {QStringLiteral("slot"), board.slot},
+        {QStringLiteral("board"), board.number},
+        {QStringLiteral("usb_serial"), nullIfEmpty(board.usbSerial)},
+        {QStringLiteral("image"), board.image},
+        {QStringLiteral("sha256"), board.sha256},
+        {QStringLiteral("outcome"), board.outcome},
+        {QStringLiteral("exit_code"), board.exitCode},
+        {QStringLiteral("seconds"), board.seconds},
+    };
+    if (!board.reason.isEmpty())
+        object.insert(QStringLiteral("reason"), board.reason);
+    if (format > 0) {
+        object.insert(QStringLiteral("record"), format);
+        object.insert(QStringLiteral("tool"), tool);
+        object.insert(QStringLiteral("host"), host);
+        object.insert(QStringLiteral("prev"), nullIfEmpty(QString::fromLatin1(prev)));
+    }
+    return QJsonDocument(object).toJson(QJsonDocument::Compact);
+}
+
+bool read(const QByteArray &text, Line *line, QString *why)
+{
+    const QJsonDocument document = QJsonDocument::fromJson(text);
+    if (!document.isObject()) {
+        *why = QStringLiteral("does not parse");
+        return false;
+    }
+    const QJsonObject object = document.object();
+    // Lines of the older format carry no link; every line since does.
+    const bool linked = object.contains(QStringLiteral("record"));
+    const char *wrong = misfit(object, BoardFields);
+    if (!wrong && linked)
+        wrong = misfit(object, LinkFields);
+    if (wrong) {
+        *why = QStringLiteral("is not a record line: \"%1\" missing or wrong")
+                   .arg(QLatin1String(wrong));
+        return false;
+    }
+    const auto textOf = [&object](const char *name) {
+        return object.value(QLatin1String(name)).toString();
+    };
+    Board &board = line->board;
+    board.time = QDateTime::fromString(textOf("time"), Qt::ISODateWithMs);
+    board.slot = textOf("slot");
+    board.number = object.value(QStringLiteral("board")).toInt();
+    board.usbSerial = textOf("usb_serial");
+    board.image = textOf("image");
+    board.sha256 = textOf("sha256");
+    board.outcome = textOf("outcome");
+    board.exitCode = object.value(QStringLiteral("exit_code")).toInt();
+    board.seconds = object.value(QStringLiteral("seconds")).toDouble();
+    board.reason = textOf("reason");
+    line->format = linked ? object.value(QStringLiteral("record")).toInt() : 0;
+    line->tool = textOf("tool");
+    line->host = textOf("host");
+    line->prev = textOf("prev").toLatin1();
+    return true;
+}
+
+namespace
+{
+
+// What the record says a slot's boards did.
 struct SlotCount {
     int boards = 0;
     int failed = 0;
     QMap<QString, int> outcomes;
 };
 
-} // namespace
-
-int check(const QString &path, bool json)
-{
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly)) {
-        std::fprintf(stderr, "kavro-flash: cannot read the record %s: %s\n", qPrintable(path),
-                     qPrintable(file.errorString()));
-        return ExitStatus::Usage;
-    }
-    QList<QByteArray> lines = file.readAll().split('\n');
-    // The newline that ends the last line leaves nothing after it.
-    if (!lines.isEmpty() && lines.last().isEmpty())
-        lines.removeLast();
-
-    int brokenAt = 0;
+// What following the chain from the first line found.
+struct Findings {
+    int lines = 0;
+    int brokenAt = 0; // the first line that breaks the chain, from 1; 0 for none
     QString why;
     QMap<QString, SlotCount> bySlot;
     QMap<QString, int> successesBySerial;
     QDateTime first;
     QDateTime last;
-    for (int n = 0; n < lines.size() && brokenAt == 0; ++n) {
-        const QJsonDocument document = QJsonDocument::fromJson(lines[n]);
-        if (!document.isObject()) {
-            brokenAt = n + 1;
-            why = QStringLiteral("it does not parse");
-            break;
-        }
-        const QJsonObject line = document.object();
-        // Lines of an older format carry no link; every line since does.
-        if (line.contains(QStringLiteral("record"))) {
-            const QJsonValue prev = line.value(QStringLiteral("prev"));
-            const QJsonValue expected =
-                n == 0 ? QJsonValue() : QJsonValue(QString::fromLatin1(hashOf(lines[n - 1])));
-            if (prev != expected) {
-                brokenAt = n + 1;
-                why = n == 0 ? QStringLiteral("it follows a line that is not there")
-                             : QStringLiteral("line %1 is not the one it followed").arg(n);
-                break;
-            }
-        }
-        if (!line.contains(QStringLiteral("outcome")))
-            continue;
-        const QString outcome = line.value(QStringLiteral("outcome")).toString();
-        SlotCount &slot = bySlot[line.value(QStringLiteral("slot")).toString()];
-        ++slot.boards;
-        ++slot.outcomes[outcome];
-        const bool good = outcome == QLatin1String(Outcome::Success.text());
-        slot.failed += good ? 0 : 1;
-        const QString serial = line.value(QStringLiteral("usb_serial")).toString();
-        if (good && !serial.isEmpty())
-            ++successesBySerial[serial];
-        const QDateTime time =
-            QDateTime::fromString(line.value(QStringLiteral("time")).toString(), Qt::ISODateWithMs);
-        if (time.isValid()) {
-            if (!first.isValid() || time < first)
-                first = time;
-            if (!last.isValid() || time > last)
-                last = time;
-        }
-    }
 
-    int boards = 0;
-    for (const SlotCount &slot : bySlot)
-        boards += slot.boards;
-    const double spanSeconds = first.isValid() ? first.msecsTo(last) / 1000.0 : 0;
-    const double perHour = spanSeconds > 0 ? boards * 3600 / spanSeconds : 0;
-    QMap<QString, int> repeated;
-    for (auto it = successesBySerial.cbegin(); it != successesBySerial.cend(); ++it) {
-        if (it.value() > 1)
-            repeated.insert(it.key(), it.value());
+    int boards() const
+    {
+        int boards = 0;
+        for (const SlotCount &slot : bySlot)
+            boards += slot.boards;
+        return boards;
     }
+    double spanSeconds() const { return first.isValid() ? first.msecsTo(last) / 1000.0 : 0; }
+    double boardsPerHour() const
+    {
+        const double span = spanSeconds();
+        return span > 0 ? boards() * 3600 / span : 0;
+    }
+    // USB serial numbers recorded as a success more than once, with how often.
+    QMap<QString, int> repeatedSerials() const
+    {
+        QMap<QString, int> repeated;
+        for (auto it = successesBySerial.cbegin(); it != successesBySerial.cend(); ++it) {
+            if (it.value() > 1)
+                repeated.insert(it.key(), it.value());
+        }
+        return repeated;
+    }
+};
 
-    QString text;
-    if (json) {
-        QJsonArray slotList;
-        for (auto it = bySlot.cbegin(); it != bySlot.cend(); ++it) {
-            QJsonObject outcomes;
-            for (auto o = it->outcomes.cbegin(); o != it->outcomes.cend(); ++o)
-                outcomes.insert(o.key(), o.value());
-            slotList.append(
-                QJsonObject{{QStringLiteral("slot"), it.key()},
-                            {QStringLiteral("boards"), it->boards},
-                            {QStringLiteral("failed"), it->failed},
-                            {QStringLiteral("failure_rate"), double(it->failed) / it->boards},
-                            {QStringLiteral("outcomes"), outcomes}});
-        }
-        QJsonObject serials;
-        for (auto it = repeated.cbegin(); it != repeated.cend(); ++it)
-            serials.insert(it.key(), it.value());
-        const QJsonObject report{
-            {QStringLiteral("event"), QStringLiteral("check")},
-            {QStringLiteral("record"), path},
-            {QStringLiteral("lines"), int(lines.size())},
-            {QStringLiteral("intact"), brokenAt == 0},
-            {QStringLiteral("broken_at"), brokenAt == 0 ? QJsonValue() : QJsonValue(brokenAt)},
-            {QStringLiteral("reason"), brokenAt == 0 ? QJsonValue() : QJsonValue(why)},
-            {QStringLiteral("bySlot"), slotList},
-            {QStringLiteral("span_seconds"), spanSeconds},
-            {QStringLiteral("boards_per_hour"), perHour},
-            {QStringLiteral("repeated_usb_serials"), serials}};
-        text = QString::fromUtf8(QJsonDocument(report).toJson(QJsonDocument::Compact)) +
-               QLatin1Char('\n');
-    } else {
-        text = QStringLiteral("record %1: %2 lines, ").arg(path).arg(lines.size());
-        text += brokenAt == 0
-                    ? QStringLiteral("chain intact\n")
-                    : QStringLiteral("chain broken at line %1: %2\n").arg(brokenAt).arg(why);
-        if (first.isValid())
-            text += QStringLiteral("%1 to %2: %3 h, %4 boards/hour\n")
-                        .arg(first.toString(Qt::ISODate), last.toString(Qt::ISODate))
-                        .arg(spanSeconds / 3600, 0, 'f', 2)
-                        .arg(perHour, 0, 'f', 0);
-        for (auto it = bySlot.cbegin(); it != bySlot.cend(); ++it) {
-            QStringList outcomes;
-            for (auto o = it->outcomes.cbegin(); o != it->outcomes.cend(); ++o)
-                outcomes << QStringLiteral("%1 %2").arg(o.value()).arg(o.key());
-            text += QStringLiteral("%1: %2 boards (%3), failure rate %4%\n")
-                        .arg(it.key())
-                        .arg(it->boards)
-                        .arg(outcomes.join(QStringLiteral(", ")))
-                        .arg(100.0 * it->failed / it->boards, 0, 'f', 1);
-        }
-        for (auto it = repeated.cbegin(); it != repeated.cend(); ++it)
-            text += QStringLiteral("usb serial %1 recorded as a success %2 times\n")
-                        .arg(it.key())
-                        .arg(it.value());
+bool readLines(const QString &path, QList<QByteArray> *lines, QString *error)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) {
+        *error = file.errorString();
+        return false;
     }
-    const QByteArray bytes = text.toLocal8Bit();
-    std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stdout);
-    return brokenAt == 0 ? ExitStatus::Success : ExitStatus::Failed;
+    *lines = file.readAll().split('\n');
+    // The newline that ends the last line leaves nothing after it.
+    if (!lines->isEmpty() && lines->last().isEmpty())
+        lines->removeLast();
+    return true;
 }
 
-} // namespace RecordChain
+// Whether line `n` (from 0) breaks the chain, and why: it is no record's
+// line, or it has a link that does not name the line before it.
+bool breaks(const QList<QByteArray> &lines, int n, Line *line, QString *why)
+{
+    if (!read(lines[n], line, why)) {
+        *why = QStringLiteral("it ") + *why;
+        return true;
+    }
+    if (line->format == 0 || line->prev == (n == 0 ? QByteArray() : hashOf(lines[n - 1])))
+        return false;
+    *why = n == 0 ? QStringLiteral("it follows a line that is not there")
+                  : QStringLiteral("line %1 is not the one it followed").arg(n);
+    return true;
+}
+
+void count(const Board &board, Findings *findings)
+{
+    SlotCount &slot = findings->bySlot[board.slot];
+    ++slot.boards;
+    ++slot.outcomes[board.outcome];
+    const bool good = board.outcome == QLatin1String(Outcome::Success.text());
+    slot.failed += good ? 0 : 1;
+    if (good && !board.usbSerial.isEmpty())
+        ++findings->successesBySerial[board.usbSerial];
+    if (board.time.isValid()) {
+        if (!findings->first.isValid() || board.time < findings->first)
+            findings->first = board.time;
+        if (!findings->last.isValid() || board.time > findings->last)
+            findings->last = board.time;
+    }
+}
+
+// Counts the boards up to the first line that breaks the chain.
+Findings follow(const QList<QByteArray> &lines)
+{
+    Findings findings;
+    findings.lines = int(lines.size());
+    for (int n = 0; n < lines.size(); ++n) {
+        Line line;
+        if (breaks(lines, n, &line, &findings.why)) {
+            findings.brokenAt = n + 1;
+            break;
+        }
+        count(line.board, &findings);
+    }
+    return findings;
+}
+
+QJsonObject jsonReport(const QString &path, const Findings &findings)
+{
+    QJsonArray slotList;
+    for (auto it = findings.bySlot.cbegin(); it != findings.bySlot.cend(); ++it) {
+        QJsonObject outcomes;
+        for (auto o = it->outcomes.cbegin(); o != it->outcomes.cend(); ++o)
+            outcomes.insert(o.key(), o.value());
+        slotList.append(
+            QJsonObject{{QStringLiteral("slot"), it.key()},
+                        {QStringLiteral("boards"), it->boards},
+                        {QStringLiteral("failed"), it->failed},
+                        {QStringLiteral("failure_rate"), double(it->failed) / it->boards},
+                        {QStringLiteral("outcomes"), outcomes}});
+    }
+    QJsonObject serials;
+    const QMap<QString, int> repeated = findings.repeatedSerials();
+    for (auto it = repeated.cbegin(); it != repeated.cend(); ++it)
+        serials.insert(it.key(), it.value());
+    const bool intact = findings.brokenAt == 0;
+    return {{QStringLiteral("event"), QStringLiteral("check")},
+            {QStringLiteral("record"), path},
+            {QStringLiteral("lines"), findings.lines},
+            {QStringLiteral("intact"), intact},
+            {QStringLiteral("broken_at"), intact ? QJsonValue() : QJsonValue(findings.brokenAt)},
+            {QStringLiteral("reason"), intact ? QJsonValue() : QJsonValue(findings.why)},
+            {QStringLiteral("slots"), slotList},
+            {QStringLiteral("span_seconds"), findings.spanSeconds()},
+            {QStringLiteral("boards_per_hour"), findings.boardsPerHour()},
+            {QStringLiteral("repeated_usb_serials"), serials}};
+}
+
+QString textReport(const QString &path, const Findings &findings)
+{
+    QString text = QStringLiteral("record %1: %2 lines, ").arg(path).arg(findings.lines);
+    text += findings.brokenAt == 0 ? QStringLiteral("chain intact\n")
+                                   : QStringLiteral("chain broken at line %1: %2\n")
+                                         .arg(findings.brokenAt)
+                                         .arg(findings.why);
+    if (findings.first.isValid())
+        text += QStringLiteral("%1 to %2: %3 h, %4 boards/hour\n")
+                    .arg(findings.first.toString(Qt::ISODate), findings.last.toString(Qt::ISODate))
+                    .arg(findings.spanSeconds() / 3600, 0, 'f', 2)
+                    .arg(findings.boardsPerHour(), 0, 'f', 0);
+    for (auto it = findings.bySlot.cbegin(); it != findings.bySlot.cend(); ++it) {
+        QStringList outcomes;
+        for (auto o = it->outcomes.cbegin(); o != it->outcomes.cend(); ++o)
+            outcomes << QStringLiteral("%1 %2").arg(o.value()).arg(o.key());
+        text += QStringLiteral("%1: %2 boards (%3), failure rate %4%\n")
+                    .arg(it.key())
+                    .arg(it->boards)
+                    .arg(outcomes.join(QStringLiteral(", ")))
+                    .arg(100.0 * it->failed / it->boards, 0, 'f', 1);
+    }
+    const QMap<QString, int> repeated = findings.repeatedSerials();
+    for (auto it = repeated.cbegin(); it != repeated.cend(); ++it)
+        text += QStringLiteral("usb serial %1 recorded as a success %2 times\n")
+                    .arg(it.key())
+                    .arg(it.value());
+    return text;
+}
+
+} // namespace
+
+int check(const QString &path, bool json)
+{
+    QList<QByteArray> lines;
+    QString error;
+    if (!readLines(path, &lines, &error)) {
+        Output::put(
+            stderr,
+            QStringLiteral("kavro-flash: cannot read the record %1: %2\n").arg(path, error));
+        return ExitStatus::Usage;
+    }
+    const Findings findings = follow(lines);
+    if (json)
+        Output::putJson(jsonReport(path, findings));
+    else
+        Output::put(stdout, textReport(path, findings));
+    return findings.brokenAt == 0 ? ExitStatus::Success : ExitStatus::Failed;
+}
+
+} // namespace Record

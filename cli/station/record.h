@@ -2,14 +2,15 @@
 #define RECORD_H
 
 #include <QByteArray>
+#include <QDateTime>
 #include <QString>
 
-class QJsonObject;
-
-// A station's record proves itself: each line carries the SHA-256 of the
-// line before it (`prev`), so a line changed, taken out or put in breaks the
-// chain at the line after it.
-namespace RecordChain
+// A station's record: one JSON line per board, and a record proves itself:
+// each line carries the SHA-256 of the line before it (`prev`), so a line
+// changed, taken out or put in breaks the chain at the line after it.
+// What a line holds is told here once, for the station that writes it and
+// for --check-record that reads it.
+namespace Record
 {
 
 // The record line format, carried as `record` in every line.
@@ -18,12 +19,43 @@ constexpr int Format = 1;
 // The SHA-256 of a line's bytes (without its newline), in hex.
 QByteArray hashOf(const QByteArray &line);
 
-// Checks the record at `path`: every line parses, the chain is unbroken, and
-// what the boards did. Prints a report (JSON with `json`) on standard output
-// and returns the exit status: 0 for an intact record, 1 for a broken one,
-// 2 when it cannot be read.
+// What a board did: all a station hands over for its line.
+struct Board {
+    QDateTime time; // when it ended
+    QString slot;
+    int number = 0;    // in this run of the station, from 1
+    QString usbSerial; // empty where the system does not know it
+    QString image;     // the file's name
+    QString sha256;    // of the image's bytes, hex
+    QString outcome;
+    int exitCode = 0;
+    double seconds = 0;
+    QString reason; // why the port did not open (it refused a line setting), or empty
+};
+
+// One line: a board, and the link that chains it to the line before.
+struct Line {
+    Board board;
+    int format = 0; // 0 for a line of the older format, which has no link
+    QString tool;
+    QString host;
+    QByteArray prev; // the line before's hash, hex; empty for a file's first line
+
+    // The line's bytes, without its newline.
+    QByteArray text() const;
+};
+
+// Reads `text` (one line, without its newline) into `line`; false, with the
+// reason, when it is not a line a station writes.
+bool read(const QByteArray &text, Line *line, QString *why);
+
+// Checks the record at `path`: every line is a record's, the chain is
+// unbroken, and what the boards did. Prints a report (JSON with `json`) on
+// standard output and returns the exit status: 0 for an intact record, 1 for
+// a broken one, 2 when it cannot be read. Takes no lock: a record a station
+// is still writing can be checked.
 int check(const QString &path, bool json);
 
-} // namespace RecordChain
+} // namespace Record
 
 #endif

@@ -2,28 +2,18 @@
 
 #include "cli/common/exitstatus.h"
 #include "cli/common/output.h"
-#include "cli/station/record.h"
 #include "download/outcome.h"
 #include "download/uploadthread.h"
 #include "serial/portdetails.h"
 #include "serial/serialport.h"
 
-#include <QCoreApplication>
 #include <QCryptographicHash>
 #include <QDateTime>
 #include <QFile>
 #include <QFileInfo>
-#include <QJsonDocument>
-#include <QJsonObject>
 #include <QSaveFile>
-#include <QSysInfo>
 
 #include <algorithm>
-#include <cerrno>
-#include <cstring>
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 namespace
 {
@@ -34,9 +24,6 @@ constexpr int PollIntervalMs = 100;
 // A port that is there but does not open yet (its permissions are often set
 // a moment after it appears) is tried again after this.
 constexpr int OpenRetryMs = 1000;
-// The longest unfinished line at the end of a record that is taken for one
-// of ours cut short, and cut off.
-constexpr qint64 MaxLineBytes = 64 * 1024;
 
 QByteArray sha256Of(const QByteArray &bytes)
 {
@@ -52,11 +39,6 @@ bool readImage(const QString &path, QByteArray *bytes, QString *error)
     }
     *bytes = file.readAll();
     return true;
-}
-
-QString systemError()
-{
-    return QString::fromLocal8Bit(std::strerror(errno));
 }
 
 bool portPresent(const QString &port)
@@ -86,11 +68,7 @@ Station::Station(const Settings &settings, QObject *parent)
 }
 
 // Each follower cancels and waits for its session as it goes.
-Station::~Station()
-{
-    if (recordFd >= 0)
-        ::close(recordFd);
-}
+Station::~Station() = default;
 
 bool Station::prepare(QString *error, int *status, QString *notice)
 {
@@ -105,49 +83,7 @@ bool Station::prepare(QString *error, int *status, QString *notice)
         return false;
     }
     *status = ExitStatus::Usage;
-    return config.recordPath.isEmpty() || openRecord(error, notice);
-}
-
-// Appended to, never truncated: the record of earlier shifts stays.
-bool Station::openRecord(QString *error, QString *notice)
-{
-    const auto refuse = [this, error](const QString &why) {
-        *error = QStringLiteral("cannot use the record %1: %2").arg(config.recordPath, why);
-        return false;
-    };
-    recordFd = ::open(QFile::encodeName(config.recordPath).constData(),
-                      O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
-    struct stat info {
-    };
-    if (recordFd < 0 || ::fstat(recordFd, &info) != 0)
-        return refuse(systemError());
-    // A device or a pipe has no end to look at.
-    if (!S_ISREG(info.st_mode) || info.st_size == 0)
-        return true;
-
-    // Every line we write is whole, but a kill can land between two pages
-    // of one write: such a line, cut short, is cut off. A file that ends in
-    // anything else is not ours to change.
-    const qint64 tailSize = std::min<qint64>(info.st_size, MaxLineBytes + 1);
-    QByteArray tail(int(tailSize), '\0');
-    if (::pread(recordFd, tail.data(), size_t(tailSize), info.st_size - tailSize) != tailSize)
-        return refuse(systemError());
-    const int lineStart = tail.lastIndexOf('\n') + 1;
-    if (lineStart < tail.size()) {
-        const qint64 fragment = tailSize - lineStart;
-        if (fragment > MaxLineBytes || !tail.mid(lineStart).startsWith('{'))
-            return refuse(QStringLiteral("it does not end in a whole line"));
-        if (::ftruncate(recordFd, info.st_size - fragment) != 0)
-            return refuse(systemError());
-        *notice = QStringLiteral("the record %1 ended in a line cut short (%2 bytes); cut off")
-                      .arg(config.recordPath)
-                      .arg(fragment);
-    }
-    // The first line written here chains to the last one already there.
-    const QByteArray whole = lineStart > 0 ? tail.left(lineStart - 1) : QByteArray();
-    if (!whole.isEmpty())
-        lastLineHash = RecordChain::hashOf(whole.mid(whole.lastIndexOf('\n') + 1));
-    return true;
+    return config.recordPath.isEmpty() || recordFile.open(config.recordPath, error, notice);
 }
 
 // The window is kept in order as it moves, so the median costs nothing to
@@ -350,63 +286,25 @@ void Station::endBoard(int index)
     finishWhenIdle();
 }
 
-// One line per board, on disk before the next board can start: a board
-// flashed without its record is worse than a halted line. Every line in the
-// file is whole: one that does not go in whole is taken out again.
+// What the board did, for the record.
 bool Station::record(int index, QString *error)
 {
-    if (recordFd < 0)
+    if (!recordFile.isOpen())
         return true;
     const Slot &s = allSlots[index];
     const SessionFollower::State session = s.follower->state();
-    QJsonObject line{
-        {QStringLiteral("time"), QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs)},
-        {QStringLiteral("slot"), s.port},
-        {QStringLiteral("board"), s.board},
-        // Known for USB adapters only.
-        {QStringLiteral("usb_serial"),
-         s.usbSerial.isEmpty() ? QJsonValue() : QJsonValue(s.usbSerial)},
-        {QStringLiteral("image"), QFileInfo(config.imagePath).fileName()},
-        {QStringLiteral("sha256"), imageSha256()},
-        {QStringLiteral("outcome"), session.outcomeText()},
-        {QStringLiteral("exit_code"), session.exitStatus()},
-        {QStringLiteral("seconds"), session.elapsedMs / 1000.0},
-    };
-    if (!session.openFailure.isEmpty())
-        line.insert(QStringLiteral("reason"), session.openFailure);
-    line.insert(QStringLiteral("record"), RecordChain::Format);
-    line.insert(QStringLiteral("tool"), QCoreApplication::applicationVersion());
-    line.insert(QStringLiteral("host"), QSysInfo::machineHostName());
-    line.insert(QStringLiteral("prev"), lastLineHash.isEmpty()
-                                            ? QJsonValue()
-                                            : QJsonValue(QString::fromLatin1(lastLineHash)));
-    const QByteArray text = QJsonDocument(line).toJson(QJsonDocument::Compact);
-    const QByteArray bytes = text + '\n';
-
-    struct stat before {
-    };
-    if (::fstat(recordFd, &before) != 0) {
-        *error = systemError();
-        return false;
-    }
-    // One write, so a line is never split by another writer appending too.
-    ssize_t written;
-    do {
-        written = ::write(recordFd, bytes.constData(), size_t(bytes.size()));
-    } while (written < 0 && errno == EINTR);
-    if (written != bytes.size()) {
-        *error = written < 0 ? systemError() : QStringLiteral("no room for the whole line");
-        if (written > 0 && ::ftruncate(recordFd, before.st_size) != 0)
-            *error +=
-                QStringLiteral("; and the part written cannot be taken out: %1").arg(systemError());
-        return false;
-    }
-    lastLineHash = RecordChain::hashOf(text);
-    if (::fsync(recordFd) != 0) {
-        *error = systemError();
-        return false;
-    }
-    return true;
+    Record::Board board;
+    board.time = QDateTime::currentDateTimeUtc();
+    board.slot = s.port;
+    board.number = s.board;
+    board.usbSerial = s.usbSerial; // known for USB adapters only
+    board.image = QFileInfo(config.imagePath).fileName();
+    board.sha256 = imageSha256();
+    board.outcome = session.outcomeText();
+    board.exitCode = session.exitStatus();
+    board.seconds = session.elapsedMs / 1000.0;
+    board.reason = session.openFailure;
+    return recordFile.append(board, error);
 }
 
 // No new board is taken; sessions in progress run to their end. The first

@@ -2,6 +2,7 @@
 #define STATION_H
 
 #include "cli/flash/sessionfollower.h"
+#include "cli/station/recordwriter.h"
 
 #include <QByteArray>
 #include <QElapsedTimer>
@@ -111,17 +112,15 @@ private:
     void portSeen(int index, bool present, qint64 now);
     void startBoard(int index);
     void endBoard(int index);
-    bool openRecord(QString *error, QString *notice);
     bool record(int index, QString *error);
     void stopTaking(const QString &reason, int status);
     void finishWhenIdle();
 
     Settings config;
+    Record::Writer recordFile; // outlives the slots' sessions
     std::vector<Slot> allSlots;
     QByteArray imageHash;
-    QByteArray lastLineHash; // of the record's last line, hex; empty for none
     QTemporaryDir snapshots;
-    int recordFd = -1;
     QTimer poller;
     QElapsedTimer clock;
     int boardsStarted = 0;

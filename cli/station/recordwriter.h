@@ -1,0 +1,40 @@
+#ifndef RECORDWRITER_H
+#define RECORDWRITER_H
+
+#include "cli/station/record.h"
+
+#include <QByteArray>
+#include <QString>
+
+namespace Record
+{
+
+// A station's hand on its record: appended to, never truncated, so the
+// record of earlier shifts stays.
+class Writer
+{
+public:
+    Writer() = default;
+    ~Writer();
+    Writer(const Writer &) = delete;
+    Writer &operator=(const Writer &) = delete;
+
+    // Opens the record at `path`, making it if need be. Refuses a file that
+    // is not a record; cuts off a last line cut short, and tells of it in
+    // `notice`.
+    bool open(const QString &path, QString *error, QString *notice);
+    bool isOpen() const { return fd >= 0; }
+    // Appends `board`'s line, chained to the line before, and has it on disk
+    // before it returns. A line that does not go in whole is taken out again.
+    bool append(const Board &board, QString *error);
+
+private:
+    bool takeOver(const QString &path, qint64 size, QString *why, QString *notice);
+
+    int fd = -1;
+    QByteArray lastLineHash; // hex; empty while the file has no line
+};
+
+} // namespace Record
+
+#endif
