@@ -281,6 +281,7 @@ private slots:
     void stationRecordStart();
     void stationRecordFails_data();
     void stationRecordFails();
+    void stationRecordShared();
     void stationTally();
     void stationBoardIdentity_data();
     void stationBoardIdentity();
@@ -1219,6 +1220,48 @@ void tst_FlashCli::stationRecordFails()
         QVERIFY(record.open(QIODevice::ReadOnly));
         QCOMPARE(record.readAll(), earlier);
     }
+}
+
+// One record, one station: a second on it is refused before any port opens,
+// naming the first, and leaves the record as it was. It can still be checked
+// while the first writes it.
+void tst_FlashCli::stationRecordShared()
+{
+    QTemporaryDir sockets;
+    const QString recordPath = sockets.filePath("record.jsonl");
+    const QString first = sockets.filePath("socket-1");
+    const QString second = sockets.filePath("socket-2");
+    QProcess *process =
+        startFlash({"--station", "-p", first, "--record", recordPath, "--json", imagePath});
+    QByteArray out;
+    {
+        const auto board = plugIn(first);
+        QVERIFY(board);
+        QVERIFY2(waitForBoardEvents(process, out, 1), out);
+    }
+    QFile record(recordPath);
+    QVERIFY(record.open(QIODevice::ReadOnly));
+    const QByteArray written = record.readAll();
+
+    const auto board = plugIn(second);
+    QVERIFY(board);
+    const Run refused = flash({"--station", "-p", second, "--record", recordPath, imagePath});
+    QCOMPARE(refused.status, 2);
+    QVERIFY2(refused.err.contains(
+                 QStringLiteral("cannot use the record %1: in use: held by kavro-flash (pid %2)")
+                     .arg(recordPath)
+                     .arg(process->processId())
+                     .toLocal8Bit()),
+             refused.err);
+    QVERIFY(board->hostFrames().isEmpty());
+    const Run checked = flash({"--check-record", recordPath});
+    QCOMPARE(checked.status, 0);
+    QVERIFY2(checked.out.contains("1 lines, chain intact"), checked.out);
+
+    ::kill(pid_t(process->processId()), SIGINT);
+    QCOMPARE(finish(process, 5000).status, 130);
+    QVERIFY(record.seek(0));
+    QCOMPARE(record.readAll(), written);
 }
 
 // A station runs for weeks: its median is of the last boards only.

@@ -1,14 +1,19 @@
 #include "cli/station/recordwriter.h"
 
+#include "serial/portholder.h"
+
 #include <QCoreApplication>
 #include <QFile>
+#include <QList>
 #include <QSysInfo>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 namespace Record
@@ -24,6 +29,45 @@ constexpr qint64 MaxLineBytes = 64 * 1024;
 QString systemError()
 {
     return QString::fromLocal8Bit(std::strerror(errno));
+}
+
+bool says(const QByteArray &text, quint64 value, int base)
+{
+    bool ok = false;
+    return text.toULongLong(&ok, base) == value && ok;
+}
+
+// The process holding a whole-file lock on the file `info` describes, from
+// /proc/locks ("1: FLOCK ADVISORY WRITE 812 08:01:1234 0 EOF", the device's
+// numbers in hex); 0 where the system does not say.
+qint64 lockHolder(const struct stat &info)
+{
+    QFile locks(QStringLiteral("/proc/locks"));
+    if (!locks.open(QIODevice::ReadOnly))
+        return 0;
+    for (const QByteArray &line : locks.readAll().split('\n')) {
+        const QList<QByteArray> fields = line.simplified().split(' ');
+        // A waiter's line says "->" here.
+        if (fields.value(1) != "FLOCK")
+            continue;
+        const QList<QByteArray> file = fields.value(5).split(':');
+        const qint64 pid = fields.value(4).toLongLong();
+        if (file.size() == 3 && says(file[0], major(info.st_dev), 16) &&
+            says(file[1], minor(info.st_dev), 16) && says(file[2], info.st_ino, 10) && pid > 0)
+            return pid;
+    }
+    return 0;
+}
+
+// "in use: held by kavro-flash (pid 812)"
+QString heldBy(qint64 pid)
+{
+    if (pid <= 0)
+        return QStringLiteral("in use: another program holds its lock");
+    QString program = QString::fromUtf8(SystemFile::read(QStringLiteral("/proc/%1/comm").arg(pid)));
+    if (program.isEmpty())
+        program = QStringLiteral("a program");
+    return QStringLiteral("in use: held by ") + PortHolder::describe({{pid, program}});
 }
 
 } // namespace
@@ -46,6 +90,10 @@ bool Writer::open(const QString &path, QString *error, QString *notice)
     fd = ::open(QFile::encodeName(path).constData(), O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
     if (fd < 0)
         return refuse(systemError());
+    // Locked before anything is read or cut: what is cut must be ours.
+    QString why;
+    if (!lock(&why))
+        return refuse(why);
     struct stat info {
     };
     if (::fstat(fd, &info) != 0)
@@ -53,8 +101,26 @@ bool Writer::open(const QString &path, QString *error, QString *notice)
     // A device or a pipe has no end to look at.
     if (!S_ISREG(info.st_mode) || info.st_size == 0)
         return true;
-    QString why;
     return takeOver(path, info.st_size, &why, notice) || refuse(why);
+}
+
+// Held until the descriptor closes, with the station.
+bool Writer::lock(QString *why)
+{
+    int locked;
+    do {
+        locked = ::flock(fd, LOCK_EX | LOCK_NB);
+    } while (locked != 0 && errno == EINTR);
+    if (locked == 0)
+        return true;
+    if (errno != EWOULDBLOCK) {
+        *why = QStringLiteral("cannot lock it: %1").arg(systemError());
+        return false;
+    }
+    struct stat info {
+    };
+    *why = heldBy(::fstat(fd, &info) == 0 ? lockHolder(info) : 0);
+    return false;
 }
 
 // Every line we write is whole, but a kill can land between two pages of

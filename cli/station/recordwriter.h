@@ -10,7 +10,9 @@ namespace Record
 {
 
 // A station's hand on its record: appended to, never truncated, so the
-// record of earlier shifts stays.
+// record of earlier shifts stays. The record is locked while it is open, so
+// no other station writes to it (--check-record takes no lock, and reads it
+// all the same).
 class Writer
 {
 public:
@@ -19,9 +21,9 @@ public:
     Writer(const Writer &) = delete;
     Writer &operator=(const Writer &) = delete;
 
-    // Opens the record at `path`, making it if need be. Refuses a file that
-    // is not a record; cuts off a last line cut short, and tells of it in
-    // `notice`.
+    // Opens the record at `path`, making it if need be. Refuses a record
+    // another program has locked, and a file that is not a record; cuts off
+    // a last line cut short, and tells of it in `notice`.
     bool open(const QString &path, QString *error, QString *notice);
     bool isOpen() const { return fd >= 0; }
     // Appends `board`'s line, chained to the line before, and has it on disk
@@ -29,6 +31,7 @@ public:
     bool append(const Board &board, QString *error);
 
 private:
+    bool lock(QString *error);
     bool takeOver(const QString &path, qint64 size, QString *why, QString *notice);
 
     int fd = -1;
