@@ -25,7 +25,8 @@ QString description()
          "Download stop (the board refused or stopped answering), or output could not be "
          "written",
          "a board failed, a record line or output could not be written"},
-        {ExitStatus::Usage, "usage error", "the record cannot be opened or is not a record"},
+        {ExitStatus::Usage, "usage error",
+         "the record cannot be opened, is not a record, or another station has it"},
         {ExitStatus::FileError, Outcome::FileError.text(),
          "the image changed on disk or could no longer be read"},
         {ExitStatus::OpenFailed, Outcome::OpenFailed.text(), nullptr},
