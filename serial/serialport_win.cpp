@@ -258,14 +258,18 @@ bool SerialPort::isOpen() const
     return opened;
 }
 
+// A driver may keep a rate of its own, or round the one asked, without
+// failing the call, so the rate is read back from the device.
 bool SerialPort::setBaudRate(qint32 rate)
 {
-    return changeLine(device, [rate](DCB &dcb) {
-        if (rate <= 0)
-            return false;
-        dcb.BaudRate = static_cast<DWORD>(rate);
-        return true;
-    });
+    return changeLine(device,
+                      [rate](DCB &dcb) {
+                          if (rate <= 0)
+                              return false;
+                          dcb.BaudRate = static_cast<DWORD>(rate);
+                          return true;
+                      }) &&
+           baudRate() == rate;
 }
 
 qint32 SerialPort::baudRate()
