@@ -824,7 +824,7 @@ void tst_FlashCli::station()
         record[1]["prev"].toString(),
         QString(
             QCryptographicHash::hash(olderLine().chopped(1), QCryptographicHash::Sha256).toHex()));
-    QCOMPARE(record[1]["record"].toInt(), 1);
+    QCOMPARE(record[1]["record"].toInt(), 2);
     QCOMPARE(record[1]["tool"].toString(), QString(KAVRO_VERSION));
     const QString sha = QCryptographicHash::hash(image, QCryptographicHash::Sha256).toHex();
     for (int n = 1; n < record.size(); ++n) {
