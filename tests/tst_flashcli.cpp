@@ -326,6 +326,7 @@ private slots:
     void stamp();
     void stampUsage_data();
     void stampUsage();
+    void stampStation();
     void stampSoak();
 
 private:
@@ -890,6 +891,10 @@ void tst_FlashCli::checkRecord_data()
     QTest::newRow("a line that does not parse") << "garble:6" << 1 << "chain broken at line 6";
     QTest::newRow("another program's line")
         << "foreign:2" << 1 << "chain broken at line 2: it is not a record line";
+    QTest::newRow("a value reserved twice")
+        << "reserve:2" << 1 << "stamp 000003E8 reserved more than once";
+    QTest::newRow("a value reserved, its board never recorded")
+        << "reserve:1" << 0 << "burnt 000003E8 (1000): reserved, outcome unknown";
 }
 
 // The record proves itself: any line changed, taken out or cut breaks it.
@@ -909,6 +914,25 @@ void tst_FlashCli::checkRecord()
         lines[line].chop(3);
     else if (change.startsWith("foreign"))
         lines[line] = "{\"level\":\"info\"}";
+    // Reservations of one value, each chained to the line before.
+    for (int n = 0; change.startsWith("reserve") && n <= line; ++n) {
+        lines.removeAll(QByteArray());
+        QJsonObject reservation{
+            {"kind", "reservation"},
+            {"time", "2026-01-05T08:00:00.000Z"},
+            {"slot", "s"},
+            {"board", n + 1},
+            {"stamp", "000003E8"},
+            {"stamp_number", 1000},
+            {"stamp_at", "0x80:4"},
+            {"stamp_list_sha256", QJsonValue()},
+            {"record", 2},
+            {"tool", "t"},
+            {"host", "h"},
+            {"prev",
+             QString(QCryptographicHash::hash(lines.last(), QCryptographicHash::Sha256).toHex())}};
+        lines << QJsonDocument(reservation).toJson(QJsonDocument::Compact) << QByteArray();
+    }
     QTemporaryDir records;
     const QString path = writeImage(records, "record.jsonl", lines.join('\n'));
     const Run r = flash({"--check-record", path});
@@ -919,7 +943,7 @@ void tst_FlashCli::checkRecord()
                                 "failure rate 33.3%"),
                  r.out);
     const QJsonObject json = jsonLines(flash({"--check-record", path, "--json"}).out).value(0);
-    QCOMPARE(json["intact"].toBool(), status == 0);
+    QCOMPARE(json["intact"].toBool(), !report.contains("broken"));
     QCOMPARE(json["version"].toInt(), 2);
     if (status == 0) {
         const QJsonObject slot = json["slots"].toArray().first().toObject();
@@ -1746,6 +1770,10 @@ void tst_FlashCli::stampUsage_data()
     QTest::newRow("list line too short")
         << QStringList{"--stamp", "0x80:6", "--stamp-list", "LIST"} << QByteArray("\n0CEFAF81A2\n")
         << QByteArray() << "line 2: a value must be exactly";
+    QTest::newRow("a value twice in the list")
+        << QStringList{"--stamp", "0x80:2", "--stamp-list", "LIST"}
+        << QByteArray("0102\n0A0B\n\n0a0b\n") << QByteArray()
+        << "line 4: the value 0A0B is on line 2 already";
     QTest::newRow("no such list") << QStringList{"--stamp", "0x80:6", "--stamp-list", "LIST"}
                                   << QByteArray("-") << QByteArray()
                                   << "cannot read the stamp list";
@@ -1793,6 +1821,44 @@ void tst_FlashCli::stampUsage()
     QVERIFY2(r.err.contains("--stamp needs --record"), r.err);
     QFile kept(recordPath);
     QCOMPARE(kept.open(QIODevice::ReadOnly) ? kept.readAll() : QByteArray(), record);
+}
+
+// A station's boards each get the next number, until the width holds no
+// more: then it takes no more boards, and says so.
+void tst_FlashCli::stampStation()
+{
+    QTemporaryDir sockets;
+    const QString slot = sockets.filePath("socket");
+    const QString recordPath = sockets.filePath("record.jsonl");
+    QProcess *process =
+        startFlash({"--station", "-p", slot, "--settle", "100", "--record", recordPath, "--stamp",
+                    "0x7f:1", "--stamp-start", "0xfd", "--stamp-step", "3", "--json", imagePath});
+    QByteArray out;
+    {
+        const auto board = plugIn(slot);
+        QVERIFY(board);
+        QVERIFY2(waitForBoardEvents(process, out, 1), out);
+        QVERIFY(board->waitForEndFrames(1, 2000));
+        QByteArray stamped = imageData(image);
+        stamped[0x3f] = char(0xfd);
+        QCOMPARE(board->receivedImage(), stamped);
+    }
+    QTest::qWait(300);
+    const auto next = plugIn(slot);
+    QVERIFY(next);
+    const Run r = finish(process, 10000);
+    QCOMPARE(r.status, 0);
+    QVERIFY2(r.err.contains("kavro-flash: no stamp values left after 253 to 253; the station "
+                            "has stopped"),
+             r.err);
+    QVERIFY2(r.err.contains("board 1 Download Success in ") &&
+                 r.err.contains(", stamp FD (253); ") && r.err.contains("stamps used: 253 to 253"),
+             r.err);
+    QVERIFY(next->hostFrames().isEmpty());
+    const QJsonObject board = events(jsonLines(out + r.out), "board").value(0);
+    QCOMPARE(board["stamp"].toString(), QString("FD"));
+    QCOMPARE(board["stamp_number"].toInt(), 253);
+    QCOMPARE(recordLines(recordPath).size(), 2);
 }
 
 // A station killed with SIGKILL at random moments and started again on the

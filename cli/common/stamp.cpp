@@ -157,6 +157,17 @@ bool Source::open(const Spec &stampSpec, QString *error)
                          .arg(QString::fromUtf8(line));
             return false;
         }
+        // A value twice in the list would go to two boards.
+        const auto same = std::find_if(list.cbegin(), list.cend(),
+                                       [&bytes](const Value &v) { return v.bytes == bytes; });
+        if (same != list.cend()) {
+            *error = QStringLiteral("%1 line %2: the value %3 is on line %4 already")
+                         .arg(spec.listPath)
+                         .arg(n + 1)
+                         .arg(QString::fromLatin1(bytes.toHex().toUpper()))
+                         .arg(same->listLine);
+            return false;
+        }
         list.append(Value{bytes, std::nullopt, n + 1});
     }
     return true;
