@@ -93,16 +93,18 @@ QString StationReport::slotText(int index) const
 {
     const Station::Slot &s = station.slot(index);
     const Session session = station.session(index);
-    QString port = s.port.leftJustified(portWidth) + QStringLiteral("  ");
-    if (s.state != Station::State::WaitingForBoard && station.settings().stamp.active())
-        port += QStringLiteral("stamp %1, ").arg(s.stamp.text());
+    const QString port = s.port.leftJustified(portWidth) + QStringLiteral("  ");
+    const QString board =
+        QStringLiteral("board %1").arg(s.board) +
+        (station.settings().stamp.active() ? QStringLiteral(", stamp %1").arg(s.stamp.text())
+                                           : QString());
     switch (s.state) {
     case Station::State::Flashing:
-        return port + QStringLiteral("board %1 [").arg(s.board) +
+        return port + board + QStringLiteral(" [") +
                table.bar(session.blocksSent, station.settings().blocks) +
                QStringLiteral("] %1%").arg(session.percent, 3);
     case Station::State::WaitingForUnplug:
-        return port + QStringLiteral("board %1 ").arg(s.board) +
+        return port + board + QLatin1Char(' ') +
                table.paint(session.succeeded() ? Colour::Good : Colour::Bad,
                            session.outcomeWithReason()) +
                QStringLiteral(" in %1, unplug it").arg(secondsText(session.elapsedMs));
