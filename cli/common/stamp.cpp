@@ -44,11 +44,20 @@ QString Value::text() const
     return number ? QStringLiteral("%1 (%2)").arg(hex()).arg(*number) : hex();
 }
 
+QJsonValue Value::numberJson() const
+{
+    if (!number)
+        return QJsonValue(QJsonValue::Undefined);
+    // Past 2^63 a qint64 would turn negative.
+    return *number <= quint64(std::numeric_limits<qint64>::max()) ? QJsonValue(qint64(*number))
+                                                                  : QJsonValue(double(*number));
+}
+
 void Value::addTo(QJsonObject &object) const
 {
     object.insert(QStringLiteral("stamp"), hex());
     if (number)
-        object.insert(QStringLiteral("stamp_number"), qint64(*number));
+        object.insert(QStringLiteral("stamp_number"), numberJson());
 }
 
 bool parseNumber(const QString &text, quint64 *value)

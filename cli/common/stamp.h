@@ -3,6 +3,7 @@
 
 #include <QByteArray>
 #include <QJsonObject>
+#include <QJsonValue>
 #include <QString>
 #include <QVector>
 
@@ -41,6 +42,9 @@ struct Value {
     QString hex() const;
     // "000003E8 (1000)"
     QString text() const;
+    // The number for JSON, exact up to 2^53 (the hex always is);
+    // undefined for a list's value.
+    QJsonValue numberJson() const;
     // `stamp`, and `stamp_number` where the value is a number.
     void addTo(QJsonObject &object) const;
 };

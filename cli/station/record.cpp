@@ -450,7 +450,7 @@ QString textReport(const QString &path, const Findings &findings)
                     .arg(it.key(),
                          it->number.isUndefined()
                              ? QString()
-                             : QStringLiteral(" (%1)").arg(qint64(it->number.toDouble())),
+                             : QStringLiteral(" (%1)").arg(it->number.toDouble(), 0, 'f', 0),
                          it->lastOutcome.isEmpty() ? QStringLiteral("reserved, outcome unknown")
                                                    : it->lastOutcome);
     for (const QString &value : findings.reservedTwice())

@@ -22,11 +22,6 @@ Stamp::Value valueOf(const Record::Reservation &r)
     return value;
 }
 
-QJsonValue numberOf(const Stamp::Value &value)
-{
-    return value.number ? QJsonValue(qint64(*value.number)) : QJsonValue(QJsonValue::Undefined);
-}
-
 } // namespace
 
 bool StampLedger::open(const Stamp::Spec &stampSpec, Record::Writer *recordWriter,
@@ -77,7 +72,7 @@ StampLedger::Result StampLedger::reserve(const QString &slot, int board, Stamp::
     r.slot = slot;
     r.number = board;
     r.stamp = value->hex();
-    r.stampNumber = numberOf(*value);
+    r.stampNumber = value->numberJson();
     r.listLine = value->listLine;
     r.field = spec.field();
     r.listSha256 = source.listSha256();
@@ -108,7 +103,7 @@ void StampLedger::fill(Record::Board *board, const Stamp::Value &value, bool ack
                        const QString &flashedSha256)
 {
     board->stamp = value.hex();
-    board->stampNumber = numberOf(value);
+    board->stampNumber = value.numberJson();
     board->stampAcknowledged = acknowledged;
     board->flashedSha256 = flashedSha256;
 }
