@@ -926,6 +926,7 @@ void tst_FlashCli::checkRecord()
             {"stamp_number", 1000},
             {"stamp_at", "0x80:4"},
             {"stamp_list_sha256", QJsonValue()},
+            {"stamp_order", "little"},
             {"record", 2},
             {"tool", "t"},
             {"host", "h"},
@@ -1795,11 +1796,15 @@ void tst_FlashCli::stampUsage_data()
     const QByteArray reservation =
         R"({"board":1,"host":"h","kind":"reservation","prev":null,"record":2,"slot":"s",)"
         R"("stamp":"000003E8","stamp_at":"0x80:4","stamp_list_sha256":null,)"
-        R"("stamp_number":1000,"time":"2026-01-05T08:00:00.000Z","tool":"t"})"
+        R"("stamp_number":1000,"stamp_order":"little","time":"2026-01-05T08:00:00.000Z",)"
+        R"("tool":"t"})"
         "\n";
     QTest::newRow("record of another offset")
         << QStringList{"--stamp", "0x84:4"} << QByteArray() << reservation
-        << "holds values stamped at 0x80:4 as numbers (line 1), not at 0x84:4";
+        << "holds values stamped at 0x80:4 as little-endian numbers (line 1), not at 0x84:4";
+    QTest::newRow("record of little-endian numbers, big now")
+        << QStringList{"--stamp", "0x80:4", "--stamp-order", "big"} << QByteArray() << reservation
+        << "not at 0x80:4 as big-endian numbers";
     QTest::newRow("record of numbers, a list now")
         << QStringList{"--stamp", "0x80:4", "--stamp-list", "LIST"} << QByteArray("01020304\n")
         << reservation << "name a new record for another stamp";

@@ -32,6 +32,13 @@ QString Spec::field() const
     return QStringLiteral("0x%1:%2").arg(offset, 0, 16).arg(width);
 }
 
+QString Spec::order() const
+{
+    if (!listPath.isEmpty())
+        return QString();
+    return bigEndian ? QStringLiteral("big") : QStringLiteral("little");
+}
+
 QString Value::hex() const
 {
     if (!number)

@@ -28,6 +28,8 @@ struct Spec {
     bool active() const { return width > 0; }
     // "0x80:4", as reservations carry it.
     QString field() const;
+    // "little" or "big" for numbers; empty for a list.
+    QString order() const;
 };
 
 // One board's value.

@@ -69,8 +69,13 @@ const Field BoardFields[] = {
     {"seconds", isNumber},
 };
 const Field ReservationFields[] = {
-    {"time", isText},  {"slot", isText},     {"board", isNumber},
-    {"stamp", isText}, {"stamp_at", isText}, {"stamp_list_sha256", isTextOrNull},
+    {"time", isText},
+    {"slot", isText},
+    {"board", isNumber},
+    {"stamp", isText},
+    {"stamp_at", isText},
+    {"stamp_list_sha256", isTextOrNull},
+    {"stamp_order", isTextOrNull},
 };
 const Field StampFields[] = {{"stamp", isText}, {"flashed_sha256", isText}};
 const Field LinkFields[] = {
@@ -97,6 +102,7 @@ QJsonObject reservationObject(const Reservation &r)
         {QStringLiteral("stamp"), r.stamp},
         {QStringLiteral("stamp_at"), r.field},
         {QStringLiteral("stamp_list_sha256"), nullIfEmpty(r.listSha256)},
+        {QStringLiteral("stamp_order"), nullIfEmpty(r.order)},
     };
     if (!r.stampNumber.isUndefined())
         object.insert(QStringLiteral("stamp_number"), r.stampNumber);
@@ -191,6 +197,7 @@ bool read(const QByteArray &text, Line *line, QString *why)
         r.listLine = object.value(QStringLiteral("stamp_line")).toInt();
         r.field = textOf("stamp_at");
         r.listSha256 = textOf("stamp_list_sha256");
+        r.order = textOf("stamp_order");
         return true;
     }
     Board &board = line->board;

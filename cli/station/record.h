@@ -52,6 +52,7 @@ struct Reservation {
     QJsonValue stampNumber;
     int listLine = 0;   // the value's line in the list file; 0 for numbers
     QString field;      // "0x80:4"
+    QString order;      // a number's byte order, "little" or "big"; empty for a list
     QString listSha256; // of the list file; empty for numbers
 };
 

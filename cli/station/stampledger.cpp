@@ -43,18 +43,22 @@ bool StampLedger::open(const Stamp::Spec &stampSpec, Record::Writer *recordWrite
         if (!Record::read(lines[n], &line, &why) || line.kind != Record::Line::Kind::Reservation)
             continue;
         const Record::Reservation &r = line.reservation;
-        if (r.field != spec.field() || r.listSha256 != source.listSha256()) {
+        // Numbers in another byte order would write one value's bytes as another's.
+        if (r.field != spec.field() || r.listSha256 != source.listSha256() ||
+            r.order != spec.order()) {
+            const auto describe = [](const QString &order, const QString &list) {
+                return order.isEmpty() ? list : QStringLiteral("as %1-endian numbers").arg(order);
+            };
             *error =
                 QStringLiteral("the record %1 holds values stamped at %2 %3 (line %4), not "
                                "at %5 %6; name a new record for another stamp")
                     .arg(path, r.field,
-                         r.listSha256.isEmpty()
-                             ? QStringLiteral("as numbers")
-                             : QStringLiteral("from a list with sha256 %1").arg(r.listSha256))
+                         describe(r.order,
+                                  QStringLiteral("from a list with sha256 %1").arg(r.listSha256)))
                     .arg(n + 1)
-                    .arg(spec.field(), spec.listPath.isEmpty()
-                                           ? QStringLiteral("as numbers")
-                                           : QStringLiteral("from the list %1").arg(spec.listPath));
+                    .arg(spec.field(),
+                         describe(spec.order(),
+                                  QStringLiteral("from the list %1").arg(spec.listPath)));
             return false;
         }
         source.skipPast(valueOf(r));
@@ -76,6 +80,7 @@ StampLedger::Result StampLedger::reserve(const QString &slot, int board, Stamp::
     r.listLine = value->listLine;
     r.field = spec.field();
     r.listSha256 = source.listSha256();
+    r.order = spec.order();
     // Given out once it is on disk, or once it may be: a reservation that
     // did not go in is burnt all the same.
     if (!writer->reserve(r, error))
