@@ -26,7 +26,8 @@ QString description()
          "written",
          "a board failed, a record line or output could not be written"},
         {ExitStatus::Usage, "usage error",
-         "the record cannot be opened, is not a record, or another station has it"},
+         "the record cannot be opened, is not a record, another station has it, or it holds "
+         "the values of another stamp"},
         {ExitStatus::FileError, Outcome::FileError.text(),
          "the image changed on disk or could no longer be read"},
         {ExitStatus::OpenFailed, Outcome::OpenFailed.text(), nullptr},
