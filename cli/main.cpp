@@ -11,6 +11,7 @@
 #include "cli/options.h"
 #include "cli/station/record.h"
 #ifdef KAVRO_STATION_MODE
+#include "cli/flash/gangrecord.h"
 #include "cli/station/station.h"
 #include "cli/station/stationreport.h"
 #endif
@@ -108,6 +109,7 @@ Station::Settings stationSettings(const Options &options, qint64 blocks)
     settings.count = options.count;
     settings.recordPath = options.recordPath;
     settings.settleMs = options.settleMs;
+    settings.stamp = options.stamp;
     return settings;
 }
 
@@ -159,6 +161,29 @@ int runGang(QCoreApplication &app, Interrupts &interrupts, const Options &option
     const bool colour = terminal && qEnvironmentVariableIsEmpty("NO_COLOR");
 
     BoardGang gang(options.ports, options.baud, options.imagePath);
+#ifdef KAVRO_STATION_MODE
+    std::unique_ptr<GangRecord> record;
+    if (!options.recordPath.isEmpty()) {
+        record = std::make_unique<GangRecord>(gang, options.recordPath, options.imagePath,
+                                              options.stamp);
+        QString error;
+        QString notice;
+        int status = 0;
+        const bool prepared = record->prepare(&error, &status, &notice);
+        if (!notice.isEmpty())
+            Output::put(stderr, QStringLiteral("kavro-flash: %1\n").arg(notice));
+        if (!prepared) {
+            Output::put(stderr, QStringLiteral("kavro-flash: %1\n").arg(error));
+            return status;
+        }
+    }
+#else
+    if (!options.recordPath.isEmpty()) {
+        Output::put(stderr, QStringLiteral("kavro-flash: --record is not available on this "
+                                           "system yet\n"));
+        return ExitStatus::Usage;
+    }
+#endif
     HumanReport report(gang, blocks, options.baud, human,
                        terminal ? HumanReport::Style::Live : HumanReport::Style::Lines, colour,
                        options.quiet);
@@ -174,7 +199,14 @@ int runGang(QCoreApplication &app, Interrupts &interrupts, const Options &option
     QElapsedTimer clock;
     clock.start();
     runToEnd(app, interrupts, gang, report);
-    const RunTotals totals = RunTotals::of(gang, clock.elapsed());
+    RunTotals totals = RunTotals::of(gang, clock.elapsed());
+#ifdef KAVRO_STATION_MODE
+    // A board without its line is not accounted for.
+    if (record && record->lineLost())
+        totals.exitStatus = ExitStatus::Failed;
+    if (record)
+        totals.stampRange = record->stampRange();
+#endif
     report.summary(totals);
     if (jsonReport)
         jsonReport->summary(totals);
@@ -192,6 +224,12 @@ int runSessions(QCoreApplication &app, const Options &options)
         return ExitStatus::FileError;
     }
     const qint64 blocks = image.blocks;
+    // A stamp that cannot be given is refused before any port opens.
+    QString error;
+    Stamp::Source values;
+    if (options.stamp.active() &&
+        (!Stamp::fits(options.stamp, blocks, &error) || !values.open(options.stamp, &error)))
+        return usageError(error);
     Interrupts interrupts;
     if (!interrupts.isValid())
         Output::put(stderr, QStringLiteral("kavro-flash: %1; Ctrl-C ends the program at once, "

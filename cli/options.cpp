@@ -26,7 +26,8 @@ QString description()
          "written",
          "a board failed, a record line or output could not be written"},
         {ExitStatus::Usage, "usage error",
-         "the record cannot be opened, is not a record, or another station has it"},
+         "the record cannot be opened, is not a record, another station has it, or it holds "
+         "the values of another stamp"},
         {ExitStatus::FileError, Outcome::FileError.text(),
          "the image changed on disk or could no longer be read"},
         {ExitStatus::OpenFailed, Outcome::OpenFailed.text(), nullptr},
@@ -117,7 +118,28 @@ struct Parser {
                              QStringLiteral("N")};
     QCommandLineOption record{
         QStringLiteral("record"),
-        QStringLiteral("Station: append one JSON line per board to FILE, on disk at once."),
+        QStringLiteral("Append one JSON line per board to FILE, on disk at once."),
+        QStringLiteral("FILE")};
+    QCommandLineOption stamp{
+        QStringLiteral("stamp"),
+        QStringLiteral("Give each board a value of its own in the WIDTH bytes (1 to 16) at file "
+                       "offset OFFSET (decimal or 0x hex), each value reserved in the --record "
+                       "first."),
+        QStringLiteral("OFFSET:WIDTH")};
+    QCommandLineOption stampStart{QStringLiteral("stamp-start"),
+                                  QStringLiteral("Stamp: the first number (default 1)."),
+                                  QStringLiteral("N")};
+    QCommandLineOption stampStep{QStringLiteral("stamp-step"),
+                                 QStringLiteral("Stamp: from one number to the next (default 1)."),
+                                 QStringLiteral("N")};
+    QCommandLineOption stampOrder{
+        QStringLiteral("stamp-order"),
+        QStringLiteral("Stamp: the numbers' byte order, little (default) or big."),
+        QStringLiteral("ORDER")};
+    QCommandLineOption stampList{
+        QStringLiteral("stamp-list"),
+        QStringLiteral("Stamp: the values in order from FILE, one a line as 2 x WIDTH hex "
+                       "digits; blank lines and lines starting with # are skipped."),
         QStringLiteral("FILE")};
     QCommandLineOption settle{
         QStringLiteral("settle"),
@@ -140,7 +162,8 @@ struct Parser {
     {
         parser.setApplicationDescription(description());
         parser.addOptions({port, baud, list, json, quiet, verbose, station, count, record, settle,
-                           checkRecord, doctor});
+                           stamp, stampStart, stampStep, stampOrder, stampList, checkRecord,
+                           doctor});
         parser.addPositionalArgument(QStringLiteral("IMAGE"),
                                      QStringLiteral("Firmware image to write."));
     }
@@ -157,7 +180,7 @@ struct Parser {
             return positional.isEmpty() || refuse(error, QStringLiteral("--doctor takes no image"));
         if (o->ports.isEmpty())
             return refuse(error, QStringLiteral("no port given (-p PORT)"));
-        if (!portsDistinct(o->ports, error) || !readStation(o, error))
+        if (!portsDistinct(o->ports, error) || !readStation(o, error) || !readStamp(o, error))
             return false;
         if (positional.size() != 1)
             return refuse(error, positional.isEmpty()
@@ -175,13 +198,47 @@ struct Parser {
         if (!number(parser.value(settle), 0, &o->settleMs))
             return refuse(error, QStringLiteral("--settle needs a number of milliseconds, not '%1'")
                                      .arg(parser.value(settle)));
-        if (o->action != Options::Action::Station &&
-            (parser.isSet(count) || parser.isSet(record) || parser.isSet(settle)))
-            return refuse(error,
-                          QStringLiteral("--count, --record and --settle belong to --station"));
+        if (o->action != Options::Action::Station && (parser.isSet(count) || parser.isSet(settle)))
+            return refuse(error, QStringLiteral("--count and --settle belong to --station"));
         o->recordPath = parser.value(record);
         return !(parser.isSet(record) && o->recordPath.isEmpty()) ||
                refuse(error, QStringLiteral("--record needs a file name"));
+    }
+
+    bool readStamp(Options *o, QString *error) const
+    {
+        const bool numbers =
+            parser.isSet(stampStart) || parser.isSet(stampStep) || parser.isSet(stampOrder);
+        if (!parser.isSet(stamp))
+            return !(numbers || parser.isSet(stampList)) ||
+                   refuse(error, QStringLiteral("--stamp-start, --stamp-step, --stamp-order and "
+                                                "--stamp-list need --stamp"));
+        Stamp::Spec &spec = o->stamp;
+        if (!Stamp::parseField(parser.value(stamp), &spec, error))
+            return false;
+        if (o->recordPath.isEmpty())
+            return refuse(error, QStringLiteral("--stamp needs --record: the record is the ledger "
+                                                "that keeps a value from going to two boards"));
+        if (numbers && parser.isSet(stampList))
+            return refuse(error, QStringLiteral("--stamp-list takes the values from its file: no "
+                                                "--stamp-start, --stamp-step or --stamp-order"));
+        spec.listPath = parser.value(stampList);
+        if (parser.isSet(stampList) && spec.listPath.isEmpty())
+            return refuse(error, QStringLiteral("--stamp-list needs a file name"));
+        const auto numberOf = [this, error](const QCommandLineOption &option, quint64 *value) {
+            return !parser.isSet(option) || Stamp::parseNumber(parser.value(option), value) ||
+                   refuse(error, QStringLiteral("--%1 needs a whole number, not '%2'")
+                                     .arg(option.names().first(), parser.value(option)));
+        };
+        if (!numberOf(stampStart, &spec.start) || !numberOf(stampStep, &spec.step))
+            return false;
+        const QString order = parser.value(stampOrder);
+        if (parser.isSet(stampOrder) && order != QLatin1String("little") &&
+            order != QLatin1String("big"))
+            return refuse(error,
+                          QStringLiteral("--stamp-order is little or big, not '%1'").arg(order));
+        spec.bigEndian = order == QLatin1String("big");
+        return true;
     }
 };
 

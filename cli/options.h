@@ -1,6 +1,7 @@
 #ifndef OPTIONS_H
 #define OPTIONS_H
 
+#include "cli/common/stamp.h"
 #include "download/linerates.h"
 
 #include <QString>
@@ -18,9 +19,10 @@ struct Options {
     bool quiet = false;
     bool verbose = false;
     QString imagePath;
+    QString recordPath; // one line per board; the ledger of stamps
+    Stamp::Spec stamp;  // checked against the image once it is read
     // Station mode.
     int count = 0; // boards in all; 0 for no limit
-    QString recordPath;
     int settleMs = 1000;
     // --check-record's file.
     QString checkedRecord;

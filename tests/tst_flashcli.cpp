@@ -233,6 +233,42 @@ QByteArray olderLine(int bytes = 0)
     return head + QByteArray(std::max(0, bytes - int(head.size() + tail.size())), 'x') + tail;
 }
 
+// The record's lines, and those of one kind ("reservation", or "" for a
+// board's).
+QList<QJsonObject> recordLines(const QString &path, const QString &kind = QString("*"))
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return {};
+    QList<QJsonObject> lines;
+    for (const QJsonObject &line : jsonLines(file.readAll())) {
+        if (kind == "*" || line["kind"].toString() == kind)
+            lines << line;
+    }
+    return lines;
+}
+
+// The bytes at data offset `at` that the block frame holding them carried
+// to the board; empty when the frame never arrived.
+QByteArray carried(const QList<QByteArray> &frames, int at, int width)
+{
+    const int address = at / 64 * 16;
+    for (const QByteArray &frame : frames) {
+        if (frame.size() == 71 && frame[3] == 0x01 &&
+            (quint8(frame[4]) | quint8(frame[5]) << 8) == address)
+            return frame.mid(6 + at % 64, width);
+    }
+    return {};
+}
+
+quint32 littleEndian(const QByteArray &bytes)
+{
+    quint32 value = 0;
+    for (int i = bytes.size() - 1; i >= 0; --i)
+        value = value << 8 | quint8(bytes[i]);
+    return value;
+}
+
 // "check:LEVEL" for each finding, in order.
 QString levels(const QList<Doctor::Finding> &findings)
 {
@@ -286,6 +322,12 @@ private slots:
     void stationBoardIdentity_data();
     void stationBoardIdentity();
     void stationSoak();
+    void stamp_data();
+    void stamp();
+    void stampUsage_data();
+    void stampUsage();
+    void stampStation();
+    void stampSoak();
 
 private:
     QTemporaryDir dir;
@@ -824,7 +866,7 @@ void tst_FlashCli::station()
         record[1]["prev"].toString(),
         QString(
             QCryptographicHash::hash(olderLine().chopped(1), QCryptographicHash::Sha256).toHex()));
-    QCOMPARE(record[1]["record"].toInt(), 1);
+    QCOMPARE(record[1]["record"].toInt(), 2);
     QCOMPARE(record[1]["tool"].toString(), QString(KAVRO_VERSION));
     const QString sha = QCryptographicHash::hash(image, QCryptographicHash::Sha256).toHex();
     for (int n = 1; n < record.size(); ++n) {
@@ -849,6 +891,10 @@ void tst_FlashCli::checkRecord_data()
     QTest::newRow("a line that does not parse") << "garble:6" << 1 << "chain broken at line 6";
     QTest::newRow("another program's line")
         << "foreign:2" << 1 << "chain broken at line 2: it is not a record line";
+    QTest::newRow("a value reserved twice")
+        << "reserve:2" << 1 << "stamp 000003E8 reserved more than once";
+    QTest::newRow("a value reserved, its board never recorded")
+        << "reserve:1" << 0 << "burnt 000003E8 (1000): reserved, outcome unknown";
 }
 
 // The record proves itself: any line changed, taken out or cut breaks it.
@@ -868,6 +914,26 @@ void tst_FlashCli::checkRecord()
         lines[line].chop(3);
     else if (change.startsWith("foreign"))
         lines[line] = "{\"level\":\"info\"}";
+    // Reservations of one value, each chained to the line before.
+    for (int n = 0; change.startsWith("reserve") && n <= line; ++n) {
+        lines.removeAll(QByteArray());
+        QJsonObject reservation{
+            {"kind", "reservation"},
+            {"time", "2026-01-05T08:00:00.000Z"},
+            {"slot", "s"},
+            {"board", n + 1},
+            {"stamp", "000003E8"},
+            {"stamp_number", 1000},
+            {"stamp_at", "0x80:4"},
+            {"stamp_list_sha256", QJsonValue()},
+            {"stamp_order", "little"},
+            {"record", 2},
+            {"tool", "t"},
+            {"host", "h"},
+            {"prev",
+             QString(QCryptographicHash::hash(lines.last(), QCryptographicHash::Sha256).toHex())}};
+        lines << QJsonDocument(reservation).toJson(QJsonDocument::Compact) << QByteArray();
+    }
     QTemporaryDir records;
     const QString path = writeImage(records, "record.jsonl", lines.join('\n'));
     const Run r = flash({"--check-record", path});
@@ -878,7 +944,7 @@ void tst_FlashCli::checkRecord()
                                 "failure rate 33.3%"),
                  r.out);
     const QJsonObject json = jsonLines(flash({"--check-record", path, "--json"}).out).value(0);
-    QCOMPARE(json["intact"].toBool(), status == 0);
+    QCOMPARE(json["intact"].toBool(), !report.contains("broken"));
     QCOMPARE(json["version"].toInt(), 2);
     if (status == 0) {
         const QJsonObject slot = json["slots"].toArray().first().toObject();
@@ -1575,6 +1641,434 @@ void tst_FlashCli::stationSoak()
     QVERIFY2(end.rssKib - warm.rssKib < 4096,
              qPrintable(QString::number(end.rssKib - warm.rssKib)));
 #endif
+}
+
+void tst_FlashCli::stamp_data()
+{
+    QTest::addColumn<QStringList>("args");
+    QTest::addColumn<QByteArray>("list");    // the --stamp-list file, if any
+    QTest::addColumn<int>("at");             // the stamp's file offset
+    QTest::addColumn<QStringList>("values"); // hex as written, two runs of three
+
+    QTest::newRow("numbers from 1000")
+        << QStringList{"--stamp", "0x80:4", "--stamp-start", "1000"} << QByteArray() << 0x80
+        << QStringList{"E8030000", "E9030000", "EA030000", "EB030000", "EC030000", "ED030000"};
+    QTest::newRow("big-endian, step 256")
+        << QStringList{"--stamp", "200:3", "--stamp-order", "big", "--stamp-step", "256"}
+        << QByteArray() << 200
+        << QStringList{"000001", "000101", "000201", "000301", "000401", "000501"};
+    QTest::newRow("past 2^63") << QStringList{"--stamp", "0x80:8", "--stamp-start",
+                                              "0xfffffffffffffff0"}
+                               << QByteArray() << 0x80
+                               << QStringList{"F0FFFFFFFFFFFFFF", "F1FFFFFFFFFFFFFF",
+                                              "F2FFFFFFFFFFFFFF", "F3FFFFFFFFFFFFFF",
+                                              "F4FFFFFFFFFFFFFF", "F5FFFFFFFFFFFFFF"};
+    QTest::newRow("radio addresses")
+        << QStringList{"--stamp", "0x1000:6"}
+        << QByteArray("# radio addresses, batch 7\n0CEFAF81A2B3\n\n0cefaf81a2b4\n"
+                      "0CEFAF81A2B5\n#spare\n0CEFAF81A2B6\n0CEFAF81A2B7\n0CEFAF81A2B8\n")
+        << 0x1000 << QStringList{"0CEFAF81A2B3", "0CEFAF81A2B4", "0CEFAF81A2B5",
+                                 "0CEFAF81A2B6", "0CEFAF81A2B7", "0CEFAF81A2B8"};
+}
+
+// A gang of three, twice on one record: each board's copy differs from the
+// image in the stamped bytes only, and the second run goes on where the
+// first stopped.
+void tst_FlashCli::stamp()
+{
+    QFETCH(QStringList, args);
+    QFETCH(QByteArray, list);
+    QFETCH(int, at);
+    QFETCH(QStringList, values);
+    QTemporaryDir work;
+    const QString recordPath = work.filePath("record.jsonl");
+    if (!list.isEmpty())
+        args << "--stamp-list" << writeImage(work, "addresses.txt", list);
+    const int width = values[0].size() / 2;
+    const QByteArray data = imageData(image);
+    const QString sha = QCryptographicHash::hash(image, QCryptographicHash::Sha256).toHex();
+    for (int run = 0; run < 2; ++run) {
+        const std::vector<Board> sims = makeBoards({"good", "good", "good"}, work);
+        const Run r =
+            flash(portArgs(sims) << args << "--record" << recordPath << "--json" << imagePath);
+        QCOMPARE(r.status, 0);
+        QStringList got;
+        for (const Board &b : sims) {
+            QVERIFY(b.sim->waitForEndFrames(1, 2000));
+            const QByteArray received = b.sim->receivedImage();
+            QCOMPARE(received.size(), data.size());
+            const QByteArray value = received.mid(at - 64, width);
+            QCOMPARE(received.left(at - 64) + value + received.mid(at - 64 + width), received);
+            QCOMPARE(received.left(at - 64), data.left(at - 64));
+            QCOMPARE(received.mid(at - 64 + width), data.mid(at - 64 + width));
+            got << value.toHex().toUpper();
+        }
+        std::sort(got.begin(), got.end());
+        QStringList expected = values.mid(3 * run, 3);
+        std::sort(expected.begin(), expected.end());
+        QCOMPARE(got, expected);
+        const QList<QJsonObject> ends = events(jsonLines(r.out), "end");
+        QCOMPARE(ends.size(), 3);
+        // Each board's end names the value it received: a number's most
+        // significant digit first.
+        const bool little = list.isEmpty() && !args.contains("big");
+        for (const Board &b : sims) {
+            QByteArray value = b.sim->receivedImage().mid(at - 64, width);
+            if (little)
+                std::reverse(value.begin(), value.end());
+            const QJsonObject end = events(ends, "end", b.port).value(0);
+            QCOMPARE(end["stamp"].toString(), QString(value.toHex().toUpper()));
+            QCOMPARE(end["stamp_number"].toDouble() > 0, list.isEmpty());
+        }
+        QVERIFY2(r.err.contains("stamps used: "), r.err);
+    }
+    const QList<QJsonObject> reserved = recordLines(recordPath, "reservation");
+    const QList<QJsonObject> boards = recordLines(recordPath, "");
+    QCOMPARE(reserved.size(), 6);
+    QCOMPARE(boards.size(), 6);
+    QSet<QString> stamps;
+    for (const QJsonObject &line : boards) {
+        QCOMPARE(line["sha256"].toString(), sha);
+        QCOMPARE(line["record"].toInt(), 2);
+        QVERIFY(line["stamp_acknowledged"].toBool());
+        QVERIFY(line["flashed_sha256"].toString() != sha);
+        stamps.insert(line["stamp"].toString());
+    }
+    QCOMPARE(stamps.size(), 6);
+    for (const QJsonObject &line : reserved)
+        QVERIFY(stamps.contains(line["stamp"].toString()));
+    const Run checked = flash({"--check-record", recordPath});
+    QCOMPARE(checked.status, 0);
+    QVERIFY2(checked.out.contains("stamps: 6 reserved, 6 stamped successes, 0 burnt"), checked.out);
+}
+
+void tst_FlashCli::stampUsage_data()
+{
+    QTest::addColumn<QStringList>("args");  // with --record
+    QTest::addColumn<QByteArray>("list");   // "LIST" in args names it
+    QTest::addColumn<QByteArray>("record"); // what the record holds already
+    QTest::addColumn<QString>("message");
+
+    const QString inside = "bytes 0x40 to 0x4b3f";
+    QTest::newRow("no width") << QStringList{"--stamp", "0x80"} << QByteArray() << QByteArray()
+                              << "--stamp needs OFFSET:WIDTH";
+    QTest::newRow("offset not a number") << QStringList{"--stamp", "12x:4"} << QByteArray()
+                                         << QByteArray() << "--stamp needs OFFSET:WIDTH";
+    QTest::newRow("width 0") << QStringList{"--stamp", "0x80:0"} << QByteArray() << QByteArray()
+                             << "width must be 1 to 16 bytes, not 0";
+    QTest::newRow("width 17") << QStringList{"--stamp", "0x80:17"} << QByteArray() << QByteArray()
+                              << "width must be 1 to 16 bytes, not 17";
+    QTest::newRow("in the header")
+        << QStringList{"--stamp", "0x3e:4"} << QByteArray() << QByteArray() << inside;
+    QTest::newRow("into the partial block")
+        << QStringList{"--stamp", "0x4b3e:4"} << QByteArray() << QByteArray() << inside;
+    QTest::newRow("numbers wider than 8") << QStringList{"--stamp", "0x80:9"} << QByteArray()
+                                          << QByteArray() << "numbers are at most 8 bytes wide";
+    QTest::newRow("start past the width")
+        << QStringList{"--stamp", "0x80:1", "--stamp-start", "256"} << QByteArray() << QByteArray()
+        << "--stamp-start 256 does not fit in 1 byte";
+    QTest::newRow("step 0") << QStringList{"--stamp", "0x80:2", "--stamp-step", "0"} << QByteArray()
+                            << QByteArray() << "--stamp-step must not be 0";
+    QTest::newRow("start not a number")
+        << QStringList{"--stamp", "0x80:2", "--stamp-start", "-1"} << QByteArray() << QByteArray()
+        << "--stamp-start needs a whole number";
+    QTest::newRow("order") << QStringList{"--stamp", "0x80:2", "--stamp-order", "middle"}
+                           << QByteArray() << QByteArray() << "little or big, not 'middle'";
+    QTest::newRow("start without a stamp")
+        << QStringList{"--stamp-start", "5"} << QByteArray() << QByteArray() << "need --stamp";
+    QTest::newRow("a list and a start")
+        << QStringList{"--stamp", "0x80:2", "--stamp-list", "LIST", "--stamp-start", "5"}
+        << QByteArray("0102\n") << QByteArray() << "no --stamp-start";
+    QTest::newRow("list line with a wrong digit")
+        << QStringList{"--stamp", "0x80:6", "--stamp-list", "LIST"}
+        << QByteArray("# batch\n0CEFAF81A2B3\n0CEFAF81A2BZ\n") << QByteArray()
+        << "line 3: a value must be exactly 12 hex digits, not '0CEFAF81A2BZ'";
+    QTest::newRow("list line too short")
+        << QStringList{"--stamp", "0x80:6", "--stamp-list", "LIST"} << QByteArray("\n0CEFAF81A2\n")
+        << QByteArray() << "line 2: a value must be exactly";
+    QTest::newRow("a value twice in the list")
+        << QStringList{"--stamp", "0x80:2", "--stamp-list", "LIST"}
+        << QByteArray("0102\n0A0B\n\n0a0b\n") << QByteArray()
+        << "line 4: the value 0A0B is on line 2 already";
+    QTest::newRow("no such list") << QStringList{"--stamp", "0x80:6", "--stamp-list", "LIST"}
+                                  << QByteArray("-") << QByteArray()
+                                  << "cannot read the stamp list";
+    const QByteArray reservation =
+        R"({"board":1,"host":"h","kind":"reservation","prev":null,"record":2,"slot":"s",)"
+        R"("stamp":"000003E8","stamp_at":"0x80:4","stamp_list_sha256":null,)"
+        R"("stamp_number":1000,"stamp_order":"little","time":"2026-01-05T08:00:00.000Z",)"
+        R"("tool":"t"})"
+        "\n";
+    QTest::newRow("record of another offset")
+        << QStringList{"--stamp", "0x84:4"} << QByteArray() << reservation
+        << "holds values stamped at 0x80:4 as little-endian numbers (line 1), not at 0x84:4";
+    QTest::newRow("record of little-endian numbers, big now")
+        << QStringList{"--stamp", "0x80:4", "--stamp-order", "big"} << QByteArray() << reservation
+        << "not at 0x80:4 as big-endian numbers";
+    QTest::newRow("record of numbers, a list now")
+        << QStringList{"--stamp", "0x80:4", "--stamp-list", "LIST"} << QByteArray("01020304\n")
+        << reservation << "name a new record for another stamp";
+}
+
+// Refused before any port opens, saying why.
+void tst_FlashCli::stampUsage()
+{
+    QFETCH(QStringList, args);
+    QFETCH(QByteArray, list);
+    QFETCH(QByteArray, record);
+    QFETCH(QString, message);
+    QTemporaryDir work;
+    const QString recordPath = work.filePath("record.jsonl");
+    if (!record.isEmpty())
+        writeImage(work, "record.jsonl", record);
+    const QString listPath =
+        list == "-" ? work.filePath("missing.txt") : writeImage(work, "list.txt", list);
+    args.replaceInStrings(QRegularExpression("^LIST$"), listPath);
+    const std::vector<Board> sims = makeBoards({"good"}, work);
+    for (const bool station : {false, true}) {
+        QStringList all = portArgs(sims) << args << "--record" << recordPath << imagePath;
+        if (station)
+            all << "--station";
+        const Run r = flash(all);
+        QCOMPARE(r.status, 2);
+        QVERIFY2(r.err.contains(message.toLocal8Bit()), r.err);
+        QVERIFY(!sims[0].sim->waitForFrames(1, 100));
+    }
+    // The ledger is the record: a stamp without one is refused.
+    const Run r = flash(portArgs(sims) << "--stamp"
+                                       << "0x80:4" << imagePath);
+    QCOMPARE(r.status, 2);
+    QVERIFY2(r.err.contains("--stamp needs --record"), r.err);
+    QFile kept(recordPath);
+    QCOMPARE(kept.open(QIODevice::ReadOnly) ? kept.readAll() : QByteArray(), record);
+}
+
+// A station's boards each get the next number, until the width holds no
+// more: then it takes no more boards, and says so.
+void tst_FlashCli::stampStation()
+{
+    QTemporaryDir sockets;
+    const QString slot = sockets.filePath("socket");
+    const QString recordPath = sockets.filePath("record.jsonl");
+    QProcess *process =
+        startFlash({"--station", "-p", slot, "--settle", "100", "--record", recordPath, "--stamp",
+                    "0x7f:1", "--stamp-start", "0xfd", "--stamp-step", "3", "--json", imagePath});
+    QByteArray out;
+    {
+        const auto board = plugIn(slot);
+        QVERIFY(board);
+        QVERIFY2(waitForBoardEvents(process, out, 1), out);
+        QVERIFY(board->waitForEndFrames(1, 2000));
+        QByteArray stamped = imageData(image);
+        stamped[0x3f] = char(0xfd);
+        QCOMPARE(board->receivedImage(), stamped);
+    }
+    QTest::qWait(300);
+    const auto next = plugIn(slot);
+    QVERIFY(next);
+    const Run r = finish(process, 10000);
+    QCOMPARE(r.status, 0);
+    QVERIFY2(r.err.contains("kavro-flash: no stamp values left after 253 to 253; the station "
+                            "has stopped"),
+             r.err);
+    QVERIFY2(r.err.contains("board 1 Download Success in ") &&
+                 r.err.contains(", stamp FD (253); ") && r.err.contains("stamps used: 253 to 253"),
+             r.err);
+    QVERIFY(next->hostFrames().isEmpty());
+    const QJsonObject board = events(jsonLines(out + r.out), "board").value(0);
+    QCOMPARE(board["stamp"].toString(), QString("FD"));
+    QCOMPARE(board["stamp_number"].toInt(), 253);
+    QCOMPARE(recordLines(recordPath).size(), 2);
+}
+
+// A station killed with SIGKILL at random moments and started again on the
+// same record, boards with random faults through three slots: no value ever
+// reaches two boards, and the record accounts for every value given out.
+// KAVRO_STAMP_SOAK_BOARDS and KAVRO_STAMP_SOAK_KILLS make it longer.
+void tst_FlashCli::stampSoak()
+{
+    enum Fault { Good, Silent, BadReply, HangUp, Unplug, Faults };
+    struct Socket {
+        QString path;
+        std::unique_ptr<BootSim> sim;
+        Fault fault = Good;
+        int unplugAfterFrames = 0;
+        bool reported = true; // the board in the slot has its board event
+        int boardsThisRun = 0;
+    };
+    const auto setting = [](const char *name, int fallback) {
+        const int value = qEnvironmentVariableIntValue(name);
+        return value > 0 ? value : fallback;
+    };
+    const int boardsInAll = setting("KAVRO_STAMP_SOAK_BOARDS", 45);
+    const int kills = setting("KAVRO_STAMP_SOAK_KILLS", 4);
+    const quint32 seed = QRandomGenerator::global()->generate();
+    qInfo("stamp-soak: seed %u", seed);
+    QRandomGenerator random(seed);
+    constexpr int SettleMs = 200;
+    constexpr int Blocks = 40;
+    constexpr int StampAt = 0x90; // in the file; block 1 of the data
+    QList<int> killAt;            // boards plugged in by then
+    for (int k = 0; k < kills; ++k)
+        killAt << 2 + random.bounded(std::max(1, boardsInAll - 4));
+    std::sort(killAt.begin(), killAt.end());
+
+    QTemporaryDir dir;
+    const QString smallPath = writeImage(dir, "small.bin", makeImage(Blocks));
+    const QString recordPath = dir.filePath("record.jsonl");
+    std::vector<Socket> fixture(3);
+    QStringList args{"--station", "--settle", QString::number(SettleMs), "--record", recordPath,
+                     "--stamp",   "0x90:4",   "--stamp-start",           "500",      "--json",
+                     smallPath};
+    for (int i = 0; i < int(fixture.size()); ++i) {
+        fixture[i].path = dir.filePath(QStringLiteral("slot%1").arg(i));
+        args << "-p" << fixture[i].path;
+    }
+    QElapsedTimer clock;
+    clock.start();
+    QList<quint32> reached; // each board's value, as its block frame brought it
+    std::unique_ptr<QProcess> process;
+    QByteArray out;
+    QByteArray err;
+    QByteArray allErr;
+    int linesSeen = 0;
+    int plugged = 0;
+    int killed = 0;
+    int fragments = 0;
+    qint64 killDueAt = -1;
+    const auto unplug = [&reached](Socket &s) {
+        s.sim->stop();
+        const QByteArray value = carried(s.sim->hostFrames(), StampAt - 64, 4);
+        if (!value.isEmpty())
+            reached << littleEndian(value);
+        s.sim.reset();
+    };
+    const auto idle = [&fixture] {
+        return std::all_of(fixture.cbegin(), fixture.cend(),
+                           [](const Socket &s) { return !s.sim && s.reported; });
+    };
+    while (plugged < boardsInAll || !idle()) {
+        QVERIFY2(clock.elapsed() < 60000 + boardsInAll * 1500LL,
+                 qPrintable(QString::number(plugged)));
+        if (!process) {
+            process.reset(startFlash(args));
+            out.clear();
+            err.clear();
+            linesSeen = 0;
+            for (Socket &s : fixture)
+                s.boardsThisRun = 0;
+        }
+        process->waitForReadyRead(5);
+        out += process->readAllStandardOutput();
+        err += process->readAllStandardError();
+        QVERIFY2(process->state() != QProcess::NotRunning, err);
+        const qint64 now = clock.elapsed();
+        const QList<QByteArray> lines = out.split('\n');
+        for (; linesSeen < lines.size() - 1; ++linesSeen) {
+            const QJsonObject event = QJsonDocument::fromJson(lines[linesSeen]).object();
+            for (Socket &s : fixture) {
+                if (event["event"] != "board" || event["slot"] != s.path)
+                    continue;
+                QVERIFY2(!s.reported, lines[linesSeen]);
+                s.reported = true;
+                if (s.sim)
+                    unplug(s);
+            }
+        }
+        if (killed < kills && killDueAt < 0 && plugged >= killAt[killed])
+            killDueAt = now + random.bounded(400);
+        if (killDueAt >= 0 && now >= killDueAt) {
+            ::kill(pid_t(process->processId()), SIGKILL);
+            process->waitForFinished();
+            allErr += err + process->readAllStandardError();
+            process.reset();
+            for (Socket &s : fixture) {
+                if (s.sim)
+                    unplug(s);
+                s.reported = true;
+            }
+            // A kill between two pages of a write leaves a line cut short:
+            // the next start cuts it off.
+            if (killed % 2 == 0) {
+                QFile record(recordPath);
+                QVERIFY(record.open(QIODevice::Append));
+                record.write(R"({"board":7,"host":"vm","kind":"reserv)");
+                ++fragments;
+            }
+            ++killed;
+            killDueAt = -1;
+            continue;
+        }
+        for (Socket &s : fixture) {
+            if (s.sim && s.fault == Unplug && !s.reported &&
+                s.sim->hostFrames().size() >= s.unplugAfterFrames)
+                unplug(s);
+            // The next board once the station has seen the last one go.
+            const int removed = err.count((s.path + ": board removed").toLocal8Bit());
+            if (s.sim || !s.reported || removed < s.boardsThisRun || plugged == boardsInAll)
+                continue;
+            BootSimOptions o;
+            o.linkPath = s.path;
+            s.fault = random.bounded(2) == 0 ? Good : Fault(random.bounded(int(Faults)));
+            // A silent board costs the time-out: few of them.
+            if (s.fault == Silent && random.bounded(3) != 0)
+                s.fault = Good;
+            const int frames = Blocks + 2;
+            o.neverAnswer = s.fault == Silent;
+            o.badCheckAt = s.fault == BadReply ? 1 + random.bounded(frames) : 0;
+            o.hangupAt = s.fault == HangUp ? 3 + random.bounded(frames - 2) : 0;
+            s.unplugAfterFrames = 1 + random.bounded(frames + 1);
+            s.sim = std::make_unique<BootSim>(o);
+            QVERIFY(s.sim->start());
+            s.reported = false;
+            ++s.boardsThisRun;
+            ++plugged;
+        }
+    }
+    ::kill(pid_t(process->processId()), SIGINT);
+    const Run last = finish(process.release(), 5000);
+    QCOMPARE(last.status, 130);
+    allErr += err + last.err;
+    const qint64 seconds = clock.elapsed() / 1000;
+
+    QSet<quint32> distinct(reached.cbegin(), reached.cend());
+    QCOMPARE(distinct.size(), reached.size());
+    QSet<QString> reserved;
+    for (const QJsonObject &line : recordLines(recordPath, "reservation")) {
+        QVERIFY2(!reserved.contains(line["stamp"].toString()),
+                 qPrintable(line["stamp"].toString()));
+        reserved.insert(line["stamp"].toString());
+    }
+    for (const quint32 value : reached)
+        QVERIFY(reserved.contains(QString("%1").arg(value, 8, 16, QChar('0')).toUpper()));
+    QSet<QString> succeeded;
+    for (const QJsonObject &line : recordLines(recordPath, "")) {
+        if (line["outcome"] != "Download Success")
+            continue;
+        const QString value = line["stamp"].toString();
+        QVERIFY(reserved.contains(value));
+        QVERIFY(distinct.contains(value.toUInt(nullptr, 16)));
+        QVERIFY(line["stamp_acknowledged"].toBool());
+        succeeded.insert(value);
+    }
+    const Run checked = flash({"--check-record", recordPath, "--json"});
+    QCOMPARE(checked.status, 0);
+    const QJsonObject report = jsonLines(checked.out).value(0);
+    QVERIFY(report["intact"].toBool());
+    const QJsonObject stamps = report["stamps"].toObject();
+    QCOMPARE(stamps["reservations"].toInt(), reserved.size());
+    QCOMPARE(stamps["stamped_successes"].toInt(), succeeded.size());
+    QSet<QString> burnt;
+    for (const QJsonValue &value : stamps["burnt"].toArray())
+        burnt.insert(value["stamp"].toString());
+    QCOMPARE(burnt, reserved - succeeded);
+    std::printf("stamp-soak: boards=%d kills=%d reserved=%d successes=%d burnt=%d "
+                "repairs=%d seconds=%lld seed=%u\n",
+                plugged, killed, int(reserved.size()), int(succeeded.size()), int(burnt.size()),
+                int(allErr.count("cut short")), seconds, seed);
+    std::fflush(stdout);
+    QCOMPARE(killed, kills);
+    QCOMPARE(int(allErr.count("cut short")), fragments);
 }
 
 QTEST_GUILESS_MAIN(tst_FlashCli)

@@ -5,7 +5,7 @@
 #include <QByteArray>
 
 BoardGang::BoardGang(const QStringList &ports, int baud, const QString &imagePath, QObject *parent)
-    : QObject(parent), ports(ports)
+    : QObject(parent), ports(ports), stamps(ports.size())
 {
     const QByteArray image = imagePath.toUtf8();
     for (int index = 0; index < ports.size(); ++index) {
@@ -28,6 +28,12 @@ BoardGang::BoardGang(const QStringList &ports, int baud, const QString &imagePat
 
 // Each follower cancels and waits for its session as it goes.
 BoardGang::~BoardGang() = default;
+
+void BoardGang::setImage(int index, const QString &path, const Stamp::Value &stamp)
+{
+    followers[index]->worker()->setFileName(path.toUtf8().constData());
+    stamps[index] = stamp;
+}
 
 void BoardGang::start()
 {

@@ -1,6 +1,7 @@
 #ifndef BOARDGANG_H
 #define BOARDGANG_H
 
+#include "cli/common/stamp.h"
 #include "cli/flash/sessionfollower.h"
 
 #include <QObject>
@@ -28,7 +29,10 @@ public:
     uploadThread *worker(int index) const { return followers[index]->worker(); }
     bool allEnded() const { return endedCount == size(); }
     bool wasInterrupted() const { return interrupted; }
+    Stamp::Value stamp(int index) const { return stamps[index]; }
 
+    // The board's own copy of the image, with its stamp; before start().
+    void setImage(int index, const QString &path, const Stamp::Value &stamp);
     void start();
     // Cancels every session, as the window's cancel does.
     void interrupt();
@@ -42,6 +46,7 @@ signals:
 private:
     const QStringList ports;
     std::vector<std::unique_ptr<SessionFollower>> followers;
+    std::vector<Stamp::Value> stamps;
     int endedCount = 0;
     bool interrupted = false;
 };

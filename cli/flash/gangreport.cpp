@@ -109,6 +109,12 @@ QString HumanReport::endText(const Board &b) const
                .arg(secondsText(b.elapsedMs));
 }
 
+QString HumanReport::stampText(int index) const
+{
+    const Stamp::Value stamp = gang.stamp(index);
+    return stamp.isValid() ? QStringLiteral(", stamp %1").arg(stamp.text()) : QString();
+}
+
 void HumanReport::started(int index)
 {
     if (quiet)
@@ -153,7 +159,7 @@ void HumanReport::ended(int index)
         return;
     }
     const Board b = gang.board(index);
-    put(gang.port(index) + QStringLiteral(": ") + endText(b) +
+    put(gang.port(index) + QStringLiteral(": ") + endText(b) + stampText(index) +
         (b.openFailure.isEmpty() ? QString() : Doctor::pointer(gang.port(index))) +
         QLatin1Char('\n'));
 }
@@ -165,7 +171,7 @@ void HumanReport::redraw()
     QStringList rows;
     for (int index = 0; index < gang.size(); ++index) {
         const Board b = gang.board(index);
-        const QString state = b.ended ? endText(b)
+        const QString state = b.ended ? endText(b) + stampText(index)
                                       : QLatin1Char('[') + table.bar(b.blocksSent, blocks) +
                                             QStringLiteral("] ") + progressText(b);
         rows << portColumn(index) + QStringLiteral("  ") + state;
@@ -199,6 +205,8 @@ void HumanReport::summary(const RunTotals &totals)
     text += QStringLiteral(" in %1, %2 bytes written\n")
                 .arg(secondsText(qint64(totals.seconds * 1000)))
                 .arg(totals.bytesWritten);
+    if (!totals.stampRange.isEmpty())
+        text += QStringLiteral("stamps used: %1\n").arg(totals.stampRange);
     put(text);
 }
 
@@ -229,6 +237,9 @@ JsonReport::JsonReport(const BoardGang &gang, qint64 blocks, QObject *parent)
                         {QStringLiteral("blocks_sent"), b.blocksSent},
                         {QStringLiteral("seconds"), b.elapsedMs / 1000.0}};
         Doctor::addOpenFailure(end, b.openFailure, this->gang.port(index));
+        const Stamp::Value stamp = this->gang.stamp(index);
+        if (stamp.isValid())
+            stamp.addTo(end);
         Output::putJson(end);
     });
 }
@@ -240,5 +251,7 @@ void JsonReport::summary(const RunTotals &totals)
                      {QStringLiteral("failed"), totals.failed},
                      {QStringLiteral("seconds"), totals.seconds},
                      {QStringLiteral("bytes_written"), totals.bytesWritten},
+                     {QStringLiteral("stamps"),
+                      totals.stampRange.isEmpty() ? QJsonValue() : QJsonValue(totals.stampRange)},
                      {QStringLiteral("exit_code"), totals.exitStatus}});
 }

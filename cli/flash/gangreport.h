@@ -20,6 +20,7 @@ struct RunTotals {
     double seconds = 0;
     qint64 bytesWritten = 0;
     int exitStatus = 0;
+    QString stampRange; // the stamp values reserved; empty for none
 
     // 0 when every board succeeded, else the status of the first board, in
     // command-line order, that did not; 130 after an interrupt.
@@ -48,6 +49,7 @@ private:
     void redraw();
     QString progressText(const SessionFollower::State &b) const;
     QString endText(const SessionFollower::State &b) const;
+    QString stampText(int index) const;
     QString portColumn(int index) const;
     void put(const QString &text);
     bool offer(const QString &text);

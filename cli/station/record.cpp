@@ -13,6 +13,8 @@
 #include <QMap>
 #include <QStringList>
 
+#include <algorithm>
+
 namespace Record
 {
 
@@ -66,6 +68,16 @@ const Field BoardFields[] = {
     {"image", isText},     {"sha256", isText}, {"outcome", isText}, {"exit_code", isNumber},
     {"seconds", isNumber},
 };
+const Field ReservationFields[] = {
+    {"time", isText},
+    {"slot", isText},
+    {"board", isNumber},
+    {"stamp", isText},
+    {"stamp_at", isText},
+    {"stamp_list_sha256", isTextOrNull},
+    {"stamp_order", isTextOrNull},
+};
+const Field StampFields[] = {{"stamp", isText}, {"flashed_sha256", isText}};
 const Field LinkFields[] = {
     {"record", isFormat}, {"tool", isText}, {"host", isText}, {"prev", isHashOrNull}};
 
@@ -80,10 +92,37 @@ template <size_t N> const char *misfit(const QJsonObject &object, const Field (&
     return nullptr;
 }
 
+QJsonObject reservationObject(const Reservation &r)
+{
+    QJsonObject object{
+        {QStringLiteral("kind"), QStringLiteral("reservation")},
+        {QStringLiteral("time"), r.time.toUTC().toString(Qt::ISODateWithMs)},
+        {QStringLiteral("slot"), r.slot},
+        {QStringLiteral("board"), r.number},
+        {QStringLiteral("stamp"), r.stamp},
+        {QStringLiteral("stamp_at"), r.field},
+        {QStringLiteral("stamp_list_sha256"), nullIfEmpty(r.listSha256)},
+        {QStringLiteral("stamp_order"), nullIfEmpty(r.order)},
+    };
+    if (!r.stampNumber.isUndefined())
+        object.insert(QStringLiteral("stamp_number"), r.stampNumber);
+    if (r.listLine > 0)
+        object.insert(QStringLiteral("stamp_line"), r.listLine);
+    return object;
+}
+
 } // namespace
 
 QByteArray Line::text() const
 {
+    if (kind == Kind::Reservation) {
+        QJsonObject object = reservationObject(reservation);
+        object.insert(QStringLiteral("record"), format);
+        object.insert(QStringLiteral("tool"), tool);
+        object.insert(QStringLiteral("host"), host);
+        object.insert(QStringLiteral("prev"), nullIfEmpty(QString::fromLatin1(prev)));
+        return QJsonDocument(object).toJson(QJsonDocument::Compact);
+    }
     QJsonObject object{
         {QStringLiteral("time"), board.time.toUTC().toString(Qt::ISODateWithMs)},
         {QStringLiteral("slot"), board.slot},
@@ -97,6 +136,13 @@ QByteArray Line::text() const
     };
     if (!board.reason.isEmpty())
         object.insert(QStringLiteral("reason"), board.reason);
+    if (!board.stamp.isEmpty()) {
+        object.insert(QStringLiteral("stamp"), board.stamp);
+        if (!board.stampNumber.isUndefined())
+            object.insert(QStringLiteral("stamp_number"), board.stampNumber);
+        object.insert(QStringLiteral("stamp_acknowledged"), board.stampAcknowledged);
+        object.insert(QStringLiteral("flashed_sha256"), board.flashedSha256);
+    }
     if (format > 0) {
         object.insert(QStringLiteral("record"), format);
         object.insert(QStringLiteral("tool"), tool);
@@ -116,8 +162,18 @@ bool read(const QByteArray &text, Line *line, QString *why)
     const QJsonObject object = document.object();
     // Lines of the older format carry no link; every line since does.
     const bool linked = object.contains(QStringLiteral("record"));
-    const char *wrong = misfit(object, BoardFields);
-    if (!wrong && linked)
+    const QJsonValue kind = object.value(QStringLiteral("kind"));
+    if (!kind.isUndefined() && kind != QLatin1String("reservation")) {
+        *why = QStringLiteral("is not a record line: \"kind\" unknown");
+        return false;
+    }
+    line->kind = kind.isUndefined() ? Line::Kind::Board : Line::Kind::Reservation;
+    const char *wrong = line->kind == Line::Kind::Reservation ? misfit(object, ReservationFields)
+                                                              : misfit(object, BoardFields);
+    if (!wrong && line->kind == Line::Kind::Board && object.contains(QStringLiteral("stamp")))
+        wrong = misfit(object, StampFields);
+    // A reservation is of the stamping format or later, so always linked.
+    if (!wrong && (linked || line->kind == Line::Kind::Reservation))
         wrong = misfit(object, LinkFields);
     if (wrong) {
         *why = QStringLiteral("is not a record line: \"%1\" missing or wrong")
@@ -127,6 +183,23 @@ bool read(const QByteArray &text, Line *line, QString *why)
     const auto textOf = [&object](const char *name) {
         return object.value(QLatin1String(name)).toString();
     };
+    line->format = linked ? object.value(QStringLiteral("record")).toInt() : 0;
+    line->tool = textOf("tool");
+    line->host = textOf("host");
+    line->prev = textOf("prev").toLatin1();
+    if (line->kind == Line::Kind::Reservation) {
+        Reservation &r = line->reservation;
+        r.time = QDateTime::fromString(textOf("time"), Qt::ISODateWithMs);
+        r.slot = textOf("slot");
+        r.number = object.value(QStringLiteral("board")).toInt();
+        r.stamp = textOf("stamp");
+        r.stampNumber = object.value(QStringLiteral("stamp_number"));
+        r.listLine = object.value(QStringLiteral("stamp_line")).toInt();
+        r.field = textOf("stamp_at");
+        r.listSha256 = textOf("stamp_list_sha256");
+        r.order = textOf("stamp_order");
+        return true;
+    }
     Board &board = line->board;
     board.time = QDateTime::fromString(textOf("time"), Qt::ISODateWithMs);
     board.slot = textOf("slot");
@@ -138,10 +211,10 @@ bool read(const QByteArray &text, Line *line, QString *why)
     board.exitCode = object.value(QStringLiteral("exit_code")).toInt();
     board.seconds = object.value(QStringLiteral("seconds")).toDouble();
     board.reason = textOf("reason");
-    line->format = linked ? object.value(QStringLiteral("record")).toInt() : 0;
-    line->tool = textOf("tool");
-    line->host = textOf("host");
-    line->prev = textOf("prev").toLatin1();
+    board.stamp = textOf("stamp");
+    board.stampNumber = object.value(QStringLiteral("stamp_number"));
+    board.stampAcknowledged = object.value(QStringLiteral("stamp_acknowledged")).toBool();
+    board.flashedSha256 = textOf("flashed_sha256");
     return true;
 }
 
@@ -164,6 +237,16 @@ struct Findings {
     QMap<QString, int> successesBySerial;
     QDateTime first;
     QDateTime last;
+    // Stamps: each value reserved, how often, and what the boards that
+    // carried it did.
+    struct Stamp {
+        int reserved = 0;
+        QJsonValue number;
+        bool succeeded = false;
+        QString lastOutcome; // of its board's line; empty for none
+    };
+    QMap<QString, Stamp> stamps;
+    int reservations = 0;
 
     int boards() const
     {
@@ -177,6 +260,30 @@ struct Findings {
     {
         const double span = spanSeconds();
         return span > 0 ? boards() * 3600 / span : 0;
+    }
+    int stampedSuccesses() const
+    {
+        return int(std::count_if(stamps.cbegin(), stamps.cend(),
+                                 [](const Stamp &s) { return s.succeeded; }));
+    }
+    // Values reserved but carried by no success, with what became of them.
+    QMap<QString, Stamp> burnt() const
+    {
+        QMap<QString, Stamp> values;
+        for (auto it = stamps.cbegin(); it != stamps.cend(); ++it) {
+            if (it->reserved > 0 && !it->succeeded)
+                values.insert(it.key(), it.value());
+        }
+        return values;
+    }
+    QStringList reservedTwice() const
+    {
+        QStringList values;
+        for (auto it = stamps.cbegin(); it != stamps.cend(); ++it) {
+            if (it->reserved > 1)
+                values << it.key();
+        }
+        return values;
     }
     // USB serial numbers recorded as a success more than once, with how often.
     QMap<QString, int> repeatedSerials() const
@@ -219,8 +326,21 @@ bool breaks(const QList<QByteArray> &lines, int n, Line *line, QString *why)
     return true;
 }
 
-void count(const Board &board, Findings *findings)
+void count(const Line &line, Findings *findings)
 {
+    if (line.kind == Line::Kind::Reservation) {
+        Findings::Stamp &stamp = findings->stamps[line.reservation.stamp];
+        ++stamp.reserved;
+        stamp.number = line.reservation.stampNumber;
+        ++findings->reservations;
+        return;
+    }
+    const Board &board = line.board;
+    if (!board.stamp.isEmpty()) {
+        Findings::Stamp &stamp = findings->stamps[board.stamp];
+        stamp.lastOutcome = board.outcome;
+        stamp.succeeded |= board.outcome == QLatin1String(Outcome::Success.text());
+    }
     SlotCount &slot = findings->bySlot[board.slot];
     ++slot.boards;
     ++slot.outcomes[board.outcome];
@@ -247,7 +367,7 @@ Findings follow(const QList<QByteArray> &lines)
             findings.brokenAt = n + 1;
             break;
         }
-        count(line.board, &findings);
+        count(line, &findings);
     }
     return findings;
 }
@@ -270,8 +390,23 @@ QJsonObject jsonReport(const QString &path, const Findings &findings)
     const QMap<QString, int> repeated = findings.repeatedSerials();
     for (auto it = repeated.cbegin(); it != repeated.cend(); ++it)
         serials.insert(it.key(), it.value());
+    QJsonArray burnt;
+    const QMap<QString, Findings::Stamp> burntValues = findings.burnt();
+    for (auto it = burntValues.cbegin(); it != burntValues.cend(); ++it) {
+        QJsonObject value{{QStringLiteral("stamp"), it.key()},
+                          {QStringLiteral("outcome"), nullIfEmpty(it->lastOutcome)}};
+        if (!it->number.isUndefined())
+            value.insert(QStringLiteral("stamp_number"), it->number);
+        burnt.append(value);
+    }
+    const QJsonObject stamps{
+        {QStringLiteral("reservations"), findings.reservations},
+        {QStringLiteral("stamped_successes"), findings.stampedSuccesses()},
+        {QStringLiteral("burnt"), burnt},
+        {QStringLiteral("reserved_twice"), QJsonArray::fromStringList(findings.reservedTwice())}};
     const bool intact = findings.brokenAt == 0;
-    return {{QStringLiteral("event"), QStringLiteral("check")},
+    return {{QStringLiteral("stamps"), stamps},
+            {QStringLiteral("event"), QStringLiteral("check")},
             {QStringLiteral("record"), path},
             {QStringLiteral("lines"), findings.lines},
             {QStringLiteral("intact"), intact},
@@ -310,6 +445,23 @@ QString textReport(const QString &path, const Findings &findings)
         text += QStringLiteral("usb serial %1 recorded as a success %2 times\n")
                     .arg(it.key())
                     .arg(it.value());
+    if (findings.reservations == 0)
+        return text;
+    const QMap<QString, Findings::Stamp> burnt = findings.burnt();
+    text += QStringLiteral("stamps: %1 reserved, %2 stamped successes, %3 burnt\n")
+                .arg(findings.reservations)
+                .arg(findings.stampedSuccesses())
+                .arg(burnt.size());
+    for (auto it = burnt.cbegin(); it != burnt.cend(); ++it)
+        text += QStringLiteral("burnt %1%2: %3\n")
+                    .arg(it.key(),
+                         it->number.isUndefined()
+                             ? QString()
+                             : QStringLiteral(" (%1)").arg(it->number.toDouble(), 0, 'f', 0),
+                         it->lastOutcome.isEmpty() ? QStringLiteral("reserved, outcome unknown")
+                                                   : it->lastOutcome);
+    for (const QString &value : findings.reservedTwice())
+        text += QStringLiteral("stamp %1 reserved more than once\n").arg(value);
     return text;
 }
 
@@ -330,7 +482,8 @@ int check(const QString &path, bool json)
         Output::putJson(jsonReport(path, findings));
     else
         Output::put(stdout, textReport(path, findings));
-    return findings.brokenAt == 0 ? ExitStatus::Success : ExitStatus::Failed;
+    return findings.brokenAt == 0 && findings.reservedTwice().isEmpty() ? ExitStatus::Success
+                                                                        : ExitStatus::Failed;
 }
 
 } // namespace Record

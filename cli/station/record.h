@@ -3,6 +3,7 @@
 
 #include <QByteArray>
 #include <QDateTime>
+#include <QJsonValue>
 #include <QString>
 
 // A station's record: one JSON line per board, and a record proves itself:
@@ -13,8 +14,9 @@
 namespace Record
 {
 
-// The record line format, carried as `record` in every line.
-constexpr int Format = 1;
+// The record line format, carried as `record` in every line. Format 2 adds
+// stamps: a board's value and its reservation line.
+constexpr int Format = 2;
 
 // The SHA-256 of a line's bytes (without its newline), in hex.
 QByteArray hashOf(const QByteArray &line);
@@ -31,11 +33,36 @@ struct Board {
     int exitCode = 0;
     double seconds = 0;
     QString reason; // why the port did not open (it refused a line setting), or empty
+    // With a stamp: the value it carried, hex, and as a number where it is
+    // one; whether the block holding it was acknowledged; the SHA-256 of the
+    // bytes this board was sent.
+    QString stamp;
+    QJsonValue stampNumber;
+    bool stampAcknowledged = false;
+    QString flashedSha256;
+};
+
+// A stamp value set aside for a board before its session's first frame:
+// never given to another board, whatever the session's end.
+struct Reservation {
+    QDateTime time;
+    QString slot;
+    int number = 0; // the board's, as its line will say
+    QString stamp;  // hex
+    QJsonValue stampNumber;
+    int listLine = 0;   // the value's line in the list file; 0 for numbers
+    QString field;      // "0x80:4"
+    QString order;      // a number's byte order, "little" or "big"; empty for a list
+    QString listSha256; // of the list file; empty for numbers
 };
 
 // One line: a board, and the link that chains it to the line before.
 struct Line {
+    enum class Kind { Board, Reservation };
+
+    Kind kind = Kind::Board;
     Board board;
+    Reservation reservation;
     int format = 0; // 0 for a line of the older format, which has no link
     QString tool;
     QString host;

@@ -176,6 +176,19 @@ bool Writer::append(const Board &board, QString *error)
 {
     Line line;
     line.board = board;
+    return appendLine(line, error);
+}
+
+bool Writer::reserve(const Reservation &reservation, QString *error)
+{
+    Line line;
+    line.kind = Line::Kind::Reservation;
+    line.reservation = reservation;
+    return appendLine(line, error);
+}
+
+bool Writer::appendLine(Line line, QString *error)
+{
     line.format = Format;
     line.tool = QCoreApplication::applicationVersion();
     line.host = QSysInfo::machineHostName();

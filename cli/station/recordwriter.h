@@ -29,8 +29,11 @@ public:
     // Appends `board`'s line, chained to the line before, and has it on disk
     // before it returns. A line that does not go in whole is taken out again.
     bool append(const Board &board, QString *error);
+    // The same for a stamp value set aside, before its board's first frame.
+    bool reserve(const Reservation &reservation, QString *error);
 
 private:
+    bool appendLine(Line line, QString *error);
     bool lock(QString *error);
     bool takeOver(const QString &path, qint64 size, QString *why, QString *notice);
 

@@ -83,7 +83,11 @@ bool Station::prepare(QString *error, int *status, QString *notice)
         return false;
     }
     *status = ExitStatus::Usage;
-    return config.recordPath.isEmpty() || recordFile.open(config.recordPath, error, notice);
+    if (config.recordPath.isEmpty())
+        return true;
+    return recordFile.open(config.recordPath, error, notice) &&
+           (!config.stamp.active() ||
+            ledger.open(config.stamp, &recordFile, config.recordPath, error));
 }
 
 // The window is kept in order as it moves, so the median costs nothing to
@@ -225,6 +229,13 @@ void Station::startBoard(int index)
                    ExitStatus::FileError);
         return;
     }
+    // The board's value is on disk before any byte goes to it.
+    if (config.stamp.active()) {
+        if (!s.stampHeld && !reserveStamp(index))
+            return;
+        image = Stamp::stamped(image, config.stamp, s.stamp);
+    }
+    s.flashedSha256 = QString::fromLatin1(sha256Of(image).toHex());
     const QString copy = snapshots.filePath(QStringLiteral("slot%1.bin").arg(index));
     QSaveFile out(copy);
     if (!out.open(QIODevice::WriteOnly) || out.write(image) != image.size() || !out.commit()) {
@@ -262,6 +273,7 @@ void Station::endBoard(int index)
         finishWhenIdle();
         return;
     }
+    s.stampHeld = false;
     const bool good = session.succeeded();
     ++(good ? goodBoards : badBoards);
     s.tally.add(!good, session.elapsedMs / 1000.0);
@@ -286,6 +298,32 @@ void Station::endBoard(int index)
     finishWhenIdle();
 }
 
+// A value the next board in the slot carries, whatever its session does.
+bool Station::reserveStamp(int index)
+{
+    Slot &s = allSlots[index];
+    QString error;
+    switch (ledger.reserve(s.port, boardsStarted + 1, &s.stamp, &error)) {
+    case StampLedger::Result::Reserved:
+        s.stampHeld = true;
+        return true;
+    case StampLedger::Result::NoneLeft:
+        stopTaking(QStringLiteral("no stamp values left after %1; the station has stopped")
+                       .arg(ledger.rangeText().isEmpty() ? QStringLiteral("those in the record")
+                                                         : ledger.rangeText()),
+                   ExitStatus::Success);
+        return false;
+    case StampLedger::Result::NotWritten:
+        break;
+    }
+    recordLost = true;
+    emit alarm(QStringLiteral("cannot reserve a stamp in the record %1 for a board in %2: %3; "
+                              "the station has stopped")
+                   .arg(config.recordPath, s.port, error));
+    stopTaking(QString(), ExitStatus::Failed);
+    return false;
+}
+
 // What the board did, for the record.
 bool Station::record(int index, QString *error)
 {
@@ -304,6 +342,11 @@ bool Station::record(int index, QString *error)
     board.exitCode = session.exitStatus();
     board.seconds = session.elapsedMs / 1000.0;
     board.reason = session.openFailure;
+    if (config.stamp.active())
+        StampLedger::fill(&board, s.stamp,
+                          session.succeeded() ||
+                              session.blocksSent >= Stamp::lastBlock(config.stamp) + 2,
+                          s.flashedSha256);
     return recordFile.append(board, error);
 }
 

@@ -3,6 +3,7 @@
 
 #include "cli/flash/sessionfollower.h"
 #include "cli/station/recordwriter.h"
+#include "cli/station/stampledger.h"
 
 #include <QByteArray>
 #include <QElapsedTimer>
@@ -59,6 +60,11 @@ public:
         bool boardLeft = false;    // the board being flashed has been taken out
         Tally tally;
         qint64 flashingSinceMs = 0;
+        // With a stamp: the board's value, and whether it is reserved and
+        // sent to no board yet (a port that did not open keeps it).
+        Stamp::Value stamp;
+        bool stampHeld = false;
+        QString flashedSha256; // of the copy the board is sent, hex
     };
 
     struct Settings {
@@ -71,6 +77,7 @@ public:
         // A port away for less than this is the same board coming back (a
         // board restarting, an adapter enumerating again).
         int settleMs = 1000;
+        Stamp::Spec stamp; // needs the record
     };
 
     explicit Station(const Settings &settings, QObject *parent = nullptr);
@@ -96,6 +103,8 @@ public:
     int failed() const { return badBoards; }
     qint64 elapsedMs() const { return clock.elapsed(); }
     bool wasInterrupted() const { return interrupted; }
+    // The stamp values reserved in this run; empty for none.
+    QString stampRange() const { return ledger.rangeText(); }
     int exitStatus() const;
 
 signals:
@@ -112,12 +121,14 @@ private:
     void portSeen(int index, bool present, qint64 now);
     void startBoard(int index);
     void endBoard(int index);
+    bool reserveStamp(int index);
     bool record(int index, QString *error);
     void stopTaking(const QString &reason, int status);
     void finishWhenIdle();
 
     Settings config;
     Record::Writer recordFile; // outlives the slots' sessions
+    StampLedger ledger;
     std::vector<Slot> allSlots;
     QByteArray imageHash;
     QTemporaryDir snapshots;

@@ -94,13 +94,17 @@ QString StationReport::slotText(int index) const
     const Station::Slot &s = station.slot(index);
     const Session session = station.session(index);
     const QString port = s.port.leftJustified(portWidth) + QStringLiteral("  ");
+    const QString board =
+        QStringLiteral("board %1").arg(s.board) +
+        (station.settings().stamp.active() ? QStringLiteral(", stamp %1").arg(s.stamp.text())
+                                           : QString());
     switch (s.state) {
     case Station::State::Flashing:
-        return port + QStringLiteral("board %1 [").arg(s.board) +
+        return port + board + QStringLiteral(" [") +
                table.bar(session.blocksSent, station.settings().blocks) +
                QStringLiteral("] %1%").arg(session.percent, 3);
     case Station::State::WaitingForUnplug:
-        return port + QStringLiteral("board %1 ").arg(s.board) +
+        return port + board + QLatin1Char(' ') +
                table.paint(session.succeeded() ? Colour::Good : Colour::Bad,
                            session.outcomeWithReason()) +
                QStringLiteral(" in %1, unplug it").arg(secondsText(session.elapsedMs));
@@ -165,16 +169,21 @@ void StationReport::boardEnded(int index)
                           {QStringLiteral("exit_code"), session.exitStatus()},
                           {QStringLiteral("seconds"), session.elapsedMs / 1000.0}};
         Doctor::addOpenFailure(event, session.openFailure, s.port);
+        if (station.settings().stamp.active())
+            s.stamp.addTo(event);
         Output::putJson(event);
     }
     if (style == Style::Live) {
         dirty = true;
         return;
     }
-    put(QStringLiteral("%1: board %2 %3 in %4; %5%6\n")
+    const QString stamp = station.settings().stamp.active()
+                              ? QStringLiteral(", stamp %1").arg(s.stamp.text())
+                              : QString();
+    put(QStringLiteral("%1: board %2 %3 in %4%5; %6%7\n")
             .arg(s.port)
             .arg(s.board)
-            .arg(session.outcomeWithReason(), secondsText(session.elapsedMs), totalsText(),
+            .arg(session.outcomeWithReason(), secondsText(session.elapsedMs), stamp, totalsText(),
                  session.openFailure.isEmpty() ? QString() : Doctor::pointer(s.port)));
 }
 
@@ -213,14 +222,19 @@ void StationReport::summary()
                                     {QStringLiteral("waiting_share"), station.waitingShare(index)},
                                     {QStringLiteral("check_fixture"), t.checkFixture()}});
     }
+    const QString stamps = station.stampRange();
+    if (!stamps.isEmpty())
+        text += QStringLiteral("stamps used: %1\n").arg(stamps);
     put(text +
         QStringLiteral("station: %1 in %2\n").arg(totalsText(), secondsText(station.elapsedMs())));
     if (json)
-        Output::putJson({{QStringLiteral("event"), QStringLiteral("summary")},
-                         {QStringLiteral("slots"), slotList},
-                         {QStringLiteral("succeeded"), station.succeeded()},
-                         {QStringLiteral("failed"), station.failed()},
-                         {QStringLiteral("seconds"), station.elapsedMs() / 1000.0},
-                         {QStringLiteral("boards_per_hour"), boardsPerHour()},
-                         {QStringLiteral("exit_code"), station.exitStatus()}});
+        Output::putJson(
+            {{QStringLiteral("event"), QStringLiteral("summary")},
+             {QStringLiteral("stamps"), stamps.isEmpty() ? QJsonValue() : QJsonValue(stamps)},
+             {QStringLiteral("slots"), slotList},
+             {QStringLiteral("succeeded"), station.succeeded()},
+             {QStringLiteral("failed"), station.failed()},
+             {QStringLiteral("seconds"), station.elapsedMs() / 1000.0},
+             {QStringLiteral("boards_per_hour"), boardsPerHour()},
+             {QStringLiteral("exit_code"), station.exitStatus()}});
 }

@@ -1,0 +1,91 @@
+#ifndef STAMP_H
+#define STAMP_H
+
+#include <QByteArray>
+#include <QJsonObject>
+#include <QJsonValue>
+#include <QString>
+#include <QVector>
+
+#include <optional>
+
+// A value of each board's own (a serial number, an address, a key) written
+// over a few bytes of the image before the board's session: numbers counted
+// up from a start, or the lines of a list file, each given to one board only.
+namespace Stamp
+{
+
+// Where the value goes and where the values come from, as the command line
+// says.
+struct Spec {
+    qint64 offset = 0;
+    int width = 0; // 0: no stamp
+    bool bigEndian = false;
+    quint64 start = 1;
+    quint64 step = 1;
+    QString listPath; // empty for numbers
+
+    bool active() const { return width > 0; }
+    // "0x80:4", as reservations carry it.
+    QString field() const;
+    // "little" or "big" for numbers; empty for a list.
+    QString order() const;
+};
+
+// One board's value.
+struct Value {
+    QByteArray bytes;              // as written into the image
+    std::optional<quint64> number; // for numbers
+    int listLine = 0;              // for a list: its line in the file, from 1
+
+    bool isValid() const { return !bytes.isEmpty(); }
+    // Hex digits, the number's most significant first (for a list, the
+    // bytes in the file's order).
+    QString hex() const;
+    // "000003E8 (1000)"
+    QString text() const;
+    // The number for JSON, exact up to 2^53 (the hex always is);
+    // undefined for a list's value.
+    QJsonValue numberJson() const;
+    // `stamp`, and `stamp_number` where the value is a number.
+    void addTo(QJsonObject &object) const;
+};
+
+// "OFFSET:WIDTH" into the spec; false with the reason on a usage error.
+bool parseField(const QString &text, Spec *spec, QString *error);
+// An unsigned number, decimal or 0x hex.
+bool parseNumber(const QString &text, quint64 *value);
+// The stamp lies in the data that is sent, and the numbers fit its width.
+bool fits(const Spec &spec, qint64 blocks, QString *error);
+// The block (from 0) whose frame carries the stamp's last byte.
+qint64 lastBlock(const Spec &spec);
+// `image` with the value over the stamped bytes.
+QByteArray stamped(const QByteArray &image, const Spec &spec, const Value &value);
+
+// Where the next board's value comes from.
+class Source
+{
+public:
+    // Reads the list file, if the spec names one; false with the reason
+    // (a malformed line names its number).
+    bool open(const Spec &spec, QString *error);
+    // The list file's SHA-256, hex; empty for numbers.
+    QString listSha256() const { return listHash; }
+    // Goes on after a value already reserved.
+    void skipPast(const Value &reserved);
+    // The next value; false when there are no more.
+    bool next(Value *value);
+
+private:
+    Value numberValue(quint64 number) const;
+
+    Spec spec;
+    QString listHash;
+    QVector<Value> list; // in the file's order
+    int nextIndex = 0;   // into the list
+    std::optional<quint64> nextNumber;
+};
+
+} // namespace Stamp
+
+#endif

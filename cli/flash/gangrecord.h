@@ -1,0 +1,50 @@
+#ifndef GANGRECORD_H
+#define GANGRECORD_H
+
+#include "cli/common/stamp.h"
+#include "cli/station/recordwriter.h"
+#include "cli/station/stampledger.h"
+
+#include <QObject>
+#include <QString>
+#include <QStringList>
+#include <QTemporaryDir>
+
+#include <vector>
+
+class BoardGang;
+
+// The record of boards named with -p: a line per board as it ends, as a
+// station writes. With a stamp, each board's value is reserved and its
+// stamped copy of the image made before the gang starts.
+class GangRecord : public QObject
+{
+    Q_OBJECT
+public:
+    GangRecord(BoardGang &gang, const QString &recordPath, const QString &imagePath,
+               const Stamp::Spec &stamp, QObject *parent = nullptr);
+
+    // Before any port opens. On failure, the reason and the exit status;
+    // `notice` tells of a repair made to the record.
+    bool prepare(QString *error, int *status, QString *notice);
+    // A line, or a reservation, could not be written: the run has failed.
+    bool lineLost() const { return lost; }
+    QString stampRange() const { return ledger.rangeText(); }
+
+private:
+    void ended(int index);
+
+    BoardGang &gang;
+    const QString recordPath;
+    const QString imagePath;
+    const Stamp::Spec stamp;
+    Record::Writer writer;
+    StampLedger ledger;
+    QTemporaryDir copies;
+    QString imageSha256;
+    std::vector<QString> flashedSha256;
+    QStringList usbSerials;
+    bool lost = false;
+};
+
+#endif
