@@ -208,6 +208,19 @@ std::unique_ptr<BootSim> plugIn(const QString &slot, const BootSimOptions &optio
     return sim->start() ? std::move(sim) : nullptr;
 }
 
+// A board in `slot` that, as told, never answers, sends a bad reply or hangs
+// up, at a random frame of a session of `frames`.
+BootSimOptions faultyBoard(const QString &slot, bool silent, bool badReply, bool hangUp, int frames,
+                           QRandomGenerator &random)
+{
+    BootSimOptions o;
+    o.linkPath = slot;
+    o.neverAnswer = silent;
+    o.badCheckAt = badReply ? 1 + random.bounded(frames) : 0;
+    o.hangupAt = hangUp ? 3 + random.bounded(frames - 2) : 0;
+    return o;
+}
+
 // A file or a link in a tree of the test's own, with the folders it needs.
 bool plant(const QString &path, const QByteArray &content)
 {
@@ -1544,16 +1557,13 @@ void tst_FlashCli::stationSoak()
             if (s.sim || !s.reported || removed < s.boards.size() || plugged == boardsInAll ||
                 pausing)
                 continue;
-            BootSimOptions o;
-            o.linkPath = s.path;
             s.fault = Fault(random.bounded(int(Faults)));
             // Half the boards are good.
             if (random.bounded(2) == 0)
                 s.fault = Good;
             const int frames = Blocks + 2;
-            o.neverAnswer = s.fault == Silent;
-            o.badCheckAt = s.fault == BadReply ? 1 + random.bounded(frames) : 0;
-            o.hangupAt = s.fault == HangUp ? 3 + random.bounded(frames - 2) : 0;
+            const BootSimOptions o = faultyBoard(s.path, s.fault == Silent, s.fault == BadReply,
+                                                 s.fault == HangUp, frames, random);
             s.unplugAfterFrames = 1 + random.bounded(frames + 1);
             s.sim = std::make_unique<BootSim>(o);
             QVERIFY(s.sim->start());
@@ -2007,16 +2017,13 @@ void tst_FlashCli::stampSoak()
             const int removed = err.count((s.path + ": board removed").toLocal8Bit());
             if (s.sim || !s.reported || removed < s.boardsThisRun || plugged == boardsInAll)
                 continue;
-            BootSimOptions o;
-            o.linkPath = s.path;
             s.fault = random.bounded(2) == 0 ? Good : Fault(random.bounded(int(Faults)));
             // A silent board costs the time-out: few of them.
             if (s.fault == Silent && random.bounded(3) != 0)
                 s.fault = Good;
             const int frames = Blocks + 2;
-            o.neverAnswer = s.fault == Silent;
-            o.badCheckAt = s.fault == BadReply ? 1 + random.bounded(frames) : 0;
-            o.hangupAt = s.fault == HangUp ? 3 + random.bounded(frames - 2) : 0;
+            const BootSimOptions o = faultyBoard(s.path, s.fault == Silent, s.fault == BadReply,
+                                                 s.fault == HangUp, frames, random);
             s.unplugAfterFrames = 1 + random.bounded(frames + 1);
             s.sim = std::make_unique<BootSim>(o);
             QVERIFY(s.sim->start());
