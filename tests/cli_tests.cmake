@@ -5,6 +5,9 @@ kavro_add_test(tst_flashcli LABEL cli
 target_compile_definitions(tst_flashcli PRIVATE KAVRO_FLASH="$<TARGET_FILE:kavro-flash>"
     KAVRO_VERSION="${PROJECT_VERSION}")
 add_dependencies(tst_flashcli kavro-flash)
+# Its soaks make it the longest suite: about 90 s here, twice that under a
+# sanitizer on a busy machine.
+set_tests_properties(tst_flashcli PROPERTIES TIMEOUT 900)
 
 # Preloaded by the test of a flasher that cannot take Ctrl-C over; plain,
 # whatever the build is instrumented with, so it can be loaded first.

@@ -1502,7 +1502,8 @@ void tst_FlashCli::stationSoak()
         return true;
     };
     while (reported < boardsInAll) {
-        QVERIFY2(clock.elapsed() < 40000 + boardsInAll * 600LL,
+        // A station that hangs, not a busy machine (a board takes under 0.4 s).
+        QVERIFY2(clock.elapsed() < 60000 + boardsInAll * 1500LL,
                  qPrintable(QString::number(reported)));
         process->waitForReadyRead(5);
         out += process->readAllStandardOutput();
@@ -1985,7 +1986,10 @@ void tst_FlashCli::stampSoak()
                     unplug(s);
             }
         }
-        if (killed < kills && killDueAt < 0 && plugged >= killAt[killed])
+        // Not before this run has taken the record over (and cut off what the
+        // last kill left): two fragments would run into one.
+        if (killed < kills && killDueAt < 0 && plugged >= killAt[killed] &&
+            err.contains("kavro-flash: station with"))
             killDueAt = now + random.bounded(400);
         if (killDueAt >= 0 && now >= killDueAt) {
             ::kill(pid_t(process->processId()), SIGKILL);
