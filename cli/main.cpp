@@ -10,10 +10,8 @@
 #include "cli/flash/gangreport.h"
 #include "cli/options.h"
 #include "cli/station/record.h"
-#ifdef KAVRO_STATION_MODE
 #include "cli/station/station.h"
 #include "cli/station/stationreport.h"
-#endif
 #include "download/firmwareimage.h"
 #include "serial/portdetails.h"
 #include "serial/serialdevicemap.h"
@@ -97,7 +95,6 @@ int listPorts(bool json)
     return ExitStatus::Success;
 }
 
-#ifdef KAVRO_STATION_MODE
 Station::Settings stationSettings(const Options &options, qint64 blocks)
 {
     Station::Settings settings;
@@ -143,14 +140,6 @@ int runStation(QCoreApplication &app, Interrupts &interrupts, const Options &opt
     report.summary();
     return station.exitStatus();
 }
-#else
-int runStation(QCoreApplication &, Interrupts &, const Options &, qint64)
-{
-    Output::put(stderr, QStringLiteral("kavro-flash: station mode needs ports that come and go "
-                                       "as device files, which this system does not have\n"));
-    return ExitStatus::Usage;
-}
-#endif
 
 int runGang(QCoreApplication &app, Interrupts &interrupts, const Options &options, qint64 blocks)
 {
