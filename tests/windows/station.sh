@@ -40,14 +40,15 @@ registry() {
 }
 readonly DEVICE_MAP='[HKEY_LOCAL_MACHINE\HARDWARE\DEVICEMAP\SERIALCOMM]'
 readonly ENUM='HKEY_LOCAL_MACHINE\SYSTEM\CurrentControlSet\Enum'
-listed() { echo "\"\\\\Device\\\\Kavro$1\"=${2:-\"$1\"}"; }
+listed() { printf '"\\\\Device\\\\Kavro%s"=%s\n' "$1" "${2:-\"$1\"}"; }
 unmap_slots() {
     local slot
     for slot in $SLOTS; do
         rm -f "$(slot_link "$slot")"
         registry "$DEVICE_MAP" "$(listed "$slot" -)"
     done
-    registry "[-$ENUM\\USB\\VID_0403&PID_6015]" "[-$ENUM\\FTDIBUS\\VID_0403+PID_6001+KAVFT3A]"
+    registry "[-$ENUM\\USB\\VID_0403&PID_6015]" "[-$ENUM\\USB\\VID_1A86&PID_7523]" \
+        "[-$ENUM\\FTDIBUS\\VID_0403+PID_6001+KAVFT3A]"
 }
 station_cleanup() {
     local status=$? pid
@@ -112,7 +113,8 @@ STATION_PID=$!
 
 # A good board and a silent one.
 plug COM7 'USB\VID_0403&PID_6015\KAVUSB1'
-plug COM8 '' --never-answer
+# Windows makes up a name, with '&' in it, for a device without a serial number.
+plug COM8 'USB\VID_1A86&PID_7523\5&2A3B4C&0&2' --never-answer
 wait_boards 2
 # A blip shorter than the settle time after a success: the same board.
 registry "$DEVICE_MAP" "$(listed COM7 -)"
@@ -127,7 +129,7 @@ unplug COM7 'USB\VID_0403&PID_6015\KAVUSB1'
 sleep 0.3
 plug COM7 'FTDIBUS\VID_0403+PID_6001+KAVFT3A\0000' --delay-ms 2
 # A board that hangs up, once the silent one has gone for good.
-unplug COM8 ''
+unplug COM8 'USB\VID_1A86&PID_7523\5&2A3B4C&0&2'
 sleep $((SETTLE_MS / 1000 + 1))
 plug COM8 '' --hangup 20
 wait_boards 4
@@ -169,6 +171,7 @@ log "boards: $(for n in 1 2 3 4 5; do printf '%s, ' "$(outcome_of "$n")"; done)"
 ! grep -q $'\r' "$record" || e2e_fail "the record holds a carriage return"
 grep -q '"usb_serial":"KAVUSB1"' "$record" && grep -q '"usb_serial":"KAVFT3"' "$record" ||
     e2e_fail "the record lacks the adapters' serial numbers: $(cat "$record")"
+line_of 2 | grep -q '"usb_serial":null' || e2e_fail "board 2 has a made-up serial number: $(line_of 2)"
 "$linux_flash" --check-record "$record" >"$E2E_WORK/check.log" 2>&1 ||
     e2e_fail "--check-record: $(cat "$E2E_WORK/check.log")"
 grep -q "5 lines, chain intact" "$E2E_WORK/check.log" || e2e_fail "--check-record: $(cat "$E2E_WORK/check.log")"
