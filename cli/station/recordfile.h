@@ -10,12 +10,7 @@ namespace Record
 
 // Why an operation on the record's file failed.
 struct FileFailure {
-    enum class Kind {
-        System, // the system refused; the reason is its own
-        Held,   // another program holds the file's lock
-    };
-    Kind kind = Kind::System;
-    QString reason;
+    QString reason; // as the system says it, or who holds the lock
 };
 
 // The record's file through the system's own calls: opened to append to,
@@ -42,7 +37,7 @@ public:
     // The `length` bytes from `offset`, all of them.
     bool read(qint64 offset, qint64 length, QByteArray *bytes, FileFailure *failure) const;
     // `bytes` in one write at the end; `*written` says how much went in,
-    // all of it or less.
+    // all of it or less, also when the write failed.
     bool append(const QByteArray &bytes, qint64 *written, FileFailure *failure);
     // Cuts the file back to `size` bytes.
     bool cutBack(qint64 size, FileFailure *failure);

@@ -22,7 +22,7 @@ namespace
 
 bool systemFailure(FileFailure *failure)
 {
-    *failure = {FileFailure::Kind::System, QString::fromLocal8Bit(std::strerror(errno))};
+    *failure = {QString::fromLocal8Bit(std::strerror(errno))};
     return false;
 }
 
@@ -97,8 +97,7 @@ bool RecordFile::lock(FileFailure *failure)
     }
     struct stat info {
     };
-    *failure = {FileFailure::Kind::Held,
-                heldBy(::fstat(int(handle), &info) == 0 ? lockHolder(info) : 0)};
+    *failure = {heldBy(::fstat(int(handle), &info) == 0 ? lockHolder(info) : 0)};
     return false;
 }
 

@@ -28,7 +28,7 @@ QString systemMessage(DWORD error)
 
 bool systemFailure(FileFailure *failure)
 {
-    *failure = {FileFailure::Kind::System, systemMessage(GetLastError())};
+    *failure = {systemMessage(GetLastError())};
     return false;
 }
 
@@ -71,13 +71,9 @@ bool RecordFile::lock(FileFailure *failure)
                    LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &where))
         return true;
     const DWORD error = GetLastError();
-    if (error == ERROR_LOCK_VIOLATION || error == ERROR_IO_PENDING) {
-        *failure = {FileFailure::Kind::Held,
-                    QStringLiteral("in use: another program holds its lock")};
-        return false;
-    }
-    *failure = {FileFailure::Kind::System,
-                QStringLiteral("cannot lock it: ") + systemMessage(error)};
+    *failure = {error == ERROR_LOCK_VIOLATION
+                    ? QStringLiteral("in use: another program holds its lock")
+                    : QStringLiteral("cannot lock it: ") + systemMessage(error)};
     return false;
 }
 
@@ -104,7 +100,7 @@ bool RecordFile::read(qint64 offset, qint64 length, QByteArray *bytes, FileFailu
         return systemFailure(failure);
     if (qint64(got) == length)
         return true;
-    *failure = {FileFailure::Kind::System, QStringLiteral("it ended sooner than it said")};
+    *failure = {QStringLiteral("it ended sooner than it said")};
     return false;
 }
 

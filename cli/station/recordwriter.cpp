@@ -107,12 +107,9 @@ bool Writer::append(const Board &board, QString *error)
     }
     // One write, so a line is never split by another program appending too.
     qint64 written = 0;
-    if (!file.append(bytes, &written, &failure)) {
-        *error = failure.reason;
-        return false;
-    }
-    if (written != bytes.size()) {
-        *error = QStringLiteral("no room for the whole line");
+    const bool appended = file.append(bytes, &written, &failure);
+    if (!appended || written != bytes.size()) {
+        *error = appended ? QStringLiteral("no room for the whole line") : failure.reason;
         if (written > 0 && !file.cutBack(before, &failure))
             *error += QStringLiteral("; and the part written cannot be taken out: %1")
                           .arg(failure.reason);
