@@ -62,16 +62,21 @@ station_cleanup() {
 }
 trap station_cleanup EXIT
 
-# plug SLOT DEVICE_KEY [kavro-bootsim options]: a board in SLOT, whose
-# adapter's device key under Enum ("" for none) names the port.
-plug() {
-    local slot=$1 key=$2 out
-    shift 2
-    out=$E2E_WORK/board-$slot
+# board SLOT [kavro-bootsim options]: a simulated board behind SLOT's path.
+board() {
+    local slot=$1 out=$E2E_WORK/board-$1
+    shift
     "$E2E_SIM" --image-out "$out.bin" --log "$out.log" "$@" >"$out.out" 2>"$out.err" &
     BOARD_PID[$slot]=$!
     poll 10 first_line "$out.out" || e2e_fail "kavro-bootsim printed no pty path"
     ln -sfn "$(head -n 1 "$out.out")" "$(slot_path "$slot")"
+}
+# plug SLOT DEVICE_KEY [kavro-bootsim options]: a board in SLOT, whose
+# adapter's device key under Enum ("" for none) names the port.
+plug() {
+    local slot=$1 key=$2
+    shift 2
+    board "$slot" "$@"
     if [ -n "$key" ]; then
         registry "[$ENUM\\$key\\Device Parameters]" "\"PortName\"=\"$slot\"" \
             "$DEVICE_MAP" "$(listed "$slot")"
@@ -176,4 +181,50 @@ line_of 2 | grep -q '"usb_serial":null' || e2e_fail "board 2 has a made-up seria
     e2e_fail "--check-record: $(cat "$E2E_WORK/check.log")"
 grep -q "5 lines, chain intact" "$E2E_WORK/check.log" || e2e_fail "--check-record: $(cat "$E2E_WORK/check.log")"
 log "record: 5 lines, chain intact, checked on Linux"
+
+# A shift, scaled down: boards in pairs through both slots, each pair plugged
+# and unplugged at once; every third board is silent, every fifth hangs up.
+soak_boards=${KAVRO_WINE_SOAK_BOARDS:-30}
+EVENTS=$E2E_WORK/soak-events.jsonl record=$E2E_WORK/soak.jsonl
+image_data "$image" "$E2E_WORK/expected.bin"
+wine "$flash_exe" --station -p COM7 -p COM8 --settle 300 --count "$soak_boards" --json \
+    --record "Z:$record" "Z:$image" >"$EVENTS" 2>"$E2E_WORK/soak.err" &
+STATION_PID=$!
+good=0
+for ((n = 2; n <= soak_boards; n += 2)); do
+    declare -A fine=()
+    for slot in COM7 COM8; do
+        k=$((n - 1)) fault=()
+        [ "$slot" = COM7 ] || k=$n
+        if ((k % 3 == 0)); then
+            fault=(--never-answer)
+        elif ((k % 5 == 0)); then
+            fault=(--hangup $((5 + k % 20)))
+        else
+            fine[$slot]=1 good=$((good + 1))
+        fi
+        board "$slot" "${fault[@]}"
+    done
+    registry "$DEVICE_MAP" "$(listed COM7)" "$(listed COM8)"
+    wait_boards "$n"
+    registry "$DEVICE_MAP" "$(listed COM7 -)" "$(listed COM8 -)"
+    for slot in COM7 COM8; do
+        [ -z "${fine[$slot]:-}" ] || cmp -s "$E2E_WORK/board-$slot.bin" "$E2E_WORK/expected.bin" ||
+            e2e_fail "soak: a good board in $slot did not get the image"
+        rm -f "$(slot_path "$slot")"
+        stop_pid "${BOARD_PID[$slot]}"
+    done
+    sleep 0.5 # longer than the settle time
+done
+status=0
+wait "$STATION_PID" || status=$?
+STATION_PID=""
+[ "$status" = 1 ] || e2e_fail "soak: the station's status is $status: $(cat "$E2E_WORK/soak.err")"
+[ "$(grep -c '"outcome":"Download Success"' "$record")" = "$good" ] ||
+    e2e_fail "soak: $(grep -c '"outcome":"Download Success"' "$record") successes, not $good"
+"$linux_flash" --check-record "$record" >"$E2E_WORK/check.log" 2>&1 ||
+    e2e_fail "soak --check-record: $(cat "$E2E_WORK/check.log")"
+grep -q "$soak_boards lines, chain intact" "$E2E_WORK/check.log" ||
+    e2e_fail "soak --check-record: $(cat "$E2E_WORK/check.log")"
+log "soak: $soak_boards boards, $good of them good, all recorded, chain intact"
 log PASS
