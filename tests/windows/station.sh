@@ -182,15 +182,17 @@ line_of 2 | grep -q '"usb_serial":null' || e2e_fail "board 2 has a made-up seria
 grep -q "5 lines, chain intact" "$E2E_WORK/check.log" || e2e_fail "--check-record: $(cat "$E2E_WORK/check.log")"
 log "record: 5 lines, chain intact, checked on Linux"
 
-# A shift, scaled down: boards in pairs through both slots, each pair plugged
-# and unplugged at once; every third board is silent, every fifth hangs up.
+# A shift, scaled down, on the same record, after a crash cut its last line
+# short: boards in pairs through both slots, each pair plugged and unplugged
+# at once; every third board is silent, every fifth hangs up.
 soak_boards=${KAVRO_WINE_SOAK_BOARDS:-30}
-EVENTS=$E2E_WORK/soak-events.jsonl record=$E2E_WORK/soak.jsonl
+EVENTS=$E2E_WORK/soak-events.jsonl
+printf '{"board":6,"time":"20' >>"$record"
 image_data "$image" "$E2E_WORK/expected.bin"
 wine "$flash_exe" --station -p COM7 -p COM8 --settle 300 --count "$soak_boards" --json \
     --record "Z:$record" "Z:$image" >"$EVENTS" 2>"$E2E_WORK/soak.err" &
 STATION_PID=$!
-good=0
+good=2
 for ((n = 2; n <= soak_boards; n += 2)); do
     declare -A fine=()
     for slot in COM7 COM8; do
@@ -220,11 +222,13 @@ status=0
 wait "$STATION_PID" || status=$?
 STATION_PID=""
 [ "$status" = 1 ] || e2e_fail "soak: the station's status is $status: $(cat "$E2E_WORK/soak.err")"
+grep -q "the record Z:$record ended in a line cut short (21 bytes); cut off" "$E2E_WORK/soak.err" ||
+    e2e_fail "soak: no word of the line cut short: $(cat "$E2E_WORK/soak.err")"
 [ "$(grep -c '"outcome":"Download Success"' "$record")" = "$good" ] ||
     e2e_fail "soak: $(grep -c '"outcome":"Download Success"' "$record") successes, not $good"
 "$linux_flash" --check-record "$record" >"$E2E_WORK/check.log" 2>&1 ||
     e2e_fail "soak --check-record: $(cat "$E2E_WORK/check.log")"
-grep -q "$soak_boards lines, chain intact" "$E2E_WORK/check.log" ||
+grep -q "$((soak_boards + 5)) lines, chain intact" "$E2E_WORK/check.log" ||
     e2e_fail "soak --check-record: $(cat "$E2E_WORK/check.log")"
-log "soak: $soak_boards boards, $good of them good, all recorded, chain intact"
+log "soak: the line cut short cut off, then $soak_boards boards, all recorded, chain intact"
 log PASS
