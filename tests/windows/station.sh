@@ -231,4 +231,15 @@ grep -q "the record Z:$record ended in a line cut short (21 bytes); cut off" "$E
 grep -q "$((soak_boards + 5)) lines, chain intact" "$E2E_WORK/check.log" ||
     e2e_fail "soak --check-record: $(cat "$E2E_WORK/check.log")"
 log "soak: the line cut short cut off, then $soak_boards boards, all recorded, chain intact"
+
+# And a record made on Linux checks on Windows.
+"$E2E_SIM" --link "$E2E_WORK/linux-slot" >/dev/null 2>&1 &
+BOARD_PID[linux]=$!
+poll 10 test -e "$E2E_WORK/linux-slot" || e2e_fail "kavro-bootsim made no link"
+"$linux_flash" --station --count 1 -p "$E2E_WORK/linux-slot" --record "$E2E_WORK/linux.jsonl" \
+    "$image" >"$E2E_WORK/linux.log" 2>&1 || e2e_fail "the Linux station: $(cat "$E2E_WORK/linux.log")"
+wine "$flash_exe" --check-record "Z:$E2E_WORK/linux.jsonl" >"$E2E_WORK/check.log" 2>&1 &&
+    grep -q "1 lines, chain intact" "$E2E_WORK/check.log" ||
+    e2e_fail "--check-record under wine: $(cat "$E2E_WORK/check.log")"
+log "a record made on Linux: checked under wine"
 log PASS
