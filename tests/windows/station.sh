@@ -142,14 +142,17 @@ wait_boards 4
 # the same record is refused.
 unplug COM8 ''
 sleep $((SETTLE_MS / 1000 + 1))
-plug COM8 '' --delay-ms 10
+plug COM8 '' --delay-ms 25
 poll 30 at_least_frames COM8 10 || e2e_fail "board 5 did not start"
 status=0
 wine "$flash_exe" --station -p COM9 --record "Z:$record" "Z:$image" >"$E2E_WORK/second.log" 2>&1 ||
     status=$?
 [ "$status" = 2 ] && grep -q "cannot use the record .*: in use" "$E2E_WORK/second.log" ||
     e2e_fail "a second station on the record (status $status): $(cat "$E2E_WORK/second.log")"
-log "a second station on the same record: refused"
+# The lock is on a byte past the data: the record still reads.
+wine "$flash_exe" --check-record "Z:$record" >"$E2E_WORK/check.log" 2>&1 ||
+    e2e_fail "--check-record while the station holds the record: $(cat "$E2E_WORK/check.log")"
+log "a second station on the same record: refused; --check-record reads it"
 # Wine hands a SIGINT to the console's control handlers, as Ctrl-C.
 kill -INT "$STATION_PID"
 status=0
