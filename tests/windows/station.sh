@@ -62,10 +62,12 @@ station_cleanup() {
 }
 trap station_cleanup EXIT
 
-# board SLOT [kavro-bootsim options]: a simulated board behind SLOT's path.
+# board SLOT [kavro-bootsim options]: a simulated board behind SLOT's path,
+# in place of the one there before.
 board() {
     local slot=$1 out=$E2E_WORK/board-$1
     shift
+    stop_pid "${BOARD_PID[$slot]:-}"
     "$E2E_SIM" --image-out "$out.bin" --log "$out.log" "$@" >"$out.out" 2>"$out.err" &
     BOARD_PID[$slot]=$!
     poll 10 first_line "$out.out" || e2e_fail "kavro-bootsim printed no pty path"
