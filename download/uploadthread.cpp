@@ -201,7 +201,7 @@ bool uploadThread::openSerialPort()
         return false;
     };
     if (!opened->open(QIODevice::ReadWrite))
-        return openFailed(opened->openFailure());
+        return openFailed(opened->openFailure().value());
     qDebug("Open Serial %s", path.toUtf8().constData());
 
     // Any rate but the board's own leaves the port at its default. A setting

@@ -53,9 +53,11 @@ template <typename F> bool SerialPort::runInIoThread(F &&work)
 
 bool SerialPort::open(QIODevice::OpenMode mode)
 {
-    if (serial)
+    if (serial) {
+        failure = QStringLiteral("already open");
         return false;
-    failure.clear();
+    }
+    failure.reset();
     ioThread.start();
     serial = new QSerialPort;
     serial->moveToThread(&ioThread);

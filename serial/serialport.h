@@ -8,7 +8,9 @@
 #include <QThread>
 
 #include <atomic>
+#include <memory>
 #include <mutex>
+#include <optional>
 #include <thread>
 
 #ifndef Q_OS_WIN
@@ -59,9 +61,9 @@ public:
 
     bool open(QIODevice::OpenMode mode);
     bool isOpen() const;
-    // Why the last open() failed, in a few words ("permission denied");
-    // empty after one that worked.
-    QString openFailure() const { return failure; }
+    // Why the last open() failed, in a few words ("permission denied"): set
+    // whenever open() returns false, none after one that worked.
+    std::optional<QString> openFailure() const { return failure; }
 
     bool setBaudRate(qint32 rate);
     qint32 baudRate();
@@ -95,11 +97,12 @@ private:
     std::mutex incomingLock;
     QByteArray incoming;
     bool opened = false;
-    QString failure;
+    std::optional<QString> failure;
 
 #ifdef Q_OS_WIN
     struct Io; // the I/O thread's requests and steps, in serialport_win.cpp
     void runIo();
+    std::unique_ptr<Io> io; // made by open(), gone at close()
 
     // Win32 handles, as void * to keep <windows.h> out of this header.
     void *device = nullptr;

@@ -37,19 +37,66 @@ template <typename F> bool changeLine(void *device, F &&edit)
     return SetCommState(win(device), &dcb) != 0;
 }
 
+// Why a step of the open failed, with the system's error number; called
+// right after the step, before another call can change that number.
+QString stepFailure(const char *reason)
+{
+    return QStringLiteral("%1: error %2").arg(QLatin1String(reason)).arg(GetLastError());
+}
+
+// Raw bytes at the default rate, 8N1, no flow control, until a caller picks
+// other settings; why not, when the device refuses.
+std::optional<QString> setUpLine(HANDLE device)
+{
+    DCB dcb;
+    std::memset(&dcb, 0, sizeof dcb);
+    dcb.DCBlength = sizeof dcb;
+    // A file or NUL opens as a port does; only a port has line settings.
+    if (!GetCommState(device, &dcb))
+        return stepFailure("not a serial port");
+    dcb.BaudRate = SerialPort::DefaultBaudRate;
+    dcb.fBinary = TRUE;
+    dcb.ByteSize = 8;
+    dcb.Parity = NOPARITY;
+    dcb.fParity = FALSE;
+    dcb.StopBits = ONESTOPBIT;
+    dcb.fOutxCtsFlow = FALSE;
+    dcb.fOutxDsrFlow = FALSE;
+    dcb.fDsrSensitivity = FALSE;
+    dcb.fDtrControl = DTR_CONTROL_ENABLE;
+    dcb.fRtsControl = RTS_CONTROL_ENABLE;
+    dcb.fOutX = FALSE;
+    dcb.fInX = FALSE;
+    dcb.fNull = FALSE;
+    dcb.fErrorChar = FALSE;
+    dcb.fAbortOnError = FALSE;
+    if (!SetCommState(device, &dcb))
+        return stepFailure("the driver refused the line settings");
+    // A read returns as soon as it has a byte, at once when one is there,
+    // empty after IdleReadMs when none comes. Writes have no time limit.
+    COMMTIMEOUTS timeouts;
+    std::memset(&timeouts, 0, sizeof timeouts);
+    timeouts.ReadIntervalTimeout = MAXDWORD;
+    timeouts.ReadTotalTimeoutMultiplier = MAXDWORD;
+    timeouts.ReadTotalTimeoutConstant = IdleReadMs;
+    if (!SetCommTimeouts(device, &timeouts))
+        return stepFailure("the driver refused the read time-outs");
+    return std::nullopt;
+}
+
 enum class RequestState { Done, Pending, Failed };
 
-// An overlapped request with its own manual-reset event. Outstanding from
-// its start until its outcome is taken: till then the system may still write
-// into it.
+// An overlapped request with a manual-reset event of its own, which it
+// closes. Outstanding from its start until its outcome is taken: till then
+// the system may still write into it.
 struct Request {
     OVERLAPPED overlapped;
     bool outstanding = false;
 
-    Request()
+    explicit Request(HANDLE event)
     {
         std::memset(&overlapped, 0, sizeof overlapped);
-        overlapped.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+        overlapped.hEvent = event;
     }
     ~Request() { CloseHandle(overlapped.hEvent); }
     Request(const Request &) = delete;
@@ -110,7 +157,10 @@ struct SerialPort::Io {
     ULONGLONG armedAt = 0; // when the waiting read was posted
     QByteArray inFlight;   // the current write's bytes, oldest first
 
-    explicit Io(SerialPort &port) : port(port), device(win(port.device)) {}
+    Io(SerialPort &port, HANDLE device, HANDLE readEvent, HANDLE writeEvent)
+        : port(port), device(device), reading(readEvent), writing(writeEvent)
+    {
+    }
 
     bool serve();
     bool drain();
@@ -142,9 +192,11 @@ QString SerialPort::deviceOf(const QString &name)
 
 bool SerialPort::open(QIODevice::OpenMode mode)
 {
-    if (device)
+    if (device) {
+        failure = QStringLiteral("already open");
         return false;
-    failure.clear();
+    }
+    failure.reset();
     DWORD access = 0;
     if (mode & QIODevice::ReadOnly)
         access |= GENERIC_READ;
@@ -165,42 +217,21 @@ bool SerialPort::open(QIODevice::OpenMode mode)
         return false;
     }
 
-    // Raw bytes at the default rate, 8N1, no flow control, until a caller
-    // picks other settings.
-    DCB dcb;
-    std::memset(&dcb, 0, sizeof dcb);
-    dcb.DCBlength = sizeof dcb;
-    bool ready = GetCommState(handle, &dcb);
-    if (ready) {
-        dcb.BaudRate = DefaultBaudRate;
-        dcb.fBinary = TRUE;
-        dcb.ByteSize = 8;
-        dcb.Parity = NOPARITY;
-        dcb.fParity = FALSE;
-        dcb.StopBits = ONESTOPBIT;
-        dcb.fOutxCtsFlow = FALSE;
-        dcb.fOutxDsrFlow = FALSE;
-        dcb.fDsrSensitivity = FALSE;
-        dcb.fDtrControl = DTR_CONTROL_ENABLE;
-        dcb.fRtsControl = RTS_CONTROL_ENABLE;
-        dcb.fOutX = FALSE;
-        dcb.fInX = FALSE;
-        dcb.fNull = FALSE;
-        dcb.fErrorChar = FALSE;
-        dcb.fAbortOnError = FALSE;
-        // A read returns as soon as it has a byte, at once when one is
-        // there, empty after IdleReadMs when none comes. Writes have no time
-        // limit.
-        COMMTIMEOUTS timeouts;
-        std::memset(&timeouts, 0, sizeof timeouts);
-        timeouts.ReadIntervalTimeout = MAXDWORD;
-        timeouts.ReadTotalTimeoutMultiplier = MAXDWORD;
-        timeouts.ReadTotalTimeoutConstant = IdleReadMs;
-        ready = SetCommState(handle, &dcb) && SetCommTimeouts(handle, &timeouts);
+    // The events of the wake-up (auto-reset) and of the I/O thread's two
+    // requests (manual-reset) are made here, so that an open that cannot make
+    // them fails. A step that fails closes what the steps before it made.
+    HANDLE events[3] = {};
+    failure = setUpLine(handle);
+    for (int i = 0; i < 3 && !failure; ++i) {
+        events[i] = CreateEventW(nullptr, i > 0, FALSE, nullptr);
+        if (!events[i])
+            failure = stepFailure("no event for the I/O thread");
     }
-    if (ready)
-        wakeEvent = CreateEventW(nullptr, FALSE, FALSE, nullptr);
-    if (!ready || !wakeEvent) {
+    if (failure) {
+        for (HANDLE event : events) {
+            if (event)
+                CloseHandle(event);
+        }
         CloseHandle(handle);
         return false;
     }
@@ -208,6 +239,8 @@ bool SerialPort::open(QIODevice::OpenMode mode)
     PurgeComm(handle, PURGE_RXABORT | PURGE_RXCLEAR);
 
     device = handle;
+    wakeEvent = events[0];
+    io = std::make_unique<Io>(*this, handle, events[1], events[2]);
     {
         std::lock_guard<std::mutex> locker(writeLock);
         outgoing.clear();
@@ -225,14 +258,18 @@ bool SerialPort::isOpen() const
     return opened;
 }
 
+// A driver may keep a rate of its own, or round the one asked, without
+// failing the call, so the rate is read back from the device.
 bool SerialPort::setBaudRate(qint32 rate)
 {
-    return changeLine(device, [rate](DCB &dcb) {
-        if (rate <= 0)
-            return false;
-        dcb.BaudRate = static_cast<DWORD>(rate);
-        return true;
-    });
+    return changeLine(device,
+                      [rate](DCB &dcb) {
+                          if (rate <= 0)
+                              return false;
+                          dcb.BaudRate = static_cast<DWORD>(rate);
+                          return true;
+                      }) &&
+           baudRate() == rate;
 }
 
 qint32 SerialPort::baudRate()
@@ -348,18 +385,17 @@ QByteArray SerialPort::readAll()
 
 void SerialPort::runIo()
 {
-    Io io(*this);
-    const bool served = io.serve();
+    const bool served = io->serve();
     if (served)
-        io.drain();
+        io->drain();
     else
         // Cable pulled or port gone: the session ends by its reply time-out;
         // further writes fail.
         qDebug().noquote() << "serial port gone:" << name;
-    io.settle();
+    io->settle();
     std::lock_guard<std::mutex> locker(writeLock);
     deviceGone = !served;
-    outputLost = !io.inFlight.isEmpty() || !outgoing.isEmpty();
+    outputLost = !io->inFlight.isEmpty() || !outgoing.isEmpty();
 }
 
 // Until close() asks for the end (true) or the device fails (false).
@@ -482,8 +518,8 @@ bool SerialPort::Io::drain()
     }
 }
 
-// The requests live on this thread's stack: none may still be under way when
-// they go.
+// The requests go at close(), with their events: none may still be under way
+// then.
 void SerialPort::Io::settle()
 {
     CancelIo(device);
@@ -504,6 +540,7 @@ bool SerialPort::close()
     }
     SetEvent(win(wakeEvent));
     ioThread.join();
+    io.reset();
     CloseHandle(win(device));
     CloseHandle(win(wakeEvent));
     device = nullptr;

@@ -83,10 +83,11 @@ QString openFailure(const char *path)
 {
     const int fd = ::open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd >= 0) {
-        // It opens for us now, so something else holds it: the lock taken at
-        // every open, or a lock file.
+        // It opens for us now: it is no terminal at all, or something else
+        // holds it (the lock taken at every open, or a lock file).
+        const bool terminal = ::isatty(fd);
         ::close(fd);
-        return busy(QFile::decodeName(path));
+        return terminal ? busy(QFile::decodeName(path)) : QStringLiteral("not a serial port");
     }
     switch (errno) {
     case ENOENT:

@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <fcntl.h>
+#include <limits>
 #include <poll.h>
 #include <time.h>
 #include <unistd.h>
@@ -265,24 +266,32 @@ void TestBootSim::timing()
     Host host(sim.slavePath());
 
     const qint64 tickNs = qint64(opts.adapterLatencyMs) * 1000000;
-    qint64 sentNs = monotonicNs();
-    // Sent just after a tick, so a hold taken before the delay or the wire
-    // time would miss the expected tick by far.
-    if (tickNs > 0) {
-        sentNs = (sentNs / tickNs + 1) * tickNs + 1000000;
-        while (monotonicNs() < sentNs) {
-        }
-    }
-    QVERIFY(host.send(frame));
-    QVERIFY(validReply(host.receive(6, 2000)));
-    const qint64 arrivedNs = monotonicNs();
-
-    qint64 dueNs = sentNs + qint64(minUs) * 1000;
-    if (tickNs > 0)
-        dueNs = (dueNs + tickNs - 1) / tickNs * tickNs;
     const qint64 slackNs = tickNs > 0 ? 10000000 : 250000000;
-    const qint64 lateUs = (arrivedNs - dueNs) / 1000;
-    QVERIFY2(lateUs >= 0 && lateUs < slackNs / 1000, QByteArray::number(lateUs).constData());
+    // A busy machine can make any one reply late, by a whole tick when the
+    // board takes the frame in late; it cannot make a reply early, nor every
+    // one of three late. So no try may be early, and one must be on time.
+    qint64 bestLateUs = std::numeric_limits<qint64>::max();
+    for (int attempt = 0; attempt < 3 && bestLateUs >= slackNs / 1000; ++attempt) {
+        qint64 sentNs = monotonicNs();
+        // Sent just after a tick, so a hold taken before the delay or the
+        // wire time would miss the expected tick by far.
+        if (tickNs > 0) {
+            sentNs = (sentNs / tickNs + 1) * tickNs + 1000000;
+            while (monotonicNs() < sentNs) {
+            }
+        }
+        QVERIFY(host.send(frame));
+        QVERIFY(validReply(host.receive(6, 2000)));
+        const qint64 arrivedNs = monotonicNs();
+
+        qint64 dueNs = sentNs + qint64(minUs) * 1000;
+        if (tickNs > 0)
+            dueNs = (dueNs + tickNs - 1) / tickNs * tickNs;
+        const qint64 lateUs = (arrivedNs - dueNs) / 1000;
+        QVERIFY2(lateUs >= 0, QByteArray::number(lateUs).constData());
+        bestLateUs = qMin(bestLateUs, lateUs);
+    }
+    QVERIFY2(bestLateUs < slackNs / 1000, QByteArray::number(bestLateUs).constData());
 }
 
 void TestBootSim::badCheckFrameNotAnswered()

@@ -245,7 +245,9 @@ private:
     QTemporaryDir dir;
     // A reply this late misses the reply wait on this machine. The wait counts
     // 1 ms sleeps, which last longer on a loaded machine or under a sanitizer,
-    // so its length in real time is measured rather than assumed.
+    // so its length in real time is measured rather than assumed, and a late
+    // reply comes after two such waits: one stretched by a machine grown
+    // busier since still misses it.
     int lateReplyMs = 1300;
     qint64 replyWaitMs = 0;
 };
@@ -257,7 +259,7 @@ void tst_Reliability::initTestCase()
 
     replyWaitMs = measureReplyWaitMs(dir);
     QVERIFY(replyWaitMs > 0);
-    lateReplyMs = qMax(lateReplyMs, int(replyWaitMs * 3 / 2));
+    lateReplyMs = qMax(lateReplyMs, int(replyWaitMs * 2));
     qInfo("a reply wait lasts %lld ms here; late replies come after %d ms", replyWaitMs,
           lateReplyMs);
 }
@@ -268,7 +270,10 @@ void tst_Reliability::faultSoak()
 {
     constexpr int Sessions = 300;
     constexpr int MaxTimeOuts = 50;
-    constexpr qint64 MaxSessionMs = 2500;
+    // A session waits out at most one reply wait, or eight replies of under
+    // 80 ms. Less than two waits, as measured here, is in time; a machine
+    // that was busier then stretches the bound with it.
+    const qint64 maxSessionMs = qMax<qint64>(2500, 2 * replyWaitMs);
 
     quint32 seed = 20240611;
     bool ok = false;
@@ -327,7 +332,7 @@ void tst_Reliability::faultSoak()
                  qPrintable(what));
         QVERIFY2(recorder.finishText() == c.finish,
                  qPrintable(what + ": " + recorder.finishText()));
-        QVERIFY2(recorder.finishedAfterMs <= MaxSessionMs,
+        QVERIFY2(recorder.finishedAfterMs <= maxSessionMs,
                  qPrintable(what + QStringLiteral(": %1 ms").arg(recorder.finishedAfterMs)));
         slowestMs = qMax(slowestMs, recorder.finishedAfterMs);
         QVERIFY2(ObjectCensus::serialPorts() == 0, qPrintable(what + ": port object left"));

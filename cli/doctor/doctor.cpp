@@ -152,8 +152,8 @@ Finding latencyFinding(const PortSurvey &port)
 Finding ratesFinding(const Trial &trial, int baud)
 {
     const QString check = QStringLiteral("rates");
-    if (!trial.openFailure.isEmpty())
-        return {Level::Fail, check, QStringLiteral("does not open: ") + trial.openFailure,
+    if (trial.openFailure)
+        return {Level::Fail, check, QStringLiteral("does not open: ") + *trial.openFailure,
                 QStringLiteral("see the lines above; plug the adapter in again if nothing "
                                "there fails")};
     if (trial.refusedRates.isEmpty())
@@ -252,7 +252,7 @@ Trial tryPort(const QString &port)
     trial.tried = true;
     SerialPort line(port);
     if (!line.open(QIODevice::ReadWrite)) {
-        trial.openFailure = line.openFailure();
+        trial.openFailure = line.openFailure().value();
         return trial;
     }
     for (qint32 rate : LineRates::All) {

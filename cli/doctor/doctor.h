@@ -7,6 +7,8 @@
 #include <QString>
 #include <QStringList>
 
+#include <optional>
+
 class QJsonObject;
 
 // `kavro-flash --doctor`: whether a download could start on a port, and if
@@ -25,7 +27,7 @@ struct Finding {
 // What opening the port and setting each rate gave.
 struct Trial {
     bool tried = false;
-    QString openFailure; // empty when it opened
+    std::optional<QString> openFailure; // none when it opened
     QList<qint32> refusedRates;
 };
 

@@ -128,7 +128,9 @@ first_line() { [ -s "$1" ] && [ -n "$(head -n 1 "$1")" ]; }
 
 # start_sim [kavro-bootsim options]: sets SIM_PTY.
 start_sim() {
-    rm -f "$E2E_BOARD" "$E2E_SIMLOG"
+    # The last board's path must not pass for this one's before the new
+    # board's output replaces it.
+    rm -f "$E2E_BOARD" "$E2E_SIMLOG" "$E2E_WORK/sim.out"
     "$E2E_SIM" --image-out "$E2E_BOARD" --log "$E2E_SIMLOG" "$@" \
         >"$E2E_WORK/sim.out" 2>"$E2E_WORK/sim.err" &
     SIM_PID=$!

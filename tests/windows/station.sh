@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# Station mode under wine: kavro-flash.exe --station on two slots, COM7 and
-# COM8, with boards plugged in and out as Windows shows them. A slot is a
+# Station mode under wine: kavro-flash.exe --station on two slots, COM17 and
+# COM18, with boards plugged in and out as Windows shows them. A slot is a
 # dosdevices link to a path in a temporary folder; plugging a board makes
 # that path a link to a simulated board's pty and adds a device-map value,
 # and its adapter's USB serial number is a device key under Enum naming the
@@ -18,7 +18,7 @@ linux_flash=$(readlink -f "$3")
 . "$(dirname "$0")/../e2e/lib.sh"
 e2e_setup station "$flash_exe" "$2"
 
-readonly SLOTS="COM7 COM8" SETTLE_MS=3000
+readonly SLOTS="COM17 COM18" SETTLE_MS=3000
 declare -A BOARD_PID
 
 slot_path() { echo "$E2E_WORK/slot-$1"; }
@@ -116,38 +116,38 @@ done
 
 # Started before the station, so that it does not hold the station's output.
 wineserver -p10 </dev/null >/dev/null 2>&1 || true
-wine "$flash_exe" --station -p COM7 -p COM8 --settle "$SETTLE_MS" --json \
+wine "$flash_exe" --station -p COM17 -p COM18 --settle "$SETTLE_MS" --json \
     --record "Z:$record" "Z:$image" >"$EVENTS" 2>"$E2E_WORK/station.err" &
 STATION_PID=$!
 
 # A good board and a silent one.
-plug COM7 'USB\VID_0403&PID_6015\KAVUSB1'
+plug COM17 'USB\VID_0403&PID_6015\KAVUSB1'
 # Windows makes up a name, with '&' in it, for a device without a serial number.
-plug COM8 'USB\VID_1A86&PID_7523\5&2A3B4C&0&2' --never-answer
+plug COM18 'USB\VID_1A86&PID_7523\5&2A3B4C&0&2' --never-answer
 wait_boards 2
 # A blip shorter than the settle time after a success: the same board.
-registry "$DEVICE_MAP" "$(listed COM7 -)"
+registry "$DEVICE_MAP" "$(listed COM17 -)"
 sleep 0.5
-registry "$DEVICE_MAP" "$(listed COM7)"
+registry "$DEVICE_MAP" "$(listed COM17)"
 sleep $((SETTLE_MS / 1000 + 1))
-[ "$(frames COM7 'FE 01 4D 10 ')" = 1 ] || e2e_fail "the board in COM7 was flashed again after a blip"
+[ "$(frames COM17 'FE 01 4D 10 ')" = 1 ] || e2e_fail "the board in COM17 was flashed again after a blip"
 log "a blip of 0.5 s: not flashed again"
 # A board swapped in within the settle time, with another serial number (an
 # FTDI one this time): a new board, told by its serial number alone.
-unplug COM7 'USB\VID_0403&PID_6015\KAVUSB1'
+unplug COM17 'USB\VID_0403&PID_6015\KAVUSB1'
 sleep 0.3
-plug COM7 'FTDIBUS\VID_0403+PID_6001+KAVFT3A\0000' --delay-ms 2
+plug COM17 'FTDIBUS\VID_0403+PID_6001+KAVFT3A\0000' --delay-ms 2
 # A board that hangs up, once the silent one has gone for good.
-unplug COM8 'USB\VID_1A86&PID_7523\5&2A3B4C&0&2'
+unplug COM18 'USB\VID_1A86&PID_7523\5&2A3B4C&0&2'
 sleep $((SETTLE_MS / 1000 + 1))
-plug COM8 '' --hangup 20
+plug COM18 '' --hangup 20
 wait_boards 4
 # A slow one, interrupted while it is flashed; meanwhile a second station on
 # the same record is refused.
-unplug COM8 ''
+unplug COM18 ''
 sleep $((SETTLE_MS / 1000 + 1))
-plug COM8 '' --delay-ms 25
-poll 30 at_least_frames COM8 10 || e2e_fail "board 5 did not start"
+plug COM18 '' --delay-ms 25
+poll 30 at_least_frames COM18 10 || e2e_fail "board 5 did not start"
 status=0
 wine "$flash_exe" --station -p COM9 --record "Z:$record" "Z:$image" >"$E2E_WORK/second.log" 2>&1 ||
     status=$?
@@ -168,8 +168,8 @@ STATION_PID=""
 # The board that hangs up fails as wine's serial layer tells it.
 line_of() { grep "\"board\":$1," "$record"; }
 outcome_of() { line_of "$1" | sed 's/.*"outcome":"\([^"]*\)".*/\1/'; }
-for expected in 1:COM7:'Download Success' 2:COM8:'Download TimeOut' 3:COM7:'Download Success' \
-    4:COM8:'!Download Success' 5:COM8:'Download Cancel'; do
+for expected in 1:COM17:'Download Success' 2:COM18:'Download TimeOut' 3:COM17:'Download Success' \
+    4:COM18:'!Download Success' 5:COM18:'Download Cancel'; do
     IFS=: read -r n slot outcome <<<"$expected"
     line_of "$n" | grep -q "\"slot\":\"$slot\"" || e2e_fail "board $n not in $slot: $(cat "$record")"
     if [ "${outcome#!}" != "$outcome" ]; then
@@ -193,20 +193,20 @@ log "record: 5 lines, chain intact, checked on Linux"
 # short: boards in pairs through both slots, each pair plugged and unplugged
 # at once; every third board is silent, every fifth hangs up.
 soak_boards=${KAVRO_WINE_SOAK_BOARDS:-30}
-unplug COM7 'FTDIBUS\VID_0403+PID_6001+KAVFT3A\0000'
-unplug COM8 ''
+unplug COM17 'FTDIBUS\VID_0403+PID_6001+KAVFT3A\0000'
+unplug COM18 ''
 EVENTS=$E2E_WORK/soak-events.jsonl
 printf '{"board":6,"time":"20' >>"$record"
 image_data "$image" "$E2E_WORK/expected.bin"
-wine "$flash_exe" --station -p COM7 -p COM8 --settle 300 --count "$soak_boards" --json \
+wine "$flash_exe" --station -p COM17 -p COM18 --settle 300 --count "$soak_boards" --json \
     --record "Z:$record" "Z:$image" >"$EVENTS" 2>"$E2E_WORK/soak.err" &
 STATION_PID=$!
 good=2
 for ((n = 2; n <= soak_boards; n += 2)); do
     declare -A fine=()
-    for slot in COM7 COM8; do
+    for slot in COM17 COM18; do
         k=$((n - 1)) fault=()
-        [ "$slot" = COM7 ] || k=$n
+        [ "$slot" = COM17 ] || k=$n
         if ((k % 3 == 0)); then
             fault=(--never-answer)
         elif ((k % 5 == 0)); then
@@ -216,10 +216,10 @@ for ((n = 2; n <= soak_boards; n += 2)); do
         fi
         board "$slot" "${fault[@]}"
     done
-    registry "$DEVICE_MAP" "$(listed COM7)" "$(listed COM8)"
+    registry "$DEVICE_MAP" "$(listed COM17)" "$(listed COM18)"
     wait_boards "$n"
-    registry "$DEVICE_MAP" "$(listed COM7 -)" "$(listed COM8 -)"
-    for slot in COM7 COM8; do
+    registry "$DEVICE_MAP" "$(listed COM17 -)" "$(listed COM18 -)"
+    for slot in COM17 COM18; do
         [ -z "${fine[$slot]:-}" ] ||
             poll 5 cmp -s "$E2E_WORK/board-$slot.bin" "$E2E_WORK/expected.bin" ||
             e2e_fail "soak: a good board in $slot did not get the image"
