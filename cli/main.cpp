@@ -7,14 +7,12 @@
 #include "cli/doctor/doctor.h"
 #include "cli/flash/adapteradvice.h"
 #include "cli/flash/boardgang.h"
+#include "cli/flash/gangrecord.h"
 #include "cli/flash/gangreport.h"
 #include "cli/options.h"
 #include "cli/station/record.h"
-#ifdef KAVRO_STATION_MODE
-#include "cli/flash/gangrecord.h"
 #include "cli/station/station.h"
 #include "cli/station/stationreport.h"
-#endif
 #include "download/firmwareimage.h"
 #include "serial/portdetails.h"
 #include "serial/serialdevicemap.h"
@@ -98,7 +96,6 @@ int listPorts(bool json)
     return ExitStatus::Success;
 }
 
-#ifdef KAVRO_STATION_MODE
 Station::Settings stationSettings(const Options &options, qint64 blocks)
 {
     Station::Settings settings;
@@ -145,14 +142,6 @@ int runStation(QCoreApplication &app, Interrupts &interrupts, const Options &opt
     report.summary();
     return station.exitStatus();
 }
-#else
-int runStation(QCoreApplication &, Interrupts &, const Options &, qint64)
-{
-    Output::put(stderr, QStringLiteral("kavro-flash: station mode needs ports that come and go "
-                                       "as device files, which this system does not have\n"));
-    return ExitStatus::Usage;
-}
-#endif
 
 int runGang(QCoreApplication &app, Interrupts &interrupts, const Options &options, qint64 blocks)
 {
@@ -161,7 +150,6 @@ int runGang(QCoreApplication &app, Interrupts &interrupts, const Options &option
     const bool colour = terminal && qEnvironmentVariableIsEmpty("NO_COLOR");
 
     BoardGang gang(options.ports, options.baud, options.imagePath);
-#ifdef KAVRO_STATION_MODE
     std::unique_ptr<GangRecord> record;
     if (!options.recordPath.isEmpty()) {
         record = std::make_unique<GangRecord>(gang, options.recordPath, options.imagePath,
@@ -177,13 +165,6 @@ int runGang(QCoreApplication &app, Interrupts &interrupts, const Options &option
             return status;
         }
     }
-#else
-    if (!options.recordPath.isEmpty()) {
-        Output::put(stderr, QStringLiteral("kavro-flash: --record is not available on this "
-                                           "system yet\n"));
-        return ExitStatus::Usage;
-    }
-#endif
     HumanReport report(gang, blocks, options.baud, human,
                        terminal ? HumanReport::Style::Live : HumanReport::Style::Lines, colour,
                        options.quiet);
@@ -200,13 +181,11 @@ int runGang(QCoreApplication &app, Interrupts &interrupts, const Options &option
     clock.start();
     runToEnd(app, interrupts, gang, report);
     RunTotals totals = RunTotals::of(gang, clock.elapsed());
-#ifdef KAVRO_STATION_MODE
     // A board without its line is not accounted for.
     if (record && record->lineLost())
         totals.exitStatus = ExitStatus::Failed;
     if (record)
         totals.stampRange = record->stampRange();
-#endif
     report.summary(totals);
     if (jsonReport)
         jsonReport->summary(totals);

@@ -2,6 +2,7 @@
 #define RECORDWRITER_H
 
 #include "cli/station/record.h"
+#include "cli/station/recordfile.h"
 
 #include <QByteArray>
 #include <QString>
@@ -17,7 +18,6 @@ class Writer
 {
 public:
     Writer() = default;
-    ~Writer();
     Writer(const Writer &) = delete;
     Writer &operator=(const Writer &) = delete;
 
@@ -25,7 +25,7 @@ public:
     // another program has locked, and a file that is not a record; cuts off
     // a last line cut short, and tells of it in `notice`.
     bool open(const QString &path, QString *error, QString *notice);
-    bool isOpen() const { return fd >= 0; }
+    bool isOpen() const { return file.isOpen(); }
     // Appends `board`'s line, chained to the line before, and has it on disk
     // before it returns. A line that does not go in whole is taken out again.
     bool append(const Board &board, QString *error);
@@ -34,10 +34,9 @@ public:
 
 private:
     bool appendLine(Line line, QString *error);
-    bool lock(QString *error);
     bool takeOver(const QString &path, qint64 size, QString *why, QString *notice);
 
-    int fd = -1;
+    RecordFile file;
     QByteArray lastLineHash; // hex; empty while the file has no line
 };
 

@@ -2,10 +2,9 @@
 
 #include "cli/common/exitstatus.h"
 #include "cli/common/output.h"
+#include "cli/station/portpresence.h"
 #include "download/outcome.h"
 #include "download/uploadthread.h"
-#include "serial/portdetails.h"
-#include "serial/serialport.h"
 
 #include <QCryptographicHash>
 #include <QDateTime>
@@ -39,12 +38,6 @@ bool readImage(const QString &path, QByteArray *bytes, QString *error)
     }
     *bytes = file.readAll();
     return true;
-}
-
-bool portPresent(const QString &port)
-{
-    // Follows links: a by-path name whose device has gone is not there.
-    return QFileInfo::exists(SerialPort::devicePath(port));
 }
 
 } // namespace
@@ -166,7 +159,7 @@ void Station::poll()
 {
     const qint64 now = clock.elapsed();
     for (int index = 0; index < size(); ++index)
-        portSeen(index, portPresent(allSlots[index].port), now);
+        portSeen(index, PortPresence::present(allSlots[index].port), now);
 }
 
 // Whether a board is in the slot, whatever the slot is doing: a port away for
@@ -177,7 +170,7 @@ void Station::portSeen(int index, bool present, qint64 now)
     Slot &s = allSlots[index];
     if (present && s.absentSinceMs >= 0 && s.state != State::WaitingForBoard &&
         !s.usbSerial.isEmpty()) {
-        const QString serial = PortDetails::lookUp(s.port).serialNumber;
+        const QString serial = PortPresence::usbSerial(s.port);
         if (!serial.isEmpty() && serial != s.usbSerial)
             s.boardLeft = true;
     }
@@ -250,7 +243,7 @@ void Station::startBoard(int index)
     s.state = State::Flashing;
     s.flashingSinceMs = clock.elapsed();
     s.boardLeft = false;
-    s.usbSerial = PortDetails::lookUp(s.port).serialNumber;
+    s.usbSerial = PortPresence::usbSerial(s.port);
     s.follower->worker()->setFileName(copy.toUtf8().constData());
     s.follower->start();
     emit boardStarted(index);
