@@ -208,17 +208,20 @@ std::unique_ptr<BootSim> plugIn(const QString &slot, const BootSimOptions &optio
     return sim->start() ? std::move(sim) : nullptr;
 }
 
-// A board in `slot` that, as told, never answers, sends a bad reply or hangs
-// up, at a random frame of a session of `frames`.
-BootSimOptions faultyBoard(const QString &slot, bool silent, bool badReply, bool hangUp, int frames,
-                           QRandomGenerator &random)
+// A board plugged into `slot` that, as told, never answers, sends a bad reply
+// or hangs up, at a random frame of a session of `frames`; and a random
+// frame after which it may be unplugged. Null when it cannot start.
+std::unique_ptr<BootSim> faultyBoard(const QString &slot, bool silent, bool badReply, bool hangUp,
+                                     int frames, QRandomGenerator &random, int *unplugAfterFrames)
 {
     BootSimOptions o;
     o.linkPath = slot;
     o.neverAnswer = silent;
     o.badCheckAt = badReply ? 1 + random.bounded(frames) : 0;
     o.hangupAt = hangUp ? 3 + random.bounded(frames - 2) : 0;
-    return o;
+    *unplugAfterFrames = 1 + random.bounded(frames + 1);
+    auto sim = std::make_unique<BootSim>(o);
+    return sim->start() ? std::move(sim) : nullptr;
 }
 
 // A file or a link in a tree of the test's own, with the folders it needs.
@@ -1562,12 +1565,9 @@ void tst_FlashCli::stationSoak()
             // Half the boards are good.
             if (random.bounded(2) == 0)
                 s.fault = Good;
-            const int frames = Blocks + 2;
-            const BootSimOptions o = faultyBoard(s.path, s.fault == Silent, s.fault == BadReply,
-                                                 s.fault == HangUp, frames, random);
-            s.unplugAfterFrames = 1 + random.bounded(frames + 1);
-            s.sim = std::make_unique<BootSim>(o);
-            QVERIFY(s.sim->start());
+            s.sim = faultyBoard(s.path, s.fault == Silent, s.fault == BadReply, s.fault == HangUp,
+                                Blocks + 2, random, &s.unplugAfterFrames);
+            QVERIFY(s.sim);
             s.boards.append({s.fault, 0});
             s.reported = false;
             ++plugged;
@@ -2025,12 +2025,9 @@ void tst_FlashCli::stampSoak()
             // A silent board costs the time-out: few of them.
             if (s.fault == Silent && random.bounded(3) != 0)
                 s.fault = Good;
-            const int frames = Blocks + 2;
-            const BootSimOptions o = faultyBoard(s.path, s.fault == Silent, s.fault == BadReply,
-                                                 s.fault == HangUp, frames, random);
-            s.unplugAfterFrames = 1 + random.bounded(frames + 1);
-            s.sim = std::make_unique<BootSim>(o);
-            QVERIFY(s.sim->start());
+            s.sim = faultyBoard(s.path, s.fault == Silent, s.fault == BadReply, s.fault == HangUp,
+                                Blocks + 2, random, &s.unplugAfterFrames);
+            QVERIFY(s.sim);
             s.reported = false;
             ++s.boardsThisRun;
             ++plugged;
