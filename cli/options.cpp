@@ -213,8 +213,8 @@ struct Parser {
             return !(numbers || parser.isSet(stampList)) ||
                    refuse(error, QStringLiteral("--stamp-start, --stamp-step, --stamp-order and "
                                                 "--stamp-list need --stamp"));
-        Stamp::Spec &spec = o->stamp;
-        if (!Stamp::parseField(parser.value(stamp), &spec, error))
+        Stamp::Plan &plan = o->stamp;
+        if (!Stamp::parseField(parser.value(stamp), &plan, error))
             return false;
         if (o->recordPath.isEmpty())
             return refuse(error, QStringLiteral("--stamp needs --record: the record is the ledger "
@@ -222,22 +222,22 @@ struct Parser {
         if (numbers && parser.isSet(stampList))
             return refuse(error, QStringLiteral("--stamp-list takes the values from its file: no "
                                                 "--stamp-start, --stamp-step or --stamp-order"));
-        spec.listPath = parser.value(stampList);
-        if (parser.isSet(stampList) && spec.listPath.isEmpty())
+        plan.listPath = parser.value(stampList);
+        if (parser.isSet(stampList) && plan.listPath.isEmpty())
             return refuse(error, QStringLiteral("--stamp-list needs a file name"));
         const auto numberOf = [this, error](const QCommandLineOption &option, quint64 *value) {
             return !parser.isSet(option) || Stamp::parseNumber(parser.value(option), value) ||
                    refuse(error, QStringLiteral("--%1 needs a whole number, not '%2'")
                                      .arg(option.names().first(), parser.value(option)));
         };
-        if (!numberOf(stampStart, &spec.start) || !numberOf(stampStep, &spec.step))
+        if (!numberOf(stampStart, &plan.start) || !numberOf(stampStep, &plan.step))
             return false;
         const QString order = parser.value(stampOrder);
         if (parser.isSet(stampOrder) && order != QLatin1String("little") &&
             order != QLatin1String("big"))
             return refuse(error,
                           QStringLiteral("--stamp-order is little or big, not '%1'").arg(order));
-        spec.bigEndian = order == QLatin1String("big");
+        plan.bigEndian = order == QLatin1String("big");
         return true;
     }
 };

@@ -20,7 +20,7 @@ struct Options {
     bool verbose = false;
     QString imagePath;
     QString recordPath; // one line per board; the ledger of stamps
-    Stamp::Spec stamp;  // checked against the image once it is read
+    Stamp::Plan stamp;  // checked against the image once it is read
     // Station mode.
     int count = 0; // boards in all; 0 for no limit
     int settleMs = 1000;

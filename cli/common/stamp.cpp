@@ -27,12 +27,12 @@ quint64 largest(int width)
 
 } // namespace
 
-QString Spec::field() const
+QString Plan::field() const
 {
     return QStringLiteral("0x%1:%2").arg(offset, 0, 16).arg(width);
 }
 
-QString Spec::order() const
+QString Plan::order() const
 {
     if (!listPath.isEmpty())
         return QString();
@@ -75,7 +75,7 @@ bool parseNumber(const QString &text, quint64 *value)
     return ok && !text.startsWith(QLatin1Char('+')) && !text.startsWith(QLatin1Char('-'));
 }
 
-bool parseField(const QString &text, Spec *spec, QString *error)
+bool parseField(const QString &text, Plan *plan, QString *error)
 {
     const QStringList parts = text.split(QLatin1Char(':'));
     quint64 offset = 0;
@@ -93,64 +93,64 @@ bool parseField(const QString &text, Spec *spec, QString *error)
         *error = QStringLiteral("--stamp offset %1 is past any image").arg(parts[0]);
         return false;
     }
-    spec->offset = qint64(offset);
-    spec->width = int(width);
+    plan->offset = qint64(offset);
+    plan->width = int(width);
     return true;
 }
 
-bool fits(const Spec &spec, qint64 blocks, QString *error)
+bool fits(const Plan &plan, qint64 blocks, QString *error)
 {
     const qint64 begin = FirmwareImage::HeaderSize;
     const qint64 end = begin + blocks * FirmwareImage::BlockSize;
-    if (spec.offset < begin || spec.offset + spec.width > end) {
+    if (plan.offset < begin || plan.offset + plan.width > end) {
         *error = QStringLiteral("--stamp %1 is not inside the data that is sent: bytes 0x%2 to "
                                 "0x%3 (the header and a last partial block are not sent)")
-                     .arg(spec.field())
+                     .arg(plan.field())
                      .arg(begin, 0, 16)
                      .arg(end - 1, 0, 16);
         return false;
     }
-    if (!spec.listPath.isEmpty())
+    if (!plan.listPath.isEmpty())
         return true;
-    if (spec.width > MaxNumberWidth) {
+    if (plan.width > MaxNumberWidth) {
         *error = QStringLiteral("numbers are at most %1 bytes wide: a --stamp of %2 bytes needs "
                                 "--stamp-list")
                      .arg(MaxNumberWidth)
-                     .arg(spec.width);
+                     .arg(plan.width);
         return false;
     }
-    if (spec.start > largest(spec.width) || spec.step == 0) {
-        *error = spec.step == 0 ? QStringLiteral("--stamp-step must not be 0")
+    if (plan.start > largest(plan.width) || plan.step == 0) {
+        *error = plan.step == 0 ? QStringLiteral("--stamp-step must not be 0")
                                 : QStringLiteral("--stamp-start %1 does not fit in %2 byte(s)")
-                                      .arg(spec.start)
-                                      .arg(spec.width);
+                                      .arg(plan.start)
+                                      .arg(plan.width);
         return false;
     }
     return true;
 }
 
-qint64 lastBlock(const Spec &spec)
+qint64 lastBlock(const Plan &plan)
 {
-    return (spec.offset + spec.width - 1 - FirmwareImage::HeaderSize) / FirmwareImage::BlockSize;
+    return (plan.offset + plan.width - 1 - FirmwareImage::HeaderSize) / FirmwareImage::BlockSize;
 }
 
-QByteArray stamped(const QByteArray &image, const Spec &spec, const Value &value)
+QByteArray stamped(const QByteArray &image, const Plan &plan, const Value &value)
 {
     QByteArray copy = image;
-    copy.replace(int(spec.offset), spec.width, value.bytes);
+    copy.replace(int(plan.offset), plan.width, value.bytes);
     return copy;
 }
 
-bool Source::open(const Spec &stampSpec, QString *error)
+bool Source::open(const Plan &stampSpec, QString *error)
 {
-    spec = stampSpec;
-    nextNumber = spec.start;
-    if (spec.listPath.isEmpty())
+    plan = stampSpec;
+    nextNumber = plan.start;
+    if (plan.listPath.isEmpty())
         return true;
-    QFile file(spec.listPath);
+    QFile file(plan.listPath);
     if (!file.open(QIODevice::ReadOnly)) {
         *error = QStringLiteral("cannot read the stamp list %1: %2")
-                     .arg(spec.listPath, file.errorString());
+                     .arg(plan.listPath, file.errorString());
         return false;
     }
     const QByteArray content = file.readAll();
@@ -165,11 +165,11 @@ bool Source::open(const Spec &stampSpec, QString *error)
         const bool hexOnly = std::all_of(line.cbegin(), line.cend(), [](char c) {
             return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
         });
-        if (!hexOnly || line.size() != 2 * spec.width) {
+        if (!hexOnly || line.size() != 2 * plan.width) {
             *error = QStringLiteral("%1 line %2: a value must be exactly %3 hex digits, not '%4'")
-                         .arg(spec.listPath)
+                         .arg(plan.listPath)
                          .arg(n + 1)
-                         .arg(2 * spec.width)
+                         .arg(2 * plan.width)
                          .arg(QString::fromUtf8(line));
             return false;
         }
@@ -178,7 +178,7 @@ bool Source::open(const Spec &stampSpec, QString *error)
                                        [&bytes](const Value &v) { return v.bytes == bytes; });
         if (same != list.cend()) {
             *error = QStringLiteral("%1 line %2: the value %3 is on line %4 already")
-                         .arg(spec.listPath)
+                         .arg(plan.listPath)
                          .arg(n + 1)
                          .arg(QString::fromLatin1(bytes.toHex().toUpper()))
                          .arg(same->listLine);
@@ -191,17 +191,17 @@ bool Source::open(const Spec &stampSpec, QString *error)
 
 Value Source::numberValue(quint64 number) const
 {
-    QByteArray bytes(spec.width, '\0');
-    for (int i = 0; i < spec.width; ++i) {
+    QByteArray bytes(plan.width, '\0');
+    for (int i = 0; i < plan.width; ++i) {
         const char byte = char((number >> (8 * i)) & 0xff);
-        bytes[spec.bigEndian ? spec.width - 1 - i : i] = byte;
+        bytes[plan.bigEndian ? plan.width - 1 - i : i] = byte;
     }
     return Value{bytes, number, 0};
 }
 
 void Source::skipPast(const Value &reserved)
 {
-    if (!spec.listPath.isEmpty()) {
+    if (!plan.listPath.isEmpty()) {
         for (int i = 0; i < list.size(); ++i) {
             if (list[i].listLine == reserved.listLine)
                 nextIndex = std::max(nextIndex, i + 1);
@@ -211,8 +211,8 @@ void Source::skipPast(const Value &reserved)
     if (!reserved.number || !nextNumber || *reserved.number < *nextNumber)
         return;
     // Past the end of the width, or of 64 bits: none left.
-    const quint64 after = *reserved.number + spec.step;
-    if (after < *reserved.number || after > largest(spec.width))
+    const quint64 after = *reserved.number + plan.step;
+    if (after < *reserved.number || after > largest(plan.width))
         nextNumber.reset();
     else
         nextNumber = after;
@@ -220,7 +220,7 @@ void Source::skipPast(const Value &reserved)
 
 bool Source::next(Value *value)
 {
-    if (!spec.listPath.isEmpty()) {
+    if (!plan.listPath.isEmpty()) {
         if (nextIndex >= list.size())
             return false;
         *value = list[nextIndex++];

@@ -17,7 +17,7 @@ namespace Stamp
 
 // Where the value goes and where the values come from, as the command line
 // says.
-struct Spec {
+struct Plan {
     qint64 offset = 0;
     int width = 0; // 0: no stamp
     bool bigEndian = false;
@@ -51,24 +51,24 @@ struct Value {
     void addTo(QJsonObject &object) const;
 };
 
-// "OFFSET:WIDTH" into the spec; false with the reason on a usage error.
-bool parseField(const QString &text, Spec *spec, QString *error);
+// "OFFSET:WIDTH" into the plan; false with the reason on a usage error.
+bool parseField(const QString &text, Plan *plan, QString *error);
 // An unsigned number, decimal or 0x hex.
 bool parseNumber(const QString &text, quint64 *value);
 // The stamp lies in the data that is sent, and the numbers fit its width.
-bool fits(const Spec &spec, qint64 blocks, QString *error);
+bool fits(const Plan &plan, qint64 blocks, QString *error);
 // The block (from 0) whose frame carries the stamp's last byte.
-qint64 lastBlock(const Spec &spec);
+qint64 lastBlock(const Plan &plan);
 // `image` with the value over the stamped bytes.
-QByteArray stamped(const QByteArray &image, const Spec &spec, const Value &value);
+QByteArray stamped(const QByteArray &image, const Plan &plan, const Value &value);
 
 // Where the next board's value comes from.
 class Source
 {
 public:
-    // Reads the list file, if the spec names one; false with the reason
+    // Reads the list file, if the plan names one; false with the reason
     // (a malformed line names its number).
-    bool open(const Spec &spec, QString *error);
+    bool open(const Plan &plan, QString *error);
     // The list file's SHA-256, hex; empty for numbers.
     QString listSha256() const { return listHash; }
     // Goes on after a value already reserved.
@@ -79,7 +79,7 @@ public:
 private:
     Value numberValue(quint64 number) const;
 
-    Spec spec;
+    Plan plan;
     QString listHash;
     QVector<Value> list; // in the file's order
     int nextIndex = 0;   // into the list

@@ -22,7 +22,7 @@ QString sha256Of(const QByteArray &bytes)
 } // namespace
 
 GangRecord::GangRecord(BoardGang &gang, const QString &recordPath, const QString &imagePath,
-                       const Stamp::Spec &stamp, QObject *parent)
+                       const Stamp::Plan &stamp, QObject *parent)
     : QObject(parent), gang(gang), recordPath(recordPath), imagePath(imagePath), stamp(stamp),
       flashedSha256(gang.size())
 {

@@ -22,7 +22,7 @@ class GangRecord : public QObject
     Q_OBJECT
 public:
     GangRecord(BoardGang &gang, const QString &recordPath, const QString &imagePath,
-               const Stamp::Spec &stamp, QObject *parent = nullptr);
+               const Stamp::Plan &stamp, QObject *parent = nullptr);
 
     // Before any port opens. On failure, the reason and the exit status;
     // `notice` tells of a repair made to the record.
@@ -37,7 +37,7 @@ private:
     BoardGang &gang;
     const QString recordPath;
     const QString imagePath;
-    const Stamp::Spec stamp;
+    const Stamp::Plan stamp;
     Record::Writer writer;
     StampLedger ledger;
     QTemporaryDir copies;

@@ -24,12 +24,12 @@ Stamp::Value valueOf(const Record::Reservation &r)
 
 } // namespace
 
-bool StampLedger::open(const Stamp::Spec &stampSpec, Record::Writer *recordWriter,
+bool StampLedger::open(const Stamp::Plan &stampSpec, Record::Writer *recordWriter,
                        const QString &path, QString *error)
 {
-    spec = stampSpec;
+    plan = stampSpec;
     writer = recordWriter;
-    if (!source.open(spec, error))
+    if (!source.open(plan, error))
         return false;
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly)) {
@@ -44,8 +44,8 @@ bool StampLedger::open(const Stamp::Spec &stampSpec, Record::Writer *recordWrite
             continue;
         const Record::Reservation &r = line.reservation;
         // Numbers in another byte order would write one value's bytes as another's.
-        if (r.field != spec.field() || r.listSha256 != source.listSha256() ||
-            r.order != spec.order()) {
+        if (r.field != plan.field() || r.listSha256 != source.listSha256() ||
+            r.order != plan.order()) {
             const auto describe = [](const QString &order, const QString &list) {
                 return order.isEmpty() ? list : QStringLiteral("as %1-endian numbers").arg(order);
             };
@@ -56,9 +56,9 @@ bool StampLedger::open(const Stamp::Spec &stampSpec, Record::Writer *recordWrite
                          describe(r.order,
                                   QStringLiteral("from a list with sha256 %1").arg(r.listSha256)))
                     .arg(n + 1)
-                    .arg(spec.field(),
-                         describe(spec.order(),
-                                  QStringLiteral("from the list %1").arg(spec.listPath)));
+                    .arg(plan.field(),
+                         describe(plan.order(),
+                                  QStringLiteral("from the list %1").arg(plan.listPath)));
             return false;
         }
         source.skipPast(valueOf(r));
@@ -78,9 +78,9 @@ StampLedger::Result StampLedger::reserve(const QString &slot, int board, Stamp::
     r.stamp = value->hex();
     r.stampNumber = value->numberJson();
     r.listLine = value->listLine;
-    r.field = spec.field();
+    r.field = plan.field();
     r.listSha256 = source.listSha256();
-    r.order = spec.order();
+    r.order = plan.order();
     // Given out once it is on disk, or once it may be: a reservation that
     // did not go in is burnt all the same.
     if (!writer->reserve(r, error))
@@ -101,7 +101,7 @@ QString StampLedger::rangeText() const
         .arg(first.hex(), last.hex())
         .arg(first.listLine)
         .arg(last.listLine)
-        .arg(spec.listPath);
+        .arg(plan.listPath);
 }
 
 void StampLedger::fill(Record::Board *board, const Stamp::Value &value, bool acknowledged,

@@ -22,7 +22,7 @@ public:
 
     // Reads the reservations in the record that `writer` has open (at
     // `path`); refuses a record whose values were of another stamp.
-    bool open(const Stamp::Spec &spec, Record::Writer *writer, const QString &path, QString *error);
+    bool open(const Stamp::Plan &plan, Record::Writer *writer, const QString &path, QString *error);
     // The next value, reserved for the board.
     Result reserve(const QString &slot, int board, Stamp::Value *value, QString *error);
     // The values reserved in this run, for the summary ("1000 to 1002");
@@ -34,7 +34,7 @@ public:
                      const QString &flashedSha256);
 
 private:
-    Stamp::Spec spec;
+    Stamp::Plan plan;
     Stamp::Source source;
     Record::Writer *writer = nullptr;
     Stamp::Value first;

@@ -77,7 +77,7 @@ public:
         // A port away for less than this is the same board coming back (a
         // board restarting, an adapter enumerating again).
         int settleMs = 1000;
-        Stamp::Spec stamp; // needs the record
+        Stamp::Plan stamp; // needs the record
     };
 
     explicit Station(const Settings &settings, QObject *parent = nullptr);
