@@ -1,6 +1,8 @@
 # Cross-building for 64-bit Windows with Debian's mingw-w64 compilers, in
 # their posix-threads flavour (the win32 flavour has no std::thread). Qt comes
-# from -DCMAKE_PREFIX_PATH=<unpacked>/qt5-mingw.
+# from -DCMAKE_PREFIX_PATH=<unpacked>/qt6-mingw, with its Linux tools from
+# -DQT_HOST_PATH=<unpacked>/qt6-mingw/host (or <unpacked>/qt5-mingw alone,
+# with -DKAVRO_QT_MAJOR=5).
 set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR x86_64)
 
