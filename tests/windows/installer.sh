@@ -9,7 +9,7 @@
 #   - the installed window, started from its Start menu entry, listing the
 #     ports and downloading; then its look at 96 and at 144 DPI;
 #   - an upgrade to the same sources built as a newer version: one uninstall
-#     entry, the newer files;
+#     entry, the newer files; the older one then refused;
 #   - a silent uninstall: nothing left.
 # installer_test MSI STAGE NEWER_MSI NEWER_STAGE, each STAGE the folder of
 # the files its .msi holds.
@@ -21,12 +21,17 @@ readonly INSTALL_DIR_WIN="C:\\Program Files\\$PRODUCT\\"
 
 installed_dir() { echo "$WINEPREFIX/drive_c/Program Files/$PRODUCT"; }
 
-# msi ACTION PACKAGE: msiexec /i (install) or /x (uninstall), silent.
-msi() {
-    local status=0 report=$E2E_ARTEFACTS/msiexec-$1-$(basename "$2").log
+# run_msiexec ACTION PACKAGE: msiexec /i (install) or /x (uninstall), silent;
+# sets MSI_STATUS and MSI_REPORT, its log.
+MSI_RUNS=0
+run_msiexec() {
+    MSI_STATUS=0 MSI_REPORT=$E2E_ARTEFACTS/msiexec-$((++MSI_RUNS))-$1-$(basename "$2").log
     mkdir -p "$E2E_ARTEFACTS"
-    wine msiexec "/$1" "Z:$2" /qn /l*v "Z:$report" || status=$?
-    [ "$status" = 0 ] || e2e_fail "msiexec /$1 $(basename "$2") /qn: status $status, see $report"
+    wine msiexec "/$1" "Z:$2" /qn /l*v "Z:$MSI_REPORT" || MSI_STATUS=$?
+}
+msi() {
+    run_msiexec "$@"
+    [ "$MSI_STATUS" = 0 ] || e2e_fail "msiexec /$1 $(basename "$2") /qn: status $MSI_STATUS, see $MSI_REPORT"
 }
 
 # reg_value KEY NAME: the value's data, as reg prints it.
@@ -39,6 +44,16 @@ reg_value() {
 uninstall_entries() {
     wine reg query "$UNINSTALL_KEY" /s 2>/dev/null | tr -d '\r' |
         awk -F '    ' -v name="$PRODUCT" '/^HKEY/ { key = $0 } $2 == "DisplayName" && $4 == name { print key }'
+}
+
+# The icon "Apps & features" shows: Windows Installer keeps the product's
+# icon under its own key.
+product_icon_exists() {
+    local icon
+    icon=$(wine reg query 'HKLM\Software\Classes\Installer\Products' /s 2>/dev/null | tr -d '\r' |
+        awk -F '    ' -v name="$PRODUCT" '/^HKEY/ { icon = ""; found = 0 } $2 == "ProductIcon" { icon = $4 }
+            $2 == "ProductName" && $4 == name { found = 1 } found && icon != "" { print icon; exit }')
+    [ -n "$icon" ] && [ -s "$(winepath -u "$icon" 2>/dev/null)" ]
 }
 
 # The Start menu entry. Windows puts a machine-wide install's entry in the
@@ -65,6 +80,7 @@ check_installed() {
     [ "$(reg_value "${entries[0]}" Publisher)" = Kavro ] || e2e_fail "the uninstall entry names no publisher"
     reg_value "${entries[0]}" UninstallString | grep -qi '^MsiExec.exe /X{' ||
         e2e_fail "the uninstall entry does not uninstall through msiexec"
+    product_icon_exists || e2e_fail "the product has no icon for Apps & features"
     lnk=$(start_menu_entry) || e2e_fail "no Start menu entry \"$PRODUCT\""
     tr -d '\0' <"$lnk" | grep -qa 'kavro-downloader\.exe' || e2e_fail "the Start menu entry does not start kavro-downloader.exe"
     reg_value "$ENVIRONMENT_KEY" PATH | grep -qF ";$INSTALL_DIR_WIN" || e2e_fail "the install folder is not on the PATH"
@@ -155,6 +171,12 @@ installer_test() {
     msi i "$newer"
     check_installed "$newer_version" "$newer_stage"
     log "upgrade from $version to $newer_version: one entry, the newer files"
+    run_msiexec i "$msi_file"
+    [ "$MSI_STATUS" != 0 ] || e2e_fail "$version installed over $newer_version"
+    tr -d '\0' <"$MSI_REPORT" | grep -qa 'WIX_DOWNGRADE_DETECTED = {' ||
+        e2e_fail "$version over $newer_version failed, but not as a downgrade: see $MSI_REPORT"
+    check_installed "$newer_version" "$newer_stage"
+    log "$version over $newer_version: refused (status $MSI_STATUS), $newer_version kept"
     msi x "$newer"
     check_uninstalled
 }

@@ -1,0 +1,18 @@
+# kavro_windows_resources(TARGET DESCRIPTION [ICON file.ico]): gives a
+# Windows program its version resource and, with ICON, its icon.
+enable_language(RC)
+function(kavro_windows_resources target description)
+    cmake_parse_arguments(R "" "ICON" "" ${ARGN})
+    set(KAVRO_RC_NAME ${target})
+    set(KAVRO_RC_DESCRIPTION ${description})
+    string(REPLACE "." ";" numbers "${PROJECT_VERSION}.0.0")
+    list(SUBLIST numbers 0 3 numbers)
+    string(JOIN "," KAVRO_RC_VERSION ${numbers} 0)
+    set(KAVRO_RC_ICON "")
+    if(R_ICON)
+        set(KAVRO_RC_ICON "IDI_ICON1 ICON \"${R_ICON}\"")
+    endif()
+    set(rc ${CMAKE_CURRENT_BINARY_DIR}/${target}.rc)
+    configure_file(${PROJECT_SOURCE_DIR}/packaging/windows/program.rc.in ${rc} @ONLY)
+    target_sources(${target} PRIVATE ${rc})
+endfunction()
