@@ -44,17 +44,26 @@ foreach(runtime libstdc++-6.dll libgcc_s_seh-1.dll libwinpthread-1.dll)
 endforeach()
 
 # Qt goes with its licence: the texts, and what the package holds under it.
+# They come with Qt for Windows where it has them, else from the system.
 set(QT_VERSION ${${qt}_VERSION})
-set(qt_notices ${${qt}_DIR}/../../../LICENSES/qtbase/debian-copyright.txt)
+set(qt_licences ${${qt}_DIR}/../../../LICENSES/qtbase)
+foreach(licence LGPL-3 GPL-3)
+    set(text ${qt_licences}/${licence}.0-only.txt)
+    if(NOT EXISTS ${text})
+        set(text /usr/share/common-licenses/${licence})
+    endif()
+    if(NOT EXISTS ${text})
+        message(FATAL_ERROR "No text of the ${licence}.0 licence, which Qt is used under, to ship with it")
+    endif()
+    install(FILES ${text} DESTINATION licenses RENAME ${licence}.0.txt)
+endforeach()
 set(QT_THIRD_PARTY "")
-if(EXISTS ${qt_notices})
-    install(FILES ${qt_notices} DESTINATION licenses RENAME Qt-third-party.txt)
+if(EXISTS ${qt_licences}/debian-copyright.txt)
+    install(FILES ${qt_licences}/debian-copyright.txt DESTINATION licenses RENAME Qt-third-party.txt)
     set(QT_THIRD_PARTY "The libraries Qt bundles and their licences are listed in Qt-third-party.txt.")
 endif()
 configure_file(${CMAKE_SOURCE_DIR}/packaging/windows/licenses.txt.in ${CMAKE_BINARY_DIR}/licenses/README.txt @ONLY)
 install(FILES ${CMAKE_BINARY_DIR}/licenses/README.txt DESTINATION licenses)
-install(FILES /usr/share/common-licenses/LGPL-3 DESTINATION licenses RENAME LGPL-3.0.txt)
-install(FILES /usr/share/common-licenses/GPL-3 DESTINATION licenses RENAME GPL-3.0.txt)
 
 # The installer. Its UpgradeCode names the product for good: each build gets
 # a new ProductCode, and installing it replaces whatever version this code
