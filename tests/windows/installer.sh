@@ -1,4 +1,4 @@
-# shellcheck shell=bash
+# shellcheck shell=bash disable=SC2034,SC2154 # geometry names it sets; the stage's variables
 # The installer under wine, as a user's PC takes it. Sourced by
 # scripts/test-windows once its own tests have passed, and uses their
 # helpers: in a fresh prefix,
