@@ -11,8 +11,8 @@
 #   - an upgrade to the same sources built as a newer version: one uninstall
 #     entry, the newer files; the older one then refused;
 #   - a silent uninstall: nothing left.
-# installer_test MSI STAGE NEWER_MSI NEWER_STAGE, each STAGE the folder of
-# the files its .msi holds.
+# installer_test BUILD VERSION NEWER_BUILD NEWER_VERSION, each BUILD the
+# Windows build folder that made that version's .msi.
 
 readonly PRODUCT="Kavro Firmware Downloader"
 readonly UNINSTALL_KEY='HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall'
@@ -146,12 +146,18 @@ installed_window_at_144_dpi() {
     log "the installed window at 144 DPI: 900x339, see $win/installed-window-144dpi.png"
 }
 
-installer_test() {
-    local msi_file=$1 stage=$2 newer=$3 newer_stage=$4 version newer_version
-    version=$(basename "$msi_file" | sed -E 's/^kavro-downloader-(.*)-win64\.msi$/\1/')
-    newer_version=$(basename "$newer" | sed -E 's/^kavro-downloader-(.*)-win64\.msi$/\1/')
-    # The uninstall entry shows what Windows Installer keeps: three numbers.
+# three_numbers VERSION: the version as Windows Installer keeps it.
+three_numbers() {
+    local version=$1
     [[ $version == *.*.* ]] || version+=.0
+    echo "$version"
+}
+
+installer_test() {
+    local msi_file=$1/kavro-downloader-$2-win64.msi stage=$1/installer-files version
+    local newer=$3/kavro-downloader-$4-win64.msi newer_stage=$3/installer-files newer_version
+    version=$(three_numbers "$2")
+    newer_version=$(three_numbers "$4")
     wineserver -k 2>/dev/null || true
     export WINEPREFIX=$win/wineprefix-installer
     rm -rf "$WINEPREFIX"
