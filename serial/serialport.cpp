@@ -54,7 +54,7 @@ template <typename F> bool SerialPort::runInIoThread(F &&work)
 bool SerialPort::open(QIODevice::OpenMode mode)
 {
     if (serial) {
-        failure = QStringLiteral("already open");
+        failure = PortFailure{PortFailure::Kind::Busy, QStringLiteral("already open"), {}};
         return false;
     }
     failure.reset();

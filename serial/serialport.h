@@ -1,6 +1,8 @@
 #ifndef SERIALPORT_H
 #define SERIALPORT_H
 
+#include "serial/portfailure.h"
+
 #include <QByteArray>
 #include <QIODevice>
 #include <QObject>
@@ -61,9 +63,9 @@ public:
 
     bool open(QIODevice::OpenMode mode);
     bool isOpen() const;
-    // Why the last open() failed, in a few words ("permission denied"): set
-    // whenever open() returns false, none after one that worked.
-    std::optional<QString> openFailure() const { return failure; }
+    // Why the last open() failed: set whenever open() returns false, none
+    // after one that worked.
+    std::optional<PortFailure> openFailure() const { return failure; }
 
     bool setBaudRate(qint32 rate);
     qint32 baudRate();
@@ -97,7 +99,7 @@ private:
     std::mutex incomingLock;
     QByteArray incoming;
     bool opened = false;
-    std::optional<QString> failure;
+    std::optional<PortFailure> failure;
 
 #ifdef Q_OS_WIN
     struct Io; // the I/O thread's requests and steps, in serialport_win.cpp

@@ -39,21 +39,22 @@ template <typename F> bool changeLine(void *device, F &&edit)
 
 // Why a step of the open failed, with the system's error number; called
 // right after the step, before another call can change that number.
-QString stepFailure(const char *reason)
+PortFailure stepFailure(const char *reason, PortFailure::Kind kind = PortFailure::Kind::Other)
 {
-    return QStringLiteral("%1: error %2").arg(QLatin1String(reason)).arg(GetLastError());
+    return {kind, QStringLiteral("%1: error %2").arg(QLatin1String(reason)).arg(GetLastError()),
+            {}};
 }
 
 // Raw bytes at the default rate, 8N1, no flow control, until a caller picks
 // other settings; why not, when the device refuses.
-std::optional<QString> setUpLine(HANDLE device)
+std::optional<PortFailure> setUpLine(HANDLE device)
 {
     DCB dcb;
     std::memset(&dcb, 0, sizeof dcb);
     dcb.DCBlength = sizeof dcb;
     // A file or NUL opens as a port does; only a port has line settings.
     if (!GetCommState(device, &dcb))
-        return stepFailure("not a serial port");
+        return stepFailure("not a serial port", PortFailure::Kind::NotASerialPort);
     dcb.BaudRate = SerialPort::DefaultBaudRate;
     dcb.fBinary = TRUE;
     dcb.ByteSize = 8;
@@ -193,7 +194,7 @@ QString SerialPort::deviceOf(const QString &name)
 bool SerialPort::open(QIODevice::OpenMode mode)
 {
     if (device) {
-        failure = QStringLiteral("already open");
+        failure = PortFailure{PortFailure::Kind::Busy, QStringLiteral("already open"), {}};
         return false;
     }
     failure.reset();
@@ -209,11 +210,13 @@ bool SerialPort::open(QIODevice::OpenMode mode)
         // A serial port is opened by one program at a time: another that has
         // it shows as access denied.
         const DWORD error = GetLastError();
-        failure = error == ERROR_ACCESS_DENIED || error == ERROR_SHARING_VIOLATION
-                      ? QStringLiteral("busy: another program has it open")
-                  : error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND
-                      ? QStringLiteral("no such device")
-                      : QStringLiteral("error %1").arg(error);
+        if (error == ERROR_ACCESS_DENIED || error == ERROR_SHARING_VIOLATION)
+            failure = PortFailure{PortFailure::Kind::Busy,
+                                  QStringLiteral("busy: another program has it open"), {}};
+        else if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND)
+            failure = PortFailure{PortFailure::Kind::NotFound, QStringLiteral("no such device"), {}};
+        else
+            failure = PortFailure{PortFailure::Kind::Other, QStringLiteral("error %1").arg(error), {}};
         return false;
     }
 

@@ -252,7 +252,7 @@ Trial tryPort(const QString &port)
     trial.tried = true;
     SerialPort line(port);
     if (!line.open(QIODevice::ReadWrite)) {
-        trial.openFailure = line.openFailure().value();
+        trial.openFailure = line.openFailure().value().detail;
         return trial;
     }
     for (qint32 rate : LineRates::All) {
@@ -329,11 +329,11 @@ QString pointer(const QString &port)
     return QStringLiteral("; ") + command(port) + QStringLiteral(" tells more");
 }
 
-void addOpenFailure(QJsonObject &event, const QString &reason, const QString &port)
+void addOpenFailure(QJsonObject &event, const PortFailure *failure, const QString &port)
 {
-    if (reason.isEmpty())
+    if (!failure)
         return;
-    event.insert(QStringLiteral("reason"), reason);
+    event.insert(QStringLiteral("reason"), failure->detail);
     event.insert(QStringLiteral("doctor"), command(port));
 }
 

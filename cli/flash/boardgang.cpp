@@ -9,36 +9,36 @@ BoardGang::BoardGang(const QStringList &ports, int baud, const QString &imagePat
 {
     const QByteArray image = imagePath.toUtf8();
     for (int index = 0; index < ports.size(); ++index) {
-        auto follower = std::make_unique<SessionFollower>();
-        uploadThread *worker = follower->worker();
+        auto runner = std::make_unique<SessionRunner>();
+        uploadThread *worker = runner->worker();
         worker->setBaud(baud);
         worker->setComName(ports[index].toUtf8().constData());
         worker->setFileName(image.constData());
-        connect(follower.get(), &SessionFollower::progressed, this,
+        connect(runner.get(), &SessionRunner::progressed, this,
                 [this, index] { emit progressed(index); });
-        connect(follower.get(), &SessionFollower::ended, this, [this, index] {
+        connect(runner.get(), &SessionRunner::ended, this, [this, index] {
             ++endedCount;
             emit ended(index);
             if (allEnded())
                 emit finished();
         });
-        followers.push_back(std::move(follower));
+        runners.push_back(std::move(runner));
     }
 }
 
-// Each follower cancels and waits for its session as it goes.
+// Each runner cancels and waits for its session as it goes.
 BoardGang::~BoardGang() = default;
 
 void BoardGang::setImage(int index, const QString &path, const Stamp::Value &stamp)
 {
-    followers[index]->worker()->setFileName(path.toUtf8().constData());
+    runners[index]->worker()->setFileName(path.toUtf8().constData());
     stamps[index] = stamp;
 }
 
 void BoardGang::start()
 {
     for (int index = 0; index < size(); ++index) {
-        followers[index]->start();
+        runners[index]->start();
         emit started(index);
     }
 }
@@ -46,6 +46,6 @@ void BoardGang::start()
 void BoardGang::interrupt()
 {
     interrupted = true;
-    for (auto &follower : followers)
-        follower->stop();
+    for (auto &runner : runners)
+        runner->stop();
 }

@@ -87,7 +87,7 @@ bool GangRecord::prepare(QString *error, int *status, QString *notice)
 
 void GangRecord::ended(int index)
 {
-    const SessionFollower::State session = gang.board(index);
+    const SessionRunner::State session = gang.board(index);
     Record::Board board;
     board.time = QDateTime::currentDateTimeUtc();
     board.slot = gang.port(index);
@@ -98,7 +98,7 @@ void GangRecord::ended(int index)
     board.outcome = session.outcomeText();
     board.exitCode = session.exitStatus();
     board.seconds = session.elapsedMs / 1000.0;
-    board.reason = session.openFailure;
+    board.reason = session.portFailure() ? session.portFailure()->detail : QString();
     if (stamp.active())
         StampLedger::fill(&board, gang.stamp(index),
                           session.succeeded() || session.blocksSent >= Stamp::lastBlock(stamp) + 2,

@@ -48,19 +48,19 @@ Station::Station(const Settings &settings, QObject *parent)
     for (int index = 0; index < size(); ++index) {
         Slot &s = allSlots[index];
         s.port = config.ports[index];
-        s.follower = std::make_unique<SessionFollower>();
-        s.follower->worker()->setBaud(config.baud);
-        s.follower->worker()->setComName(s.port.toUtf8().constData());
-        connect(s.follower.get(), &SessionFollower::progressed, this,
+        s.runner = std::make_unique<SessionRunner>();
+        s.runner->worker()->setBaud(config.baud);
+        s.runner->worker()->setComName(s.port.toUtf8().constData());
+        connect(s.runner.get(), &SessionRunner::progressed, this,
                 [this, index] { emit changed(index); });
-        connect(s.follower.get(), &SessionFollower::ended, this,
+        connect(s.runner.get(), &SessionRunner::ended, this,
                 [this, index] { endBoard(index); });
     }
     poller.setInterval(PollIntervalMs);
     connect(&poller, &QTimer::timeout, this, &Station::poll);
 }
 
-// Each follower cancels and waits for its session as it goes.
+// Each runner cancels and waits for its session as it goes.
 Station::~Station() = default;
 
 bool Station::prepare(QString *error, int *status, QString *notice)
@@ -139,7 +139,7 @@ void Station::interrupt()
     stopTaking(QString(), ExitStatus::Interrupted);
     for (Slot &s : allSlots) {
         if (s.state == State::Flashing)
-            s.follower->stop();
+            s.runner->stop();
     }
     finishWhenIdle();
 }
@@ -244,20 +244,20 @@ void Station::startBoard(int index)
     s.flashingSinceMs = clock.elapsed();
     s.boardLeft = false;
     s.usbSerial = PortPresence::usbSerial(s.port);
-    s.follower->worker()->setFileName(copy.toUtf8().constData());
-    s.follower->start();
+    s.runner->worker()->setFileName(copy.toUtf8().constData());
+    s.runner->start();
     emit boardStarted(index);
 }
 
 void Station::endBoard(int index)
 {
     Slot &s = allSlots[index];
-    const SessionFollower::State session = s.follower->state();
+    const SessionRunner::State session = s.runner->state();
     s.tally.flashingMs += clock.elapsed() - s.flashingSinceMs;
     // A port that is there but does not open is no board flashed: it is
     // tried again, as long as it stays. One that opens but refuses the line
     // settings will not do better next time: that board has failed.
-    if (session.outcome == &Outcome::OpenFailed && session.refusedSetting.isEmpty()) {
+    if (session.portFailure() && !session.settingRefused()) {
         --boardsStarted;
         s.state = State::WaitingForBoard;
         s.boardLeft = false;
@@ -323,7 +323,7 @@ bool Station::record(int index, QString *error)
     if (!recordFile.isOpen())
         return true;
     const Slot &s = allSlots[index];
-    const SessionFollower::State session = s.follower->state();
+    const SessionRunner::State session = s.runner->state();
     Record::Board board;
     board.time = QDateTime::currentDateTimeUtc();
     board.slot = s.port;
@@ -334,7 +334,7 @@ bool Station::record(int index, QString *error)
     board.outcome = session.outcomeText();
     board.exitCode = session.exitStatus();
     board.seconds = session.elapsedMs / 1000.0;
-    board.reason = session.openFailure;
+    board.reason = session.portFailure() ? session.portFailure()->detail : QString();
     if (config.stamp.active())
         StampLedger::fill(&board, s.stamp,
                           session.succeeded() ||

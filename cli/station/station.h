@@ -1,7 +1,7 @@
 #ifndef STATION_H
 #define STATION_H
 
-#include "cli/flash/sessionfollower.h"
+#include "cli/common/sessionrunner.h"
 #include "cli/station/recordwriter.h"
 #include "cli/station/stampledger.h"
 
@@ -52,7 +52,7 @@ public:
     struct Slot {
         QString port;
         State state = State::WaitingForBoard;
-        std::unique_ptr<SessionFollower> follower;
+        std::unique_ptr<SessionRunner> runner;
         int board = 0; // running number of the board in the slot, from 1
         QString usbSerial;
         qint64 retryAfterMs = 0;   // a port that did not open is tried again then
@@ -93,7 +93,7 @@ public:
     int size() const { return int(allSlots.size()); }
     const Slot &slot(int index) const { return allSlots[index]; }
     // The board's session in the slot: running, or as it ended.
-    SessionFollower::State session(int index) const { return allSlots[index].follower->state(); }
+    SessionRunner::State session(int index) const { return allSlots[index].runner->state(); }
     const Settings &settings() const { return config; }
     // The share of the station's time the slot spent waiting for an operator
     // (for a board to be plugged in or taken out) rather than flashing.
