@@ -1,0 +1,49 @@
+#include "cli/page/livepage.h"
+
+#include "cli/report/recordsource.h"
+#include "download/outcome.h"
+
+#include <QFileInfo>
+
+namespace Page
+{
+
+namespace
+{
+
+// A record that is not there yet, or cannot be read, holds no boards: the
+// station itself says what is wrong with it.
+Totals boardsIn(const QString &recordPath)
+{
+    Totals totals;
+    Report::RecordContents contents;
+    QString error;
+    if (recordPath.isEmpty() || !QFileInfo::exists(recordPath) ||
+        !Report::readRecord(recordPath, &contents, &error))
+        return totals;
+    for (const auto &numbered : contents.lines) {
+        if (numbered.line.kind != Record::Line::Kind::Board)
+            continue;
+        const bool good = numbered.line.board.outcome == QLatin1String(Outcome::Success.text());
+        ++(good ? totals.succeeded : totals.failed);
+    }
+    return totals;
+}
+
+} // namespace
+
+bool LivePage::start(const QString &address, int port, const QString &recordPath, QString *error)
+{
+    server = std::make_unique<Server>(holder, Files::compiledIn());
+    if (!server->start(address, port, error))
+        return false;
+    feeder = std::make_unique<Feed>(holder, boardsIn(recordPath), !recordPath.isEmpty());
+    return true;
+}
+
+bool LivePage::reachableFromOthers(const QString &address)
+{
+    return !address.startsWith(QLatin1String("127.")) && address != QLatin1String("::1");
+}
+
+} // namespace Page
