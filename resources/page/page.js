@@ -26,14 +26,17 @@
     t.board = el('span', 'board');
     top.append(t.port, t.board);
     t.state = el('div', 'state');
+    t.progress = el('div', 'progress');
     t.bar = el('div', 'bar');
     t.fill = el('div');
     t.bar.append(t.fill);
+    t.percent = el('span', 'percent');
+    t.progress.append(t.bar, t.percent);
     t.reason = el('div', 'reason');
     t.detail = el('div', 'detail');
     t.unplug = el('div', 'unplug', 'Unplug it');
     t.tally = el('div', 'tally');
-    t.root.append(top, t.state, t.bar, t.reason, t.detail, t.unplug, t.tally);
+    t.root.append(top, t.state, t.progress, t.reason, t.detail, t.unplug, t.tally);
     return t;
   }
 
@@ -43,8 +46,9 @@
     t.root.dataset.slot = s.slot;
     t.port.textContent = s.slot;
     t.board.textContent = s.board ? 'Board ' + s.board : '';
-    t.state.textContent = SIGNS[s.state] + (s.state === 'flashing' ? ' ' + s.percent + ' %' : '');
-    t.bar.hidden = s.state !== 'flashing';
+    t.state.textContent = SIGNS[s.state];
+    t.progress.hidden = s.state !== 'flashing';
+    t.percent.textContent = s.percent + ' %';
     t.fill.style.width = s.percent + '%';
     t.reason.hidden = s.state !== 'failed';
     t.reason.textContent = s.reason || '';
@@ -54,7 +58,7 @@
     if (s.state === 'waiting' && s.outcome) detail.push('last: ' + (s.reason || s.outcome));
     t.detail.textContent = detail.join(' · ');
     t.unplug.hidden = !s.unplug;
-    t.tally.textContent = s.boards + ' boards, ' + s.failed + ' failed' +
+    t.tally.textContent = s.boards + (s.boards === 1 ? ' board, ' : ' boards, ') + s.failed + ' failed' +
         (s.check_fixture ? ' · CHECK THE FIXTURE' : '');
   }
 
