@@ -79,16 +79,16 @@ log "page at $URL"
 
 wait_slot a waiting 30
 plug a --delay-ms 8
-wait_slot a flashing 60
-wait_slot a succeeded 120 "Unplug it"
+wait_slot a flashing 300
+wait_slot a succeeded 300 "Unplug it"
 log "slot a: waiting, flashing, succeeded"
 plug b --bad-check 20
-wait_slot b failed 60 "the board refused the image"
+wait_slot b failed 300 "the board refused the image"
 log "slot b: failed, with its reason in words"
 
 if [ -n "$shots" ]; then
     plug c --delay-ms 20
-    wait_slot c flashing 60
+    wait_slot c flashing 300
     mkdir -p "$shots"
     chrome --window-size=1920,1080 --virtual-time-budget=1500 \
         --screenshot="$shots/station-page.png" "$URL" >/dev/null
