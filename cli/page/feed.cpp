@@ -64,7 +64,9 @@ void RunFigures::fillIn(Snapshot *snapshot) const
     snapshot->p95Seconds = percentile(sorted, 0.95);
     snapshot->cycleBuckets = buckets;
     snapshot->cycleSum = sum;
-    snapshot->recent = QVector<BoardEnd>(recent.cbegin(), recent.cend());
+    snapshot->recent.reserve(int(recent.size()));
+    for (const BoardEnd &board : recent)
+        snapshot->recent.append(board);
 }
 
 QString reasonInWords(const QString &outcome, const QString &openFailure)
