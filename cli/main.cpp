@@ -10,6 +10,8 @@
 #include "cli/flash/gangrecord.h"
 #include "cli/flash/gangreport.h"
 #include "cli/options.h"
+#include "cli/page/livepage.h"
+#include "cli/report/yieldreport.h"
 #include "cli/station/record.h"
 #include "cli/station/station.h"
 #include "cli/station/stationreport.h"
@@ -96,6 +98,23 @@ int listPorts(bool json)
     return ExitStatus::Success;
 }
 
+// The live page, when --serve asks for it; null with the reason in `error`
+// when it cannot be served, and null without --serve.
+std::unique_ptr<Page::LivePage> servePage(const Options &options, QString *error)
+{
+    if (options.servePort < 0)
+        return nullptr;
+    auto page = std::make_unique<Page::LivePage>();
+    if (!page->start(options.serveAddress, options.servePort, options.recordPath, error))
+        return nullptr;
+    Output::put(stderr,
+                QStringLiteral("kavro-flash: live page at %1%2\n")
+                    .arg(page->url(), Page::LivePage::reachableFromOthers(options.serveAddress)
+                                          ? QStringLiteral(", reachable from other machines")
+                                          : QString()));
+    return page;
+}
+
 Station::Settings stationSettings(const Options &options, qint64 blocks)
 {
     Station::Settings settings;
@@ -125,6 +144,11 @@ int runStation(QCoreApplication &app, Interrupts &interrupts, const Options &opt
         Output::put(stderr, QStringLiteral("kavro-flash: %1\n").arg(error));
         return status;
     }
+    const std::unique_ptr<Page::LivePage> page = servePage(options, &error);
+    if (page)
+        page->feed().watch(station);
+    else if (options.servePort >= 0)
+        return usageError(error);
     std::FILE *human = options.json ? stderr : stdout;
     const bool terminal = Output::escapesAllowed(human);
     StationReport report(
@@ -165,6 +189,12 @@ int runGang(QCoreApplication &app, Interrupts &interrupts, const Options &option
             return status;
         }
     }
+    QString error;
+    const std::unique_ptr<Page::LivePage> page = servePage(options, &error);
+    if (page)
+        page->feed().watch(gang);
+    else if (options.servePort >= 0)
+        return usageError(error);
     HumanReport report(gang, blocks, options.baud, human,
                        terminal ? HumanReport::Style::Live : HumanReport::Style::Lines, colour,
                        options.quiet);
@@ -233,6 +263,8 @@ int run(QCoreApplication &app, const Options &options)
         return listPorts(options.json);
     case Options::Action::CheckRecord:
         return Record::check(options.checkedRecord, options.json);
+    case Options::Action::Report:
+        return Report::write(options.reportRecords, options.reportHtml, options.reportCsv);
     case Options::Action::Doctor:
         return Doctor::run(options.ports, options.baud, options.json);
     case Options::Action::Flash:

@@ -151,6 +151,21 @@ struct Parser {
         QStringLiteral("Check a station's record FILE: every line whole, the chain of lines "
                        "unbroken, and the boards per slot; exit 0 when intact, 1 when not."),
         QStringLiteral("FILE")};
+    QCommandLineOption serve{
+        QStringLiteral("serve"),
+        QStringLiteral("Serve the live page and its /state and /metrics on PORT, at ADDR "
+                       "(default 127.0.0.1, this machine alone; 0.0.0.0 for every network)."),
+        QStringLiteral("[ADDR:]PORT")};
+    QCommandLineOption report{
+        QStringLiteral("report"),
+        QStringLiteral("Write the yield report of the records named after the options, with "
+                       "--html and/or --csv.")};
+    QCommandLineOption html{QStringLiteral("html"),
+                            QStringLiteral("Report: one self-contained HTML file, FILE."),
+                            QStringLiteral("FILE")};
+    QCommandLineOption csv{QStringLiteral("csv"),
+                           QStringLiteral("Report: one CSV row per board into FILE."),
+                           QStringLiteral("FILE")};
     QCommandLineOption doctor{
         QStringLiteral("doctor"),
         QStringLiteral("Check each port named with -p, or every port --list shows: whether it "
@@ -161,9 +176,9 @@ struct Parser {
     Parser()
     {
         parser.setApplicationDescription(description());
-        parser.addOptions({port, baud, list, json, quiet, verbose, station, count, record, settle,
-                           stamp, stampStart, stampStep, stampOrder, stampList, checkRecord,
-                           doctor});
+        parser.addOptions({port,      baud,        list,   json,  quiet,      verbose,   station,
+                           count,     record,      settle, stamp, stampStart, stampStep, stampOrder,
+                           stampList, checkRecord, doctor, serve, report,     html,      csv});
         parser.addPositionalArgument(QStringLiteral("IMAGE"),
                                      QStringLiteral("Firmware image to write."));
     }
@@ -180,7 +195,8 @@ struct Parser {
             return positional.isEmpty() || refuse(error, QStringLiteral("--doctor takes no image"));
         if (o->ports.isEmpty())
             return refuse(error, QStringLiteral("no port given (-p PORT)"));
-        if (!portsDistinct(o->ports, error) || !readStation(o, error) || !readStamp(o, error))
+        if (!portsDistinct(o->ports, error) || !readStation(o, error) || !readStamp(o, error) ||
+            !readServe(o, error))
             return false;
         if (positional.size() != 1)
             return refuse(error, positional.isEmpty()
@@ -203,6 +219,36 @@ struct Parser {
         o->recordPath = parser.value(record);
         return !(parser.isSet(record) && o->recordPath.isEmpty()) ||
                refuse(error, QStringLiteral("--record needs a file name"));
+    }
+
+    // [ADDR:]PORT; an IPv6 address in brackets, "[::1]:8080".
+    bool readServe(Options *o, QString *error) const
+    {
+        if (!parser.isSet(serve))
+            return true;
+        const QString value = parser.value(serve);
+        const int colon = value.lastIndexOf(QLatin1Char(':'));
+        QString address = colon < 0 ? QStringLiteral("127.0.0.1") : value.left(colon);
+        if (address.startsWith(QLatin1Char('[')) && address.endsWith(QLatin1Char(']')))
+            address = address.mid(1, address.size() - 2);
+        if (!number(value.mid(colon + 1), 0, &o->servePort) || o->servePort > 65535 ||
+            address.isEmpty())
+            return refuse(
+                error, QStringLiteral("--serve needs [ADDR:]PORT, PORT from 0 to 65535, not '%1'")
+                           .arg(value));
+        o->serveAddress = address;
+        return true;
+    }
+
+    bool readReport(Options *o, QString *error) const
+    {
+        o->reportHtml = parser.value(html);
+        o->reportCsv = parser.value(csv);
+        o->reportRecords = parser.positionalArguments();
+        if (o->reportHtml.isEmpty() && o->reportCsv.isEmpty())
+            return refuse(error, QStringLiteral("--report needs --html FILE, --csv FILE or both"));
+        return !o->reportRecords.isEmpty() ||
+               refuse(error, QStringLiteral("--report needs one or more records"));
     }
 
     bool readStamp(Options *o, QString *error) const
@@ -274,6 +320,14 @@ bool Options::parse(const QStringList &arguments, Options *options, QString *err
         o.action = Action::CheckRecord;
         o.checkedRecord = parser.value(p.checkRecord);
         return true;
+    }
+    if (parser.isSet(p.report)) {
+        o.action = Action::Report;
+        return p.readReport(&o, error);
+    }
+    if (parser.isSet(p.html) || parser.isSet(p.csv)) {
+        *error = QStringLiteral("--html and --csv belong to --report");
+        return false;
     }
     o.action = parser.isSet(p.doctor)    ? Action::Doctor
                : parser.isSet(p.station) ? Action::Station

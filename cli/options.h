@@ -10,7 +10,7 @@
 // kavro-flash's command line as plain values, checked as far as it can be
 // without touching a file or a port.
 struct Options {
-    enum class Action { Flash, Station, Doctor, List, CheckRecord, Help };
+    enum class Action { Flash, Station, Doctor, List, CheckRecord, Report, Help };
 
     Action action = Action::Flash;
     QStringList ports;
@@ -24,6 +24,13 @@ struct Options {
     // Station mode.
     int count = 0; // boards in all; 0 for no limit
     int settleMs = 1000;
+    // --serve: the live page's address and port; port -1 for no page.
+    QString serveAddress;
+    int servePort = -1;
+    // --report: the records, and the files to write (either may be empty).
+    QStringList reportRecords;
+    QString reportHtml;
+    QString reportCsv;
     // --check-record's file.
     QString checkedRecord;
     QString helpText; // for Action::Help
