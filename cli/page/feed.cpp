@@ -25,7 +25,7 @@ double percentile(const std::vector<double> &sorted, double share)
     return sorted[std::min(at, sorted.size() - 1)];
 }
 
-SlotView endedView(const QString &port, const SessionFollower::State &session)
+SlotView endedView(const QString &port, const SessionRunner::State &session)
 {
     SlotView view;
     view.port = port;
@@ -34,7 +34,8 @@ SlotView endedView(const QString &port, const SessionFollower::State &session)
     if (!session.ended)
         return view;
     view.outcome = session.outcomeText();
-    view.reason = reasonInWords(view.outcome, session.openFailure);
+    if (session.result)
+        view.reason = reasonInWords(*session.result);
     view.state = session.succeeded() ? SlotView::State::Succeeded : SlotView::State::Failed;
     return view;
 }
@@ -69,24 +70,35 @@ void RunFigures::fillIn(Snapshot *snapshot) const
         snapshot->recent.append(board);
 }
 
-QString reasonInWords(const QString &outcome, const QString &openFailure)
+QString reasonInWords(const SessionResult &result)
 {
-    const struct {
-        const Outcome &outcome;
-        const char *words;
-    } table[] = {
-        {Outcome::Stop, "the board refused the image or stopped answering"},
-        {Outcome::TimeOut, "the board did not answer in time"},
-        {Outcome::Cancel, "cancelled"},
-        {Outcome::FileError, "the image could not be read"},
-        {Outcome::OpenFailed, "the port did not open"},
-    };
-    for (const auto &entry : table) {
-        if (outcome == QLatin1String(entry.outcome.text()))
-            return QLatin1String(entry.words) +
-                   (openFailure.isEmpty() ? QString() : QStringLiteral(": ") + openFailure);
+    const QString block = QString::number(result.blocksWritten);
+    switch (result.exit) {
+    case SessionExit::OpenFailure:
+        return result.portFailure->kind == PortFailure::Kind::SettingRefused
+                   ? result.portFailure->detail
+                   : QStringLiteral("the port did not open: ") + result.portFailure->detail;
+    case SessionExit::StartTimeOut:
+        return QStringLiteral("the board did not answer: is it in its boot loader?");
+    case SessionExit::HandshakeRejected:
+        return QStringLiteral("the board refused the start");
+    case SessionExit::PrepareTimeOut:
+        return QStringLiteral("the board stopped answering before the image");
+    case SessionExit::FileError:
+        return QStringLiteral("the image could not be read");
+    case SessionExit::BlockTimeOut:
+        return QStringLiteral("the board stopped answering at block ") + block;
+    case SessionExit::BlockRejected:
+        return QStringLiteral("the board refused the image at block ") + block;
+    case SessionExit::CancelAfterStart:
+    case SessionExit::CancelDuringBlocks:
+        return QStringLiteral("cancelled");
+    case SessionExit::EndFrameNotSent:
+        return QStringLiteral("the line went away before the end frame");
+    case SessionExit::Success:
+        break;
     }
-    return outcome == QLatin1String(Outcome::Success.text()) ? QString() : outcome;
+    return QString();
 }
 
 Feed::Feed(Holder &holder, const Totals &lot, bool hasRecord, QObject *parent)
@@ -111,7 +123,7 @@ void Feed::watch(const Station &watched)
         publish();
     });
     connect(&watched, &Station::boardEnded, this, [this](int index) {
-        const SessionFollower::State session = station->session(index);
+        const SessionRunner::State session = station->session(index);
         ++outcomes[index][session.outcomeText()];
         figures.boardEnded(index, session.elapsedMs / 1000.0, session.succeeded());
         stampedSuccesses += station->settings().stamp.active() && session.succeeded() ? 1 : 0;
@@ -142,7 +154,7 @@ void Feed::watch(const BoardGang &watched)
     connect(&watched, &BoardGang::progressed, this,
             [this](int index) { slotMoved(index, gangSlot(index)); });
     connect(&watched, &BoardGang::ended, this, [this](int index) {
-        const SessionFollower::State session = gang->board(index);
+        const SessionRunner::State session = gang->board(index);
         ++outcomes[index][session.outcomeText()];
         figures.boardEnded(index, session.elapsedMs / 1000.0, session.succeeded());
         stampedSuccesses += gang->stamp(index).isValid() && session.succeeded() ? 1 : 0;
@@ -248,7 +260,7 @@ SlotView Feed::stationSlot(int index) const
 
 SlotView Feed::gangSlot(int index) const
 {
-    const SessionFollower::State session = gang->board(index);
+    const SessionRunner::State session = gang->board(index);
     SlotView view = endedView(gang->port(index), session);
     if (session.running && !session.ended)
         view.state = SlotView::State::Flashing;

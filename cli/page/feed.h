@@ -2,6 +2,7 @@
 #define FEED_H
 
 #include "cli/page/snapshot.h"
+#include "download/sessionresult.h"
 
 #include <QObject>
 #include <QSet>
@@ -38,8 +39,9 @@ private:
     std::deque<BoardEnd> recent;
 };
 
-// The outcome in words a person reads at two metres; empty for a success.
-QString reasonInWords(const QString &outcome, const QString &openFailure);
+// How a board failed, in words a person reads at two metres; empty for a
+// success.
+QString reasonInWords(const SessionResult &result);
 
 class Feed : public QObject
 {
