@@ -5,9 +5,17 @@
 #include "download/receivestate.h"
 #include "download/sessionresult.h"
 
+#include <QString>
 #include <QtGlobal>
 
 #include <optional>
+
+// What one session downloads, and where.
+struct SessionSettings {
+    QString port;
+    int baud = 0;
+    QString imagePath;
+};
 
 // What a session has just done, in the order it happened.
 struct SessionEvent {
@@ -31,6 +39,21 @@ public:
 
 protected:
     ~SessionEvents() = default;
+};
+
+// Follows sessions in types, for a program that is not the window: every
+// event of a session's core, then its result, all from the session's thread.
+class SessionObserver : public SessionEvents
+{
+public:
+    // Asked while a reply is awaited: true cancels as stopDownload() does.
+    virtual bool stopWanted() = 0;
+    // Last, once the driver has closed what the session opened (and, for the
+    // window's worker, after its closing signals); the result's time is set.
+    virtual void sessionEnded(const SessionResult &result) = 0;
+
+protected:
+    ~SessionObserver() = default;
 };
 
 // The frame protocol's steps, decided in one place and doing no I/O of its

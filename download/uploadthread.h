@@ -14,20 +14,6 @@
 class FirmwareImage;
 class SerialPort;
 
-// Follows sessions in types, for a program that is not the window: every
-// event of a session's core, then its result, all from the session's thread.
-class SessionObserver : public SessionEvents
-{
-public:
-    // Asked while a reply is awaited: true cancels as stopDownload() does.
-    virtual bool stopWanted() = 0;
-    // After the closing signals; the result's time is set.
-    virtual void sessionEnded(const SessionResult &result) = 0;
-
-protected:
-    ~SessionObserver() = default;
-};
-
 // The download worker. Each start runs one session on its own thread: start
 // and prepare frames, one 71-byte frame per 64-byte data block, each answered
 // by the board, then the end frame. The protocol's steps are the session

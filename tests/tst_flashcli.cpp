@@ -111,8 +111,9 @@ QList<QJsonObject> events(const QList<QJsonObject> &all, const QString &event,
     return found;
 }
 
-// A board per description: "good", "silent", "hangup:K", "delay:MS", "held"
-// (opened by another program first) or "missing" (no such device).
+// A board per description: "good", "silent", "hangup:K", "bad-check:K",
+// "delay:MS", "held" (opened by another program first) or "missing" (no such
+// device).
 struct Board {
     std::unique_ptr<BootSim> sim;
     std::unique_ptr<SerialPort> holder;
@@ -133,6 +134,7 @@ std::vector<Board> makeBoards(const QStringList &descriptions, const QTemporaryD
         BootSimOptions o;
         o.neverAnswer = d == "silent";
         o.hangupAt = d.startsWith("hangup") ? k : 0;
+        o.badCheckAt = d.startsWith("bad-check") ? k : 0;
         o.delayUs = d.startsWith("delay") ? k * 1000 : 0;
         // Through a link, as a stable /dev/serial/by-id name would be.
         o.linkPath = dir.filePath(QStringLiteral("board%1").arg(boards.size()));
@@ -378,6 +380,16 @@ void tst_FlashCli::boards_data()
                                          << QStringList{"CanNOT Open Serial", "Download Success"};
     QTest::newRow("no such port") << QStringList{"missing"} << true << 4
                                   << QStringList{"CanNOT Open Serial"};
+    // Dozens of lines in one flasher: the faulty ones fail alone.
+    QStringList many(64, "good");
+    QStringList manyOutcomes(64, "Download Success");
+    const QStringList faults = {"silent", "hangup:40", "bad-check:50"};
+    const QStringList faultOutcomes = {"Download TimeOut", "Download stop", "Download stop"};
+    for (int i = 0; i < faults.size(); ++i) {
+        many[10 + 20 * i] = faults[i];
+        manyOutcomes[10 + 20 * i] = faultOutcomes[i];
+    }
+    QTest::newRow("64 boards, three faulty") << many << true << 5 << manyOutcomes;
 }
 
 void tst_FlashCli::boards()

@@ -1,19 +1,12 @@
 #include "cli/flash/boardgang.h"
 
-#include "download/uploadthread.h"
-
-#include <QByteArray>
-
 BoardGang::BoardGang(const QStringList &ports, int baud, const QString &imagePath, QObject *parent)
     : QObject(parent), ports(ports), stamps(ports.size())
 {
-    const QByteArray image = imagePath.toUtf8();
     for (int index = 0; index < ports.size(); ++index) {
         auto runner = std::make_unique<SessionRunner>();
-        uploadThread *worker = runner->worker();
-        worker->setBaud(baud);
-        worker->setComName(ports[index].toUtf8().constData());
-        worker->setFileName(image.constData());
+        runner->setLine(ports[index], baud);
+        runner->setImage(imagePath);
         connect(runner.get(), &SessionRunner::progressed, this,
                 [this, index] { emit progressed(index); });
         connect(runner.get(), &SessionRunner::ended, this, [this, index] {
@@ -31,7 +24,7 @@ BoardGang::~BoardGang() = default;
 
 void BoardGang::setImage(int index, const QString &path, const Stamp::Value &stamp)
 {
-    runners[index]->worker()->setFileName(path.toUtf8().constData());
+    runners[index]->setImage(path);
     stamps[index] = stamp;
 }
 

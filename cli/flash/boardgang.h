@@ -1,8 +1,8 @@
 #ifndef BOARDGANG_H
 #define BOARDGANG_H
 
-#include "cli/common/stamp.h"
 #include "cli/common/sessionrunner.h"
+#include "cli/common/stamp.h"
 
 #include <QObject>
 #include <QString>
@@ -10,8 +10,6 @@
 
 #include <memory>
 #include <vector>
-
-class uploadThread;
 
 // One download session per board, all running at once, each followed by a
 // SessionRunner of its own.
@@ -26,7 +24,6 @@ public:
     int size() const { return int(runners.size()); }
     QString port(int index) const { return ports[index]; }
     SessionRunner::State board(int index) const { return runners[index]->state(); }
-    uploadThread *worker(int index) const { return runners[index]->worker(); }
     bool allEnded() const { return endedCount == size(); }
     bool wasInterrupted() const { return interrupted; }
     Stamp::Value stamp(int index) const { return stamps[index]; }

@@ -49,12 +49,10 @@ Station::Station(const Settings &settings, QObject *parent)
         Slot &s = allSlots[index];
         s.port = config.ports[index];
         s.runner = std::make_unique<SessionRunner>();
-        s.runner->worker()->setBaud(config.baud);
-        s.runner->worker()->setComName(s.port.toUtf8().constData());
+        s.runner->setLine(s.port, config.baud);
         connect(s.runner.get(), &SessionRunner::progressed, this,
                 [this, index] { emit changed(index); });
-        connect(s.runner.get(), &SessionRunner::ended, this,
-                [this, index] { endBoard(index); });
+        connect(s.runner.get(), &SessionRunner::ended, this, [this, index] { endBoard(index); });
     }
     poller.setInterval(PollIntervalMs);
     connect(&poller, &QTimer::timeout, this, &Station::poll);
@@ -244,7 +242,7 @@ void Station::startBoard(int index)
     s.flashingSinceMs = clock.elapsed();
     s.boardLeft = false;
     s.usbSerial = PortPresence::usbSerial(s.port);
-    s.runner->worker()->setFileName(copy.toUtf8().constData());
+    s.runner->setImage(copy);
     s.runner->start();
     emit boardStarted(index);
 }
