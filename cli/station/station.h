@@ -4,6 +4,7 @@
 #include "cli/common/sessionrunner.h"
 #include "cli/station/recordwriter.h"
 #include "cli/station/stampledger.h"
+#include "download/linerates.h"
 
 #include <QByteArray>
 #include <QElapsedTimer>
@@ -69,7 +70,7 @@ public:
 
     struct Settings {
         QStringList ports;
-        int baud = 115200;
+        int baud = LineRates::All[0];
         QString imagePath;
         qint64 blocks = 0;
         int count = 0; // boards to flash in all; 0 for no limit
