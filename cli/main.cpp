@@ -10,7 +10,7 @@
 #include "cli/flash/gangrecord.h"
 #include "cli/flash/gangreport.h"
 #include "cli/options.h"
-#include "cli/station/record.h"
+#include "cli/record/recordcheck.h"
 #include "cli/station/station.h"
 #include "cli/station/stationreport.h"
 #include "download/firmwareimage.h"

@@ -2,7 +2,7 @@
 #define STAMPLEDGER_H
 
 #include "cli/common/stamp.h"
-#include "cli/station/record.h"
+#include "cli/record/record.h"
 
 #include <QString>
 
@@ -28,10 +28,6 @@ public:
     // The values reserved in this run, for the summary ("1000 to 1002");
     // empty for none.
     QString rangeText() const;
-
-    // The stamp fields of a board's line.
-    static void fill(Record::Board *board, const Stamp::Value &value, bool acknowledged,
-                     const QString &flashedSha256);
 
 private:
     Stamp::Plan plan;

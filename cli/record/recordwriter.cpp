@@ -1,4 +1,4 @@
-#include "cli/station/recordwriter.h"
+#include "cli/record/recordwriter.h"
 
 #include <QCoreApplication>
 #include <QSysInfo>

@@ -1,15 +1,12 @@
-#include "cli/station/record.h"
+#include "cli/record/recordcheck.h"
 
 #include "cli/common/exitstatus.h"
 #include "cli/common/output.h"
+#include "cli/record/recordreader.h"
 #include "download/outcome.h"
 
-#include <QCryptographicHash>
-#include <QFile>
 #include <QJsonArray>
-#include <QJsonDocument>
 #include <QJsonObject>
-#include <QList>
 #include <QMap>
 #include <QStringList>
 
@@ -18,11 +15,6 @@
 namespace Record
 {
 
-QByteArray hashOf(const QByteArray &line)
-{
-    return QCryptographicHash::hash(line, QCryptographicHash::Sha256).toHex();
-}
-
 namespace
 {
 
@@ -30,196 +22,6 @@ QJsonValue nullIfEmpty(const QString &text)
 {
     return text.isEmpty() ? QJsonValue() : QJsonValue(text);
 }
-
-bool isText(const QJsonValue &value)
-{
-    return value.isString();
-}
-
-bool isTextOrNull(const QJsonValue &value)
-{
-    return value.isString() || value.isNull();
-}
-
-bool isNumber(const QJsonValue &value)
-{
-    return value.isDouble();
-}
-
-bool isFormat(const QJsonValue &value)
-{
-    return value.isDouble() && value.toInt() >= 1;
-}
-
-// A file's first line links to none.
-bool isHashOrNull(const QJsonValue &value)
-{
-    return value.isNull() || !value.toString().isEmpty();
-}
-
-// A board's fields, as every format has written them, and the link's fields,
-// as every line with a link carries them.
-struct Field {
-    const char *name;
-    bool (*fits)(const QJsonValue &);
-};
-const Field BoardFields[] = {
-    {"time", isText},      {"slot", isText},   {"board", isNumber}, {"usb_serial", isTextOrNull},
-    {"image", isText},     {"sha256", isText}, {"outcome", isText}, {"exit_code", isNumber},
-    {"seconds", isNumber},
-};
-const Field ReservationFields[] = {
-    {"time", isText},
-    {"slot", isText},
-    {"board", isNumber},
-    {"stamp", isText},
-    {"stamp_at", isText},
-    {"stamp_list_sha256", isTextOrNull},
-    {"stamp_order", isTextOrNull},
-};
-const Field StampFields[] = {{"stamp", isText}, {"flashed_sha256", isText}};
-const Field LinkFields[] = {
-    {"record", isFormat}, {"tool", isText}, {"host", isText}, {"prev", isHashOrNull}};
-
-// The first of `fields` that `object` lacks or holds something else in;
-// nullptr when it has them all.
-template <size_t N> const char *misfit(const QJsonObject &object, const Field (&fields)[N])
-{
-    for (const Field &field : fields) {
-        if (!field.fits(object.value(QLatin1String(field.name))))
-            return field.name;
-    }
-    return nullptr;
-}
-
-QJsonObject reservationObject(const Reservation &r)
-{
-    QJsonObject object{
-        {QStringLiteral("kind"), QStringLiteral("reservation")},
-        {QStringLiteral("time"), r.time.toUTC().toString(Qt::ISODateWithMs)},
-        {QStringLiteral("slot"), r.slot},
-        {QStringLiteral("board"), r.number},
-        {QStringLiteral("stamp"), r.stamp},
-        {QStringLiteral("stamp_at"), r.field},
-        {QStringLiteral("stamp_list_sha256"), nullIfEmpty(r.listSha256)},
-        {QStringLiteral("stamp_order"), nullIfEmpty(r.order)},
-    };
-    if (!r.stampNumber.isUndefined())
-        object.insert(QStringLiteral("stamp_number"), r.stampNumber);
-    if (r.listLine > 0)
-        object.insert(QStringLiteral("stamp_line"), r.listLine);
-    return object;
-}
-
-} // namespace
-
-QByteArray Line::text() const
-{
-    if (kind == Kind::Reservation) {
-        QJsonObject object = reservationObject(reservation);
-        object.insert(QStringLiteral("record"), format);
-        object.insert(QStringLiteral("tool"), tool);
-        object.insert(QStringLiteral("host"), host);
-        object.insert(QStringLiteral("prev"), nullIfEmpty(QString::fromLatin1(prev)));
-        return QJsonDocument(object).toJson(QJsonDocument::Compact);
-    }
-    QJsonObject object{
-        {QStringLiteral("time"), board.time.toUTC().toString(Qt::ISODateWithMs)},
-        {QStringLiteral("slot"), board.slot},
-        {QStringLiteral("board"), board.number},
-        {QStringLiteral("usb_serial"), nullIfEmpty(board.usbSerial)},
-        {QStringLiteral("image"), board.image},
-        {QStringLiteral("sha256"), board.sha256},
-        {QStringLiteral("outcome"), board.outcome},
-        {QStringLiteral("exit_code"), board.exitCode},
-        {QStringLiteral("seconds"), board.seconds},
-    };
-    if (!board.reason.isEmpty())
-        object.insert(QStringLiteral("reason"), board.reason);
-    if (!board.stamp.isEmpty()) {
-        object.insert(QStringLiteral("stamp"), board.stamp);
-        if (!board.stampNumber.isUndefined())
-            object.insert(QStringLiteral("stamp_number"), board.stampNumber);
-        object.insert(QStringLiteral("stamp_acknowledged"), board.stampAcknowledged);
-        object.insert(QStringLiteral("flashed_sha256"), board.flashedSha256);
-    }
-    if (format > 0) {
-        object.insert(QStringLiteral("record"), format);
-        object.insert(QStringLiteral("tool"), tool);
-        object.insert(QStringLiteral("host"), host);
-        object.insert(QStringLiteral("prev"), nullIfEmpty(QString::fromLatin1(prev)));
-    }
-    return QJsonDocument(object).toJson(QJsonDocument::Compact);
-}
-
-bool read(const QByteArray &text, Line *line, QString *why)
-{
-    const QJsonDocument document = QJsonDocument::fromJson(text);
-    if (!document.isObject()) {
-        *why = QStringLiteral("does not parse");
-        return false;
-    }
-    const QJsonObject object = document.object();
-    // Lines of the older format carry no link; every line since does.
-    const bool linked = object.contains(QStringLiteral("record"));
-    const QJsonValue kind = object.value(QStringLiteral("kind"));
-    if (!kind.isUndefined() && kind != QLatin1String("reservation")) {
-        *why = QStringLiteral("is not a record line: \"kind\" unknown");
-        return false;
-    }
-    line->kind = kind.isUndefined() ? Line::Kind::Board : Line::Kind::Reservation;
-    const char *wrong = line->kind == Line::Kind::Reservation ? misfit(object, ReservationFields)
-                                                              : misfit(object, BoardFields);
-    if (!wrong && line->kind == Line::Kind::Board && object.contains(QStringLiteral("stamp")))
-        wrong = misfit(object, StampFields);
-    // A reservation is of the stamping format or later, so always linked.
-    if (!wrong && (linked || line->kind == Line::Kind::Reservation))
-        wrong = misfit(object, LinkFields);
-    if (wrong) {
-        *why = QStringLiteral("is not a record line: \"%1\" missing or wrong")
-                   .arg(QLatin1String(wrong));
-        return false;
-    }
-    const auto textOf = [&object](const char *name) {
-        return object.value(QLatin1String(name)).toString();
-    };
-    line->format = linked ? object.value(QStringLiteral("record")).toInt() : 0;
-    line->tool = textOf("tool");
-    line->host = textOf("host");
-    line->prev = textOf("prev").toLatin1();
-    if (line->kind == Line::Kind::Reservation) {
-        Reservation &r = line->reservation;
-        r.time = QDateTime::fromString(textOf("time"), Qt::ISODateWithMs);
-        r.slot = textOf("slot");
-        r.number = object.value(QStringLiteral("board")).toInt();
-        r.stamp = textOf("stamp");
-        r.stampNumber = object.value(QStringLiteral("stamp_number"));
-        r.listLine = object.value(QStringLiteral("stamp_line")).toInt();
-        r.field = textOf("stamp_at");
-        r.listSha256 = textOf("stamp_list_sha256");
-        r.order = textOf("stamp_order");
-        return true;
-    }
-    Board &board = line->board;
-    board.time = QDateTime::fromString(textOf("time"), Qt::ISODateWithMs);
-    board.slot = textOf("slot");
-    board.number = object.value(QStringLiteral("board")).toInt();
-    board.usbSerial = textOf("usb_serial");
-    board.image = textOf("image");
-    board.sha256 = textOf("sha256");
-    board.outcome = textOf("outcome");
-    board.exitCode = object.value(QStringLiteral("exit_code")).toInt();
-    board.seconds = object.value(QStringLiteral("seconds")).toDouble();
-    board.reason = textOf("reason");
-    board.stamp = textOf("stamp");
-    board.stampNumber = object.value(QStringLiteral("stamp_number"));
-    board.stampAcknowledged = object.value(QStringLiteral("stamp_acknowledged")).toBool();
-    board.flashedSha256 = textOf("flashed_sha256");
-    return true;
-}
-
-namespace
-{
 
 // What the record says a slot's boards did.
 struct SlotCount {
@@ -297,35 +99,6 @@ struct Findings {
     }
 };
 
-bool readLines(const QString &path, QList<QByteArray> *lines, QString *error)
-{
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly)) {
-        *error = file.errorString();
-        return false;
-    }
-    *lines = file.readAll().split('\n');
-    // The newline that ends the last line leaves nothing after it.
-    if (!lines->isEmpty() && lines->last().isEmpty())
-        lines->removeLast();
-    return true;
-}
-
-// Whether line `n` (from 0) breaks the chain, and why: it is no record's
-// line, or it has a link that does not name the line before it.
-bool breaks(const QList<QByteArray> &lines, int n, Line *line, QString *why)
-{
-    if (!read(lines[n], line, why)) {
-        *why = QStringLiteral("it ") + *why;
-        return true;
-    }
-    if (line->format == 0 || line->prev == (n == 0 ? QByteArray() : hashOf(lines[n - 1])))
-        return false;
-    *why = n == 0 ? QStringLiteral("it follows a line that is not there")
-                  : QStringLiteral("line %1 is not the one it followed").arg(n);
-    return true;
-}
-
 void count(const Line &line, Findings *findings)
 {
     if (line.kind == Line::Kind::Reservation) {
@@ -356,20 +129,40 @@ void count(const Line &line, Findings *findings)
     }
 }
 
-// Counts the boards up to the first line that breaks the chain.
-Findings follow(const QList<QByteArray> &lines)
+// Follows the chain from the first line, counting the boards up to the
+// first line that breaks it; false when the record cannot be read.
+bool follow(const QString &path, Findings *findings, QString *error)
 {
-    Findings findings;
-    findings.lines = int(lines.size());
-    for (int n = 0; n < lines.size(); ++n) {
-        Line line;
-        if (breaks(lines, n, &line, &findings.why)) {
-            findings.brokenAt = n + 1;
-            break;
+    Reader reader;
+    if (!reader.open(path, error))
+        return false;
+    Reader::Entry entry;
+    QByteArray before; // the hash of the line before
+    QString why;
+    for (;;) {
+        const Reader::Step step = reader.next(&entry, &why);
+        if (step == Reader::Step::End)
+            return true;
+        if (step == Reader::Step::Unreadable) {
+            *error = why;
+            return false;
         }
-        count(line, &findings);
+        findings->lines = int(entry.number);
+        if (findings->brokenAt == 0) {
+            if (step == Reader::Step::NotALine)
+                findings->why = QStringLiteral("it ") + why;
+            else if (entry.line.format > 0 && entry.line.prev != before)
+                findings->why = entry.number == 1
+                                    ? QStringLiteral("it follows a line that is not there")
+                                    : QStringLiteral("line %1 is not the one it followed")
+                                          .arg(entry.number - 1);
+            else
+                count(entry.line, findings);
+            if (!findings->why.isEmpty())
+                findings->brokenAt = int(entry.number);
+        }
+        before = hashOf(entry.text);
     }
-    return findings;
 }
 
 QJsonObject jsonReport(const QString &path, const Findings &findings)
@@ -469,15 +262,14 @@ QString textReport(const QString &path, const Findings &findings)
 
 int check(const QString &path, bool json)
 {
-    QList<QByteArray> lines;
+    Findings findings;
     QString error;
-    if (!readLines(path, &lines, &error)) {
+    if (!follow(path, &findings, &error)) {
         Output::put(
             stderr,
             QStringLiteral("kavro-flash: cannot read the record %1: %2\n").arg(path, error));
         return ExitStatus::Usage;
     }
-    const Findings findings = follow(lines);
     if (json)
         Output::putJson(jsonReport(path, findings));
     else

@@ -1,6 +1,6 @@
-#include "cli/station/stampledger.h"
+#include "cli/record/stampledger.h"
 
-#include "cli/station/recordwriter.h"
+#include "cli/record/recordwriter.h"
 
 #include <QDateTime>
 #include <QFile>
@@ -102,13 +102,4 @@ QString StampLedger::rangeText() const
         .arg(first.listLine)
         .arg(last.listLine)
         .arg(plan.listPath);
-}
-
-void StampLedger::fill(Record::Board *board, const Stamp::Value &value, bool acknowledged,
-                       const QString &flashedSha256)
-{
-    board->stamp = value.hex();
-    board->stampNumber = value.numberJson();
-    board->stampAcknowledged = acknowledged;
-    board->flashedSha256 = flashedSha256;
 }

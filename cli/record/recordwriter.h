@@ -1,8 +1,8 @@
 #ifndef RECORDWRITER_H
 #define RECORDWRITER_H
 
-#include "cli/station/record.h"
-#include "cli/station/recordfile.h"
+#include "cli/record/record.h"
+#include "cli/record/recordfile.h"
 
 #include <QByteArray>
 #include <QString>
