@@ -8,11 +8,14 @@
 // The line's stop-and-wait limit is one 71-byte frame plus its 6-byte reply
 // per block; whatever the host adds between a reply and the next block frame
 // is overhead.
+// With --record, it times instead a station's start and --check-record on
+// long-kept records, beside sha256sum on the same bytes.
 
 #include "bench/adapterrun.h"
 #include "bench/gangrun.h"
 #include "bench/measure.h"
 #include "bench/ptyfloor.h"
+#include "bench/recordrun.h"
 #include "bench/tables.h"
 #include "bench/windowrun.h"
 #include "bench/workerrun.h"
@@ -40,6 +43,26 @@ void quietHandler(QtMsgType type, const QMessageLogContext &context, const QStri
         previousHandler(type, context, message);
 }
 
+int recordBench(const QString &sizes, const QString &program, bool checkpoints)
+{
+    RecordSettings settings;
+    settings.flashProgram = program;
+    settings.checkpoints = checkpoints;
+    for (const QString &size : sizes.split(QLatin1Char(','))) {
+        bool ok = false;
+        settings.sizes << size.toLongLong(&ok);
+        if (!ok || settings.sizes.last() < 1) {
+            std::fprintf(stderr, "kavro-bench: --record takes sizes such as 10000,100000\n");
+            return 2;
+        }
+    }
+    QString error;
+    if (recordWay(settings, &error))
+        return 0;
+    std::fprintf(stderr, "kavro-bench: %s\n", qPrintable(error));
+    return 1;
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
@@ -61,9 +84,28 @@ int main(int argc, char *argv[])
     const QCommandLineOption runsOption(QStringLiteral("runs"),
                                         QStringLiteral("Repeats; medians are reported."),
                                         QStringLiteral("R"), QStringLiteral("1"));
+    const QCommandLineOption recordOption(
+        QStringLiteral("record"),
+        QStringLiteral("Time a station's start and --check-record on records of SIZES boards "
+                       "(comma-separated) instead."),
+        QStringLiteral("SIZES"));
+    const QCommandLineOption flashOption(QStringLiteral("flash"),
+                                         QStringLiteral("The kavro-flash to time with --record."),
+                                         QStringLiteral("PATH"), QStringLiteral(KAVRO_FLASH));
+    const QCommandLineOption plainOption(
+        QStringLiteral("no-checkpoints"),
+        QStringLiteral("With --record: records without checkpoints, as versions before them "
+                       "wrote and read."));
     parser.addOption(blocksOption);
     parser.addOption(runsOption);
+    parser.addOption(recordOption);
+    parser.addOption(flashOption);
+    parser.addOption(plainOption);
     parser.process(app);
+
+    if (parser.isSet(recordOption))
+        return recordBench(parser.value(recordOption), parser.value(flashOption),
+                           !parser.isSet(plainOption));
 
     Job job;
     bool blocksOk = false;

@@ -875,20 +875,26 @@ void tst_FlashCli::station()
     QVERIFY(recordFile.open(QIODevice::ReadOnly));
     stationRecord = recordFile.readAll();
     const QList<QJsonObject> record = jsonLines(stationRecord);
-    QCOMPARE(record.size(), 6);
+    QCOMPARE(record.size(), 7);
     QCOMPARE(record[0]["slot"].toString(), QString("socket-old"));
-    // The first line written chains to the one already there.
+    // The first line written chains to the one already there: a checkpoint
+    // for the older lines, which the next start reads from.
     QCOMPARE(
         record[1]["prev"].toString(),
         QString(
             QCryptographicHash::hash(olderLine().chopped(1), QCryptographicHash::Sha256).toHex()));
-    QCOMPARE(record[1]["record"].toInt(), 2);
+    QCOMPARE(record[1]["kind"].toString(), QString("checkpoint"));
+    QCOMPARE(record[1]["line"].toInt(), 2);
+    QCOMPARE(record[1]["offset"].toInt(), olderLine().size());
+    QCOMPARE(record[1]["boards"].toInt(), 1);
+    QCOMPARE(record[1]["successes"].toInt(), 1);
+    QCOMPARE(record[1]["record"].toInt(), 3);
     QCOMPARE(record[1]["tool"].toString(), QString(KAVRO_VERSION));
     const QString sha = QCryptographicHash::hash(image, QCryptographicHash::Sha256).toHex();
-    for (int n = 1; n < record.size(); ++n) {
-        QCOMPARE(record[n]["slot"].toString(), plugs[n - 1].first);
+    for (int n = 2; n < record.size(); ++n) {
+        QCOMPARE(record[n]["slot"].toString(), plugs[n - 2].first);
         QCOMPARE(record[n]["outcome"].toString(),
-                 QString(plugs[n - 1].second ? "Download Success" : "Download stop"));
+                 QString(plugs[n - 2].second ? "Download Success" : "Download stop"));
         QCOMPARE(record[n]["sha256"].toString(), sha);
         QCOMPARE(record[n]["image"].toString(), QString("firmware.bin"));
         QVERIFY(QDateTime::fromString(record[n]["time"].toString(), Qt::ISODateWithMs).isValid());
@@ -901,7 +907,7 @@ void tst_FlashCli::checkRecord_data()
     QTest::addColumn<int>("status");
     QTest::addColumn<QString>("report");
 
-    QTest::newRow("as written") << "" << 0 << "6 lines, chain intact";
+    QTest::newRow("as written") << "" << 0 << "7 lines, chain intact";
     QTest::newRow("an outcome changed") << "edit:3" << 1 << "chain broken at line 4";
     QTest::newRow("a line taken out") << "drop:3" << 1 << "chain broken at line 3";
     QTest::newRow("a line that does not parse") << "garble:6" << 1 << "chain broken at line 6";
@@ -911,6 +917,11 @@ void tst_FlashCli::checkRecord_data()
         << "reserve:2" << 1 << "stamp 000003E8 reserved more than once";
     QTest::newRow("a value reserved, its board never recorded")
         << "reserve:1" << 0 << "burnt 000003E8 (1000): reserved, outcome unknown";
+    QTest::newRow("a checkpoint taken out") << "drop:2" << 1 << "chain broken at line 2";
+    QTest::newRow("a checkpoint edited") << "count:2" << 1 << "chain broken at line 3";
+    // Its chain made good again after it: the recount still finds it out.
+    QTest::newRow("a checkpoint forged, the chain relinked")
+        << "forge:2" << 1 << "checkpoint at line 2 differs from the record: boards 2, not 1";
 }
 
 // The record proves itself: any line changed, taken out or cut breaks it.
@@ -930,6 +941,14 @@ void tst_FlashCli::checkRecord()
         lines[line].chop(3);
     else if (change.startsWith("foreign"))
         lines[line] = "{\"level\":\"info\"}";
+    else if (change.startsWith("count") || change.startsWith("forge"))
+        lines[line].replace("\"boards\":1", "\"boards\":2");
+    for (int n = line + 1; change.startsWith("forge") && n < lines.size() - 1; ++n) {
+        QJsonObject relinked = QJsonDocument::fromJson(lines[n]).object();
+        relinked["prev"] =
+            QString(QCryptographicHash::hash(lines[n - 1], QCryptographicHash::Sha256).toHex());
+        lines[n] = QJsonDocument(relinked).toJson(QJsonDocument::Compact);
+    }
     // Reservations of one value, each chained to the line before.
     for (int n = 0; change.startsWith("reserve") && n <= line; ++n) {
         lines.removeAll(QByteArray());
@@ -1587,14 +1606,20 @@ void tst_FlashCli::stationSoak()
     QFile recordFile(recordPath);
     QVERIFY(recordFile.open(QIODevice::ReadOnly));
     const QList<QByteArray> recordLines = recordFile.readAll().split('\n');
-    const QList<QJsonObject> record = jsonLines(recordLines.join('\n'));
+    QList<QJsonObject> record = jsonLines(recordLines.join('\n'));
+    // Past a thousand lines, a checkpoint among them.
+    const auto kept = std::remove_if(record.begin(), record.end(), [](const QJsonObject &line) {
+        return line["kind"] == "checkpoint";
+    });
+    const int checkpoints = int(record.end() - kept);
+    record.erase(kept, record.end());
     std::printf("station-soak: boards=%d record_lines=%d fd_growth=%d threads_growth=%d "
                 "rss_growth_kib=%lld seconds=%lld seed=%u\n",
                 plugged, int(record.size()), end.fds - warm.fds, end.threads - warm.threads,
                 end.rssKib - warm.rssKib, seconds, seed);
     std::fflush(stdout);
     QCOMPARE(int(record.size()), boardsInAll);
-    QCOMPARE(recordLines.size(), boardsInAll + 1); // every line whole, nothing else
+    QCOMPARE(recordLines.size(), boardsInAll + checkpoints + 1); // every line whole, nothing else
     QSet<int> numbers;
     bool anyFailed = false;
     // The summary's tally per slot, against the record.
@@ -1740,7 +1765,7 @@ void tst_FlashCli::stamp()
     QSet<QString> stamps;
     for (const QJsonObject &line : boards) {
         QCOMPARE(line["sha256"].toString(), sha);
-        QCOMPARE(line["record"].toInt(), 2);
+        QCOMPARE(line["record"].toInt(), 3);
         QVERIFY(line["stamp_acknowledged"].toBool());
         QVERIFY(line["flashed_sha256"].toString() != sha);
         stamps.insert(line["stamp"].toString());

@@ -32,6 +32,7 @@ bool GangRecord::prepare(QString *error, int *status, QString *notice)
     if (!writer.open(recordPath, error, notice) ||
         (stamp.active() && !ledger.open(stamp, &writer, recordPath, error)))
         return false;
+    writer.checkpointIfBehind();
     for (int index = 0; index < gang.size(); ++index) {
         usbSerials << PortDetails::lookUp(gang.port(index)).serialNumber;
         if (!stamp.active()) {

@@ -5,12 +5,18 @@
 #include "cli/record/recordreader.h"
 #include "download/outcome.h"
 
+#include <QDateTime>
+#include <QHash>
 #include <QJsonArray>
 #include <QJsonObject>
 #include <QMap>
 #include <QStringList>
 
 #include <algorithm>
+#include <deque>
+#include <functional>
+#include <string>
+#include <vector>
 
 namespace Record
 {
@@ -18,9 +24,30 @@ namespace Record
 namespace
 {
 
+// The report names this many repeated USB serial numbers, and counts the rest.
+constexpr int SerialsNamed = 10;
+// Serial numbers are known by name up to this many; beyond it, by hash only.
+constexpr int SerialsKnownByName = 65536;
+// Checkpoints that differ, named in the report; the rest are counted.
+constexpr int CheckpointsNamed = 10;
+
 QJsonValue nullIfEmpty(const QString &text)
 {
     return text.isEmpty() ? QJsonValue() : QJsonValue(text);
+}
+
+// A stamp value in 8 bytes: its own bits up to 8 bytes, a hash of its hex
+// beyond that.
+quint64 keyOf(const QString &hex)
+{
+    bool ok = false;
+    const quint64 value = hex.toULongLong(&ok, 16);
+    return hex.size() <= 16 && ok ? value : std::hash<std::string>()(hex.toStdString());
+}
+
+quint64 serialKey(const QString &serial)
+{
+    return std::hash<std::string>()(serial.toStdString());
 }
 
 // What the record says a slot's boards did.
@@ -30,25 +57,37 @@ struct SlotCount {
     QMap<QString, int> outcomes;
 };
 
-// What following the chain from the first line found.
+// A stamp value whose board did not succeed, or is not in the record.
+struct Unfinished {
+    QString hex;
+    QJsonValue number;
+    QString outcome; // of its board's line; empty for none
+};
+
+// What following the chain from the first line found, in memory that does
+// not grow with the record but for 8 bytes and a bit for each stamp value
+// and 8 bytes for each success's USB serial number.
 struct Findings {
-    int lines = 0;
-    int brokenAt = 0; // the first line that breaks the chain, from 1; 0 for none
+    qint64 lines = 0;
+    qint64 brokenAt = 0; // the first line that breaks the chain, from 1; 0 for none
     QString why;
     QMap<QString, SlotCount> bySlot;
-    QMap<QString, int> successesBySerial;
-    QDateTime first;
-    QDateTime last;
-    // Stamps: each value reserved, how often, and what the boards that
-    // carried it did.
-    struct Stamp {
-        int reserved = 0;
-        QJsonValue number;
-        bool succeeded = false;
-        QString lastOutcome; // of its board's line; empty for none
-    };
-    QMap<QString, Stamp> stamps;
-    int reservations = 0;
+    QString first; // the earliest and latest board times, as written (UTC)
+    QString last;
+
+    std::deque<quint64> successSerials; // each success's serial, as a key
+    QHash<QString, int> serialsByName;  // the first ones seen, counted
+    std::deque<quint64> reserved;       // each reservation's value, in order
+    std::vector<bool> succeeded;        // by reservation, in the same order
+    QHash<quint64, qint64> awaited;     // reserved, its board's line not yet seen
+    QHash<quint64, Unfinished> unfinished;
+    qint64 reservations = 0;
+    qint64 unreservedSuccesses = 0;
+
+    Summary recount;
+    qint64 checkpoints = 0;
+    QList<QPair<qint64, QString>> checkpointsWrong; // the first ones: line, what differs
+    qint64 checkpointsWrongCount = 0;
 
     int boards() const
     {
@@ -57,76 +96,116 @@ struct Findings {
             boards += slot.boards;
         return boards;
     }
-    double spanSeconds() const { return first.isValid() ? first.msecsTo(last) / 1000.0 : 0; }
+    QDateTime firstTime() const { return QDateTime::fromString(first, Qt::ISODateWithMs); }
+    QDateTime lastTime() const { return QDateTime::fromString(last, Qt::ISODateWithMs); }
+    double spanSeconds() const
+    {
+        return first.isEmpty() ? 0 : firstTime().msecsTo(lastTime()) / 1000.0;
+    }
     double boardsPerHour() const
     {
         const double span = spanSeconds();
         return span > 0 ? boards() * 3600 / span : 0;
     }
-    int stampedSuccesses() const
-    {
-        return int(std::count_if(stamps.cbegin(), stamps.cend(),
-                                 [](const Stamp &s) { return s.succeeded; }));
-    }
-    // Values reserved but carried by no success, with what became of them.
-    QMap<QString, Stamp> burnt() const
-    {
-        QMap<QString, Stamp> values;
-        for (auto it = stamps.cbegin(); it != stamps.cend(); ++it) {
-            if (it->reserved > 0 && !it->succeeded)
-                values.insert(it.key(), it.value());
-        }
-        return values;
-    }
-    QStringList reservedTwice() const
-    {
-        QStringList values;
-        for (auto it = stamps.cbegin(); it != stamps.cend(); ++it) {
-            if (it->reserved > 1)
-                values << it.key();
-        }
-        return values;
-    }
-    // USB serial numbers recorded as a success more than once, with how often.
-    QMap<QString, int> repeatedSerials() const
-    {
-        QMap<QString, int> repeated;
-        for (auto it = successesBySerial.cbegin(); it != successesBySerial.cend(); ++it) {
-            if (it.value() > 1)
-                repeated.insert(it.key(), it.value());
-        }
-        return repeated;
-    }
 };
 
-void count(const Line &line, Findings *findings)
+// What the counting left to be worked out at the end.
+struct Stamps {
+    qint64 stampedSuccesses = 0;
+    QMap<QString, Unfinished> burnt; // by hex
+    QStringList reservedTwice;
+};
+
+struct Serials {
+    QMap<QString, int> named; // the first repeated ones, by name
+    qint64 repeated = 0;      // serial numbers recorded as a success more than once
+};
+
+void countReservation(const Reservation &r, Findings *f)
 {
-    if (line.kind == Line::Kind::Reservation) {
-        Findings::Stamp &stamp = findings->stamps[line.reservation.stamp];
-        ++stamp.reserved;
-        stamp.number = line.reservation.stampNumber;
-        ++findings->reservations;
-        return;
+    const quint64 key = keyOf(r.stamp);
+    f->awaited.insert(key, qint64(f->reserved.size()));
+    f->unfinished.insert(key, {r.stamp, r.stampNumber, QString()});
+    f->reserved.push_back(key);
+    f->succeeded.push_back(false);
+    ++f->reservations;
+}
+
+void countStamp(const Board &board, Findings *f)
+{
+    const quint64 key = keyOf(board.stamp);
+    const bool good = board.outcome == QLatin1String(Outcome::Success.text());
+    const auto awaited = f->awaited.find(key);
+    if (awaited != f->awaited.end()) {
+        if (good)
+            f->succeeded[size_t(awaited.value())] = true;
+        f->awaited.erase(awaited);
+    } else if (good) {
+        ++f->unreservedSuccesses;
     }
-    const Board &board = line.board;
-    if (!board.stamp.isEmpty()) {
-        Findings::Stamp &stamp = findings->stamps[board.stamp];
-        stamp.lastOutcome = board.outcome;
-        stamp.succeeded |= board.outcome == QLatin1String(Outcome::Success.text());
-    }
-    SlotCount &slot = findings->bySlot[board.slot];
+    if (good)
+        f->unfinished.remove(key);
+    else
+        f->unfinished.insert(key, {board.stamp, board.stampNumber, board.outcome});
+}
+
+void countSerial(const QString &serial, Findings *f)
+{
+    f->successSerials.push_back(serialKey(serial));
+    const auto known = f->serialsByName.find(serial);
+    if (known != f->serialsByName.end())
+        ++known.value();
+    else if (f->serialsByName.size() < SerialsKnownByName)
+        f->serialsByName.insert(serial, 1);
+}
+
+void countBoard(const Board &board, Findings *f)
+{
+    if (!board.stamp.isEmpty())
+        countStamp(board, f);
+    SlotCount &slot = f->bySlot[board.slot];
     ++slot.boards;
     ++slot.outcomes[board.outcome];
     const bool good = board.outcome == QLatin1String(Outcome::Success.text());
     slot.failed += good ? 0 : 1;
     if (good && !board.usbSerial.isEmpty())
-        ++findings->successesBySerial[board.usbSerial];
-    if (board.time.isValid()) {
-        if (!findings->first.isValid() || board.time < findings->first)
-            findings->first = board.time;
-        if (!findings->last.isValid() || board.time > findings->last)
-            findings->last = board.time;
-    }
+        countSerial(board.usbSerial, f);
+    if (!board.time.isValid())
+        return;
+    const QString time = board.time.toUTC().toString(Qt::ISODateWithMs);
+    if (f->first.isEmpty() || time < f->first)
+        f->first = time;
+    if (f->last.isEmpty() || time > f->last)
+        f->last = time;
+}
+
+// A checkpoint states what the lines before it hold: it is held to the recount.
+void countCheckpoint(const Reader::Entry &entry, Findings *f)
+{
+    ++f->checkpoints;
+    const Checkpoint &c = entry.line.checkpoint;
+    QStringList wrong;
+    if (c.number != entry.number)
+        wrong << QStringLiteral("line %1, not %2").arg(c.number).arg(entry.number);
+    if (c.offset != entry.offset)
+        wrong << QStringLiteral("offset %1, not %2").arg(c.offset).arg(entry.offset);
+    wrong << c.summary.differences(f->recount);
+    if (wrong.isEmpty())
+        return;
+    if (++f->checkpointsWrongCount <= CheckpointsNamed)
+        f->checkpointsWrong.append({entry.number, wrong.join(QStringLiteral("; "))});
+}
+
+void count(const Reader::Entry &entry, Findings *f)
+{
+    const Line &line = entry.line;
+    if (line.kind == Line::Kind::Reservation)
+        countReservation(line.reservation, f);
+    else if (line.kind == Line::Kind::Board)
+        countBoard(line.board, f);
+    else
+        countCheckpoint(entry, f);
+    f->recount.add(line, entry.number);
 }
 
 // Follows the chain from the first line, counting the boards up to the
@@ -147,7 +226,7 @@ bool follow(const QString &path, Findings *findings, QString *error)
             *error = why;
             return false;
         }
-        findings->lines = int(entry.number);
+        findings->lines = entry.number;
         if (findings->brokenAt == 0) {
             if (step == Reader::Step::NotALine)
                 findings->why = QStringLiteral("it ") + why;
@@ -157,15 +236,67 @@ bool follow(const QString &path, Findings *findings, QString *error)
                                     : QStringLiteral("line %1 is not the one it followed")
                                           .arg(entry.number - 1);
             else
-                count(entry.line, findings);
+                count(entry, findings);
             if (!findings->why.isEmpty())
-                findings->brokenAt = int(entry.number);
+                findings->brokenAt = entry.number;
         }
-        before = hashOf(entry.text);
+        before = entry.hash;
     }
 }
 
-QJsonObject jsonReport(const QString &path, const Findings &findings)
+Stamps stampsOf(Findings &f)
+{
+    Stamps s;
+    s.stampedSuccesses =
+        std::count(f.succeeded.cbegin(), f.succeeded.cend(), true) + f.unreservedSuccesses;
+    for (size_t n = 0; n < f.reserved.size(); ++n) {
+        const auto unfinished = f.unfinished.constFind(f.reserved[n]);
+        if (!f.succeeded[n] && unfinished != f.unfinished.cend())
+            s.burnt.insert(unfinished->hex, unfinished.value());
+    }
+    std::sort(f.reserved.begin(), f.reserved.end());
+    for (size_t n = 1; n < f.reserved.size(); ++n) {
+        if (f.reserved[n] != f.reserved[n - 1] || (n > 1 && f.reserved[n] == f.reserved[n - 2]))
+            continue;
+        const auto value = f.unfinished.constFind(f.reserved[n]);
+        s.reservedTwice << (value != f.unfinished.cend()
+                                ? value->hex
+                                : QStringLiteral("%1").arg(f.reserved[n], 0, 16).toUpper());
+    }
+    return s;
+}
+
+Serials serialsOf(Findings &f)
+{
+    Serials s;
+    std::sort(f.successSerials.begin(), f.successSerials.end());
+    for (size_t n = 1; n < f.successSerials.size(); ++n) {
+        if (f.successSerials[n] == f.successSerials[n - 1] &&
+            (n < 2 || f.successSerials[n] != f.successSerials[n - 2]))
+            ++s.repeated;
+    }
+    for (auto it = f.serialsByName.cbegin(); it != f.serialsByName.cend(); ++it) {
+        if (it.value() > 1)
+            s.named.insert(it.key(), it.value());
+    }
+    while (s.named.size() > SerialsNamed)
+        s.named.erase(std::prev(s.named.end()));
+    return s;
+}
+
+QJsonObject checkpointsJson(const Findings &f)
+{
+    QJsonArray wrong;
+    for (const auto &c : f.checkpointsWrong)
+        wrong.append(
+            QJsonObject{{QStringLiteral("line"), c.first}, {QStringLiteral("differs"), c.second}});
+    return {{QStringLiteral("count"), f.checkpoints},
+            {QStringLiteral("differing"), f.checkpointsWrongCount},
+            {QStringLiteral("first_differing"), wrong}};
+}
+
+QJsonObject jsonReport(const QString &path, const Findings &findings, const Stamps &stampsFound,
+                       const Serials &serialsFound)
 {
     QJsonArray slotList;
     for (auto it = findings.bySlot.cbegin(); it != findings.bySlot.cend(); ++it) {
@@ -180,23 +311,21 @@ QJsonObject jsonReport(const QString &path, const Findings &findings)
                         {QStringLiteral("outcomes"), outcomes}});
     }
     QJsonObject serials;
-    const QMap<QString, int> repeated = findings.repeatedSerials();
-    for (auto it = repeated.cbegin(); it != repeated.cend(); ++it)
+    for (auto it = serialsFound.named.cbegin(); it != serialsFound.named.cend(); ++it)
         serials.insert(it.key(), it.value());
     QJsonArray burnt;
-    const QMap<QString, Findings::Stamp> burntValues = findings.burnt();
-    for (auto it = burntValues.cbegin(); it != burntValues.cend(); ++it) {
+    for (auto it = stampsFound.burnt.cbegin(); it != stampsFound.burnt.cend(); ++it) {
         QJsonObject value{{QStringLiteral("stamp"), it.key()},
-                          {QStringLiteral("outcome"), nullIfEmpty(it->lastOutcome)}};
+                          {QStringLiteral("outcome"), nullIfEmpty(it->outcome)}};
         if (!it->number.isUndefined())
             value.insert(QStringLiteral("stamp_number"), it->number);
         burnt.append(value);
     }
     const QJsonObject stamps{
         {QStringLiteral("reservations"), findings.reservations},
-        {QStringLiteral("stamped_successes"), findings.stampedSuccesses()},
+        {QStringLiteral("stamped_successes"), stampsFound.stampedSuccesses},
         {QStringLiteral("burnt"), burnt},
-        {QStringLiteral("reserved_twice"), QJsonArray::fromStringList(findings.reservedTwice())}};
+        {QStringLiteral("reserved_twice"), QJsonArray::fromStringList(stampsFound.reservedTwice)}};
     const bool intact = findings.brokenAt == 0;
     return {{QStringLiteral("stamps"), stamps},
             {QStringLiteral("event"), QStringLiteral("check")},
@@ -208,19 +337,57 @@ QJsonObject jsonReport(const QString &path, const Findings &findings)
             {QStringLiteral("slots"), slotList},
             {QStringLiteral("span_seconds"), findings.spanSeconds()},
             {QStringLiteral("boards_per_hour"), findings.boardsPerHour()},
-            {QStringLiteral("repeated_usb_serials"), serials}};
+            {QStringLiteral("repeated_usb_serials"), serials},
+            {QStringLiteral("repeated_usb_serials_count"), serialsFound.repeated},
+            {QStringLiteral("checkpoints"), checkpointsJson(findings)}};
 }
 
-QString textReport(const QString &path, const Findings &findings)
+QString checkpointsText(const Findings &f)
+{
+    QString text;
+    for (const auto &c : f.checkpointsWrong)
+        text += QStringLiteral("checkpoint at line %1 differs from the record: %2\n")
+                    .arg(c.first)
+                    .arg(c.second);
+    if (f.checkpointsWrongCount > f.checkpointsWrong.size())
+        text += QStringLiteral("%1 more checkpoints differ from the record\n")
+                    .arg(f.checkpointsWrongCount - f.checkpointsWrong.size());
+    return text;
+}
+
+QString stampsText(const Findings &findings, const Stamps &s)
+{
+    if (findings.reservations == 0)
+        return QString();
+    QString text = QStringLiteral("stamps: %1 reserved, %2 stamped successes, %3 burnt\n")
+                       .arg(findings.reservations)
+                       .arg(s.stampedSuccesses)
+                       .arg(s.burnt.size());
+    for (auto it = s.burnt.cbegin(); it != s.burnt.cend(); ++it)
+        text += QStringLiteral("burnt %1%2: %3\n")
+                    .arg(it.key(),
+                         it->number.isUndefined()
+                             ? QString()
+                             : QStringLiteral(" (%1)").arg(it->number.toDouble(), 0, 'f', 0),
+                         it->outcome.isEmpty() ? QStringLiteral("reserved, outcome unknown")
+                                               : it->outcome);
+    for (const QString &value : s.reservedTwice)
+        text += QStringLiteral("stamp %1 reserved more than once\n").arg(value);
+    return text;
+}
+
+QString textReport(const QString &path, const Findings &findings, const Stamps &stamps,
+                   const Serials &serials)
 {
     QString text = QStringLiteral("record %1: %2 lines, ").arg(path).arg(findings.lines);
     text += findings.brokenAt == 0 ? QStringLiteral("chain intact\n")
                                    : QStringLiteral("chain broken at line %1: %2\n")
                                          .arg(findings.brokenAt)
                                          .arg(findings.why);
-    if (findings.first.isValid())
+    if (!findings.first.isEmpty())
         text += QStringLiteral("%1 to %2: %3 h, %4 boards/hour\n")
-                    .arg(findings.first.toString(Qt::ISODate), findings.last.toString(Qt::ISODate))
+                    .arg(findings.firstTime().toString(Qt::ISODate),
+                         findings.lastTime().toString(Qt::ISODate))
                     .arg(findings.spanSeconds() / 3600, 0, 'f', 2)
                     .arg(findings.boardsPerHour(), 0, 'f', 0);
     for (auto it = findings.bySlot.cbegin(); it != findings.bySlot.cend(); ++it) {
@@ -233,29 +400,14 @@ QString textReport(const QString &path, const Findings &findings)
                     .arg(outcomes.join(QStringLiteral(", ")))
                     .arg(100.0 * it->failed / it->boards, 0, 'f', 1);
     }
-    const QMap<QString, int> repeated = findings.repeatedSerials();
-    for (auto it = repeated.cbegin(); it != repeated.cend(); ++it)
+    for (auto it = serials.named.cbegin(); it != serials.named.cend(); ++it)
         text += QStringLiteral("usb serial %1 recorded as a success %2 times\n")
                     .arg(it.key())
                     .arg(it.value());
-    if (findings.reservations == 0)
-        return text;
-    const QMap<QString, Findings::Stamp> burnt = findings.burnt();
-    text += QStringLiteral("stamps: %1 reserved, %2 stamped successes, %3 burnt\n")
-                .arg(findings.reservations)
-                .arg(findings.stampedSuccesses())
-                .arg(burnt.size());
-    for (auto it = burnt.cbegin(); it != burnt.cend(); ++it)
-        text += QStringLiteral("burnt %1%2: %3\n")
-                    .arg(it.key(),
-                         it->number.isUndefined()
-                             ? QString()
-                             : QStringLiteral(" (%1)").arg(it->number.toDouble(), 0, 'f', 0),
-                         it->lastOutcome.isEmpty() ? QStringLiteral("reserved, outcome unknown")
-                                                   : it->lastOutcome);
-    for (const QString &value : findings.reservedTwice())
-        text += QStringLiteral("stamp %1 reserved more than once\n").arg(value);
-    return text;
+    if (serials.repeated > serials.named.size())
+        text += QStringLiteral("%1 more usb serials recorded as a success more than once\n")
+                    .arg(serials.repeated - serials.named.size());
+    return text + checkpointsText(findings) + stampsText(findings, stamps);
 }
 
 } // namespace
@@ -270,12 +422,15 @@ int check(const QString &path, bool json)
             QStringLiteral("kavro-flash: cannot read the record %1: %2\n").arg(path, error));
         return ExitStatus::Usage;
     }
+    const Stamps stamps = stampsOf(findings);
+    const Serials serials = serialsOf(findings);
     if (json)
-        Output::putJson(jsonReport(path, findings));
+        Output::putJson(jsonReport(path, findings, stamps, serials));
     else
-        Output::put(stdout, textReport(path, findings));
-    return findings.brokenAt == 0 && findings.reservedTwice().isEmpty() ? ExitStatus::Success
-                                                                        : ExitStatus::Failed;
+        Output::put(stdout, textReport(path, findings, stamps, serials));
+    const bool sound = findings.brokenAt == 0 && stamps.reservedTwice.isEmpty() &&
+                       findings.checkpointsWrongCount == 0;
+    return sound ? ExitStatus::Success : ExitStatus::Failed;
 }
 
 } // namespace Record

@@ -72,6 +72,7 @@ Reader::Step Reader::next(Entry *entry, QString *why)
     entry->number = ++lineNumber;
     entry->offset = bufferStart + position;
     entry->text = buffer.mid(position, end - position);
+    entry->hash = hashOf(entry->text);
     position = newline ? end + 1 : end;
     return read(entry->text, &entry->line, why) ? Step::Line : Step::NotALine;
 }

@@ -22,6 +22,7 @@ public:
         qint64 number = 0; // the line's number in the file, from 1
         qint64 offset = 0; // of its first byte
         QByteArray text;   // without its newline
+        QByteArray hash;   // of the text, hex
         Line line;         // as read, for Step::Line only
     };
 

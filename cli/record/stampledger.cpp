@@ -3,8 +3,6 @@
 #include "cli/record/recordwriter.h"
 
 #include <QDateTime>
-#include <QFile>
-#include <QList>
 
 namespace
 {
@@ -31,38 +29,27 @@ bool StampLedger::open(const Stamp::Plan &stampSpec, Record::Writer *recordWrite
     writer = recordWriter;
     if (!source.open(plan, error))
         return false;
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly)) {
-        *error = QStringLiteral("cannot read the record %1: %2").arg(path, file.errorString());
+    // The writer has read the record's summary: the value reserved last.
+    const Record::Reservation &r = writer->summary().lastReserved;
+    if (r.stamp.isEmpty())
+        return true;
+    // Numbers in another byte order would write one value's bytes as another's.
+    if (r.field != plan.field() || r.listSha256 != source.listSha256() || r.order != plan.order()) {
+        const auto describe = [](const QString &order, const QString &list) {
+            return order.isEmpty() ? list : QStringLiteral("as %1-endian numbers").arg(order);
+        };
+        *error =
+            QStringLiteral("the record %1 holds values stamped at %2 %3 (line %4), not "
+                           "at %5 %6; name a new record for another stamp")
+                .arg(path, r.field,
+                     describe(r.order,
+                              QStringLiteral("from a list with sha256 %1").arg(r.listSha256)))
+                .arg(writer->summary().lastReservedLine)
+                .arg(plan.field(),
+                     describe(plan.order(), QStringLiteral("from the list %1").arg(plan.listPath)));
         return false;
     }
-    const QList<QByteArray> lines = file.readAll().split('\n');
-    for (int n = 0; n < lines.size(); ++n) {
-        Record::Line line;
-        QString why;
-        if (!Record::read(lines[n], &line, &why) || line.kind != Record::Line::Kind::Reservation)
-            continue;
-        const Record::Reservation &r = line.reservation;
-        // Numbers in another byte order would write one value's bytes as another's.
-        if (r.field != plan.field() || r.listSha256 != source.listSha256() ||
-            r.order != plan.order()) {
-            const auto describe = [](const QString &order, const QString &list) {
-                return order.isEmpty() ? list : QStringLiteral("as %1-endian numbers").arg(order);
-            };
-            *error =
-                QStringLiteral("the record %1 holds values stamped at %2 %3 (line %4), not "
-                               "at %5 %6; name a new record for another stamp")
-                    .arg(path, r.field,
-                         describe(r.order,
-                                  QStringLiteral("from a list with sha256 %1").arg(r.listSha256)))
-                    .arg(n + 1)
-                    .arg(plan.field(),
-                         describe(plan.order(),
-                                  QStringLiteral("from the list %1").arg(plan.listPath)));
-            return false;
-        }
-        source.skipPast(valueOf(r));
-    }
+    source.skipPast(valueOf(r));
     return true;
 }
 

@@ -20,8 +20,8 @@ class StampLedger
 public:
     enum class Result { Reserved, NoneLeft, NotWritten };
 
-    // Reads the reservations in the record that `writer` has open (at
-    // `path`); refuses a record whose values were of another stamp.
+    // Goes on after the value reserved last in the record that `writer` has
+    // open (at `path`); refuses a record whose values were of another stamp.
     bool open(const Stamp::Plan &plan, Record::Writer *writer, const QString &path, QString *error);
     // The next value, reserved for the board.
     Result reserve(const QString &slot, int board, Stamp::Value *value, QString *error);

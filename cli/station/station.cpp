@@ -53,9 +53,12 @@ bool Station::prepare(QString *error, int *status, QString *notice)
     *status = ExitStatus::Usage;
     if (config.recordPath.isEmpty())
         return true;
-    return recordFile.open(config.recordPath, error, notice) &&
-           (!config.stamp.active() ||
-            ledger.open(config.stamp, &recordFile, config.recordPath, error));
+    if (!recordFile.open(config.recordPath, error, notice) ||
+        (config.stamp.active() &&
+         !ledger.open(config.stamp, &recordFile, config.recordPath, error)))
+        return false;
+    recordFile.checkpointIfBehind();
+    return true;
 }
 
 // The window is kept in order as it moves, so the median costs nothing to
