@@ -3,6 +3,8 @@
 
 #include "cli/doctor/doctor.h"
 #include "cli/flash/adapteradvice.h"
+#include "cli/record/boardline.h"
+#include "cli/record/chain.h"
 #include "cli/station/station.h"
 #include "serial/portdetails.h"
 #include "serial/serialport.h"
@@ -344,6 +346,7 @@ private slots:
     void stampUsage();
     void stampStation();
     void stampSoak();
+    void checkpointKill();
 
 private:
     QTemporaryDir dir;
@@ -2102,6 +2105,102 @@ void tst_FlashCli::stampSoak()
     std::fflush(stdout);
     QCOMPARE(killed, kills);
     QCOMPARE(int(allErr.count("cut short")), fragments);
+}
+
+// `boards` stamped boards (values from 1), as a version before checkpoints
+// wrote them: record format 2, no checkpoint.
+bool writeFormat2Record(const QString &path, int boards)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly))
+        return false;
+    Stamp::Plan plan;
+    QString error;
+    Stamp::parseField("0x80:4", &plan, &error);
+    const Record::RunImage image{"firmware.bin", "ab", plan};
+    const QDateTime time = QDateTime::fromString("2026-01-05T08:00:00Z", Qt::ISODate);
+    QByteArray prev;
+    const auto put = [&](Record::Line line) {
+        line.format = 2;
+        line.tool = "0.9";
+        line.host = "h";
+        line.prev = prev;
+        const QByteArray text = line.text();
+        prev = QCryptographicHash::hash(text, QCryptographicHash::Sha256).toHex();
+        return file.write(text + '\n') == text.size() + 1;
+    };
+    for (int n = 1; n <= boards; ++n) {
+        const Stamp::Value value{QByteArray(4, '\0'), quint64(n), 0};
+        Record::Line reservation;
+        reservation.kind = Record::Line::Kind::Reservation;
+        reservation.reservation = {
+            time,         "s",          n,        value.hex(), value.numberJson(), 0,
+            plan.field(), plan.order(), QString()};
+        const Record::SessionEnd end{"Download Success", 0, true, 40, 1000, {}};
+        Record::Line board;
+        board.board = Record::boardLine({n, "s", {}, end, value, "cd"}, image, time);
+        if (!put(reservation) || !put(board))
+            return false;
+    }
+    return true;
+}
+
+// A start on a long record of the format before checkpoints reads it whole
+// once and writes one. Killed at random moments of that, and left with a
+// checkpoint cut short as a kill in the middle of its write leaves one, the
+// record loses nothing: the next start goes on after the last value, and
+// the record checks out whole.
+void tst_FlashCli::checkpointKill()
+{
+    constexpr int Boards = 3000;
+    const quint32 seed = QRandomGenerator::global()->generate();
+    qInfo("checkpoint-kill: seed %u", seed);
+    QRandomGenerator random(seed);
+    QTemporaryDir dir;
+    const QString recordPath = dir.filePath("record.jsonl");
+    QVERIFY(writeFormat2Record(recordPath, Boards));
+    const QString slot = dir.filePath("slot");
+    const QStringList args{"--station", "-p",     slot,     "--record", recordPath,
+                           "--stamp",   "0x80:4", "--json", imagePath};
+    Record::Chain chain;
+    Record::Line checkpoint = chain.checkpoint(QDateTime::currentDateTimeUtc());
+    const QByteArray checkpointText = chain.link(&checkpoint);
+    int fragments = 0;
+    for (int kill = 0; kill < 8; ++kill) {
+        std::unique_ptr<QProcess> process(startFlash(args));
+        QTest::qWait(random.bounded(200));
+        ::kill(pid_t(process->processId()), SIGKILL);
+        QVERIFY(process->waitForFinished(5000));
+        if (kill % 2 == 1) {
+            QFile record(recordPath);
+            QVERIFY(record.open(QIODevice::Append));
+            record.write(checkpointText.left(1 + random.bounded(checkpointText.size() - 1)));
+            ++fragments;
+        }
+    }
+    QProcess *process = startFlash(args);
+    QByteArray out;
+    {
+        const auto board = plugIn(slot);
+        QVERIFY(board);
+        QVERIFY2(waitForBoardEvents(process, out, 1), out);
+    }
+    ::kill(pid_t(process->processId()), SIGINT);
+    const Run r = finish(process, 5000);
+    QCOMPARE(r.status, 130);
+    QCOMPARE(events(jsonLines(out + r.out), "board").value(0)["stamp_number"].toInt(), Boards + 1);
+    const QList<QJsonObject> checkpoints = recordLines(recordPath, "checkpoint");
+    QVERIFY(!checkpoints.isEmpty());
+    QCOMPARE(checkpoints.last()["stamp"].toObject()["stamp_number"].toInt(), Boards);
+    const Run checked = flash({"--check-record", recordPath, "--json"});
+    const QJsonObject report = jsonLines(checked.out).value(0);
+    QVERIFY2(checked.status == 0, checked.out);
+    QVERIFY(report["intact"].toBool());
+    QCOMPARE(report["checkpoints"].toObject()["differing"].toInt(), 0);
+    QCOMPARE(report["stamps"].toObject()["reservations"].toInt(), Boards + 1);
+    QVERIFY(report["stamps"].toObject()["reserved_twice"].toArray().isEmpty());
+    std::printf("checkpoint-kill: checkpoints=%d fragments=%d seed=%u\n", int(checkpoints.size()),
+                fragments, seed);
 }
 
 QTEST_GUILESS_MAIN(tst_FlashCli)

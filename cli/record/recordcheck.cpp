@@ -15,7 +15,7 @@
 #include <algorithm>
 #include <deque>
 #include <functional>
-#include <string>
+#include <string_view>
 #include <vector>
 
 namespace Record
@@ -38,16 +38,17 @@ QJsonValue nullIfEmpty(const QString &text)
 
 // A stamp value in 8 bytes: its own bits up to 8 bytes, a hash of its hex
 // beyond that.
+quint64 hash64(const QString &text)
+{
+    return std::hash<std::u16string_view>()(
+        std::u16string_view(reinterpret_cast<const char16_t *>(text.utf16()), size_t(text.size())));
+}
+
 quint64 keyOf(const QString &hex)
 {
     bool ok = false;
     const quint64 value = hex.toULongLong(&ok, 16);
-    return hex.size() <= 16 && ok ? value : std::hash<std::string>()(hex.toStdString());
-}
-
-quint64 serialKey(const QString &serial)
-{
-    return std::hash<std::string>()(serial.toStdString());
+    return hex.size() <= 16 && ok ? value : hash64(hex);
 }
 
 // What the record says a slot's boards did.
@@ -72,8 +73,8 @@ struct Findings {
     qint64 brokenAt = 0; // the first line that breaks the chain, from 1; 0 for none
     QString why;
     QMap<QString, SlotCount> bySlot;
-    QString first; // the earliest and latest board times, as written (UTC)
-    QString last;
+    QDateTime first; // the earliest and latest board times
+    QDateTime last;
 
     std::deque<quint64> successSerials; // each success's serial, as a key
     QHash<QString, int> serialsByName;  // the first ones seen, counted
@@ -96,12 +97,7 @@ struct Findings {
             boards += slot.boards;
         return boards;
     }
-    QDateTime firstTime() const { return QDateTime::fromString(first, Qt::ISODateWithMs); }
-    QDateTime lastTime() const { return QDateTime::fromString(last, Qt::ISODateWithMs); }
-    double spanSeconds() const
-    {
-        return first.isEmpty() ? 0 : firstTime().msecsTo(lastTime()) / 1000.0;
-    }
+    double spanSeconds() const { return first.isValid() ? first.msecsTo(last) / 1000.0 : 0; }
     double boardsPerHour() const
     {
         const double span = spanSeconds();
@@ -151,7 +147,7 @@ void countStamp(const Board &board, Findings *f)
 
 void countSerial(const QString &serial, Findings *f)
 {
-    f->successSerials.push_back(serialKey(serial));
+    f->successSerials.push_back(hash64(serial));
     const auto known = f->serialsByName.find(serial);
     if (known != f->serialsByName.end())
         ++known.value();
@@ -172,11 +168,10 @@ void countBoard(const Board &board, Findings *f)
         countSerial(board.usbSerial, f);
     if (!board.time.isValid())
         return;
-    const QString time = board.time.toUTC().toString(Qt::ISODateWithMs);
-    if (f->first.isEmpty() || time < f->first)
-        f->first = time;
-    if (f->last.isEmpty() || time > f->last)
-        f->last = time;
+    if (!f->first.isValid() || board.time < f->first)
+        f->first = board.time;
+    if (!f->last.isValid() || board.time > f->last)
+        f->last = board.time;
 }
 
 // A checkpoint states what the lines before it hold: it is held to the recount.
@@ -384,10 +379,9 @@ QString textReport(const QString &path, const Findings &findings, const Stamps &
                                    : QStringLiteral("chain broken at line %1: %2\n")
                                          .arg(findings.brokenAt)
                                          .arg(findings.why);
-    if (!findings.first.isEmpty())
+    if (findings.first.isValid())
         text += QStringLiteral("%1 to %2: %3 h, %4 boards/hour\n")
-                    .arg(findings.firstTime().toString(Qt::ISODate),
-                         findings.lastTime().toString(Qt::ISODate))
+                    .arg(findings.first.toString(Qt::ISODate), findings.last.toString(Qt::ISODate))
                     .arg(findings.spanSeconds() / 3600, 0, 'f', 2)
                     .arg(findings.boardsPerHour(), 0, 'f', 0);
     for (auto it = findings.bySlot.cbegin(); it != findings.bySlot.cend(); ++it) {
