@@ -205,9 +205,9 @@ bool recordWay(const RecordSettings &settings, QString *error)
                     "%-7s %5.2f %-3s | %7.3f s\n",
                     boards, megabytes, ready.seconds,
                     qPrintable(verdict(ready.ok && ready.seconds <= ReadyGoalSeconds)),
-                    ready.peakMiB, qPrintable(verdict(ready.peakMiB < MemoryGoalMiB)),
+                    ready.peakMiB, qPrintable(verdict(ready.ok && ready.peakMiB < MemoryGoalMiB)),
                     check.seconds, check.ok ? "" : "!", qPrintable(verdict(check.ok)),
-                    check.peakMiB, qPrintable(verdict(check.peakMiB < MemoryGoalMiB)), share,
+                    check.peakMiB, qPrintable(verdict(check.ok && check.peakMiB < MemoryGoalMiB)), share,
                     qPrintable(verdict(share >= SpeedGoalShare)), hash.seconds);
         std::fflush(stdout);
         QFile::remove(record);
