@@ -27,7 +27,7 @@ namespace
 // The report names this many repeated USB serial numbers, and counts the rest.
 constexpr int SerialsNamed = 10;
 // Serial numbers are known by name up to this many; beyond it, by hash only.
-constexpr int SerialsKnownByName = 65536;
+constexpr int SerialsKnownByName = 4096;
 // Checkpoints that differ, named in the report; the rest are counted.
 constexpr int CheckpointsNamed = 10;
 
