@@ -10,11 +10,14 @@
 // is overhead.
 // With --scale it runs the scale table instead: the real flasher over many
 // boards at once, each a simulated board in a process of its own.
+// With --record, it times instead a station's start and --check-record on
+// long-kept records, beside sha256sum on the same bytes.
 
 #include "bench/adapterrun.h"
 #include "bench/gangrun.h"
 #include "bench/measure.h"
 #include "bench/ptyfloor.h"
+#include "bench/recordrun.h"
 #include "bench/scalerun.h"
 #include "bench/tables.h"
 #include "bench/windowrun.h"
@@ -72,6 +75,28 @@ QVector<int> boardCounts(const QString &list)
     return counts;
 }
 
+// The record table alone: a station's start and --check-record on long
+// records, beside sha256sum.
+int recordBench(const QString &sizes, const QString &program, bool checkpoints)
+{
+    RecordSettings settings;
+    settings.flashProgram = program;
+    settings.checkpoints = checkpoints;
+    for (const QString &size : sizes.split(QLatin1Char(','))) {
+        bool ok = false;
+        settings.sizes << size.toLongLong(&ok);
+        if (!ok || settings.sizes.last() < 1) {
+            std::fprintf(stderr, "kavro-bench: --record takes sizes such as 10000,100000\n");
+            return 2;
+        }
+    }
+    QString error;
+    if (recordWay(settings, &error))
+        return 0;
+    std::fprintf(stderr, "kavro-bench: %s\n", qPrintable(error));
+    return 1;
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
@@ -102,14 +127,30 @@ int main(int argc, char *argv[])
                                           QStringLiteral("LIST"), QStringLiteral("1,8,16,32,64"));
     const QCommandLineOption flasherOption(
         QStringLiteral("flasher"),
-        QStringLiteral("The kavro-flash the scale table runs (another build's, to compare)."),
+        QStringLiteral("The kavro-flash that --scale and --record run (another build's, to "
+                       "compare)."),
         QStringLiteral("PATH"), QCoreApplication::applicationDirPath() + "/kavro-flash");
     parser.addOption(blocksOption);
     parser.addOption(runsOption);
     parser.addOption(scaleOption);
     parser.addOption(boardsOption);
     parser.addOption(flasherOption);
+    const QCommandLineOption recordOption(
+        QStringLiteral("record"),
+        QStringLiteral("Time a station's start and --check-record on records of SIZES boards "
+                       "(comma-separated) instead."),
+        QStringLiteral("SIZES"));
+    const QCommandLineOption plainOption(
+        QStringLiteral("no-checkpoints"),
+        QStringLiteral("With --record: records without checkpoints, as versions before them "
+                       "wrote and read."));
+    parser.addOption(recordOption);
+    parser.addOption(plainOption);
     parser.process(app);
+
+    if (parser.isSet(recordOption))
+        return recordBench(parser.value(recordOption), parser.value(flasherOption),
+                           !parser.isSet(plainOption));
 
     Job job;
     bool blocksOk = true;

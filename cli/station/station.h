@@ -2,8 +2,9 @@
 #define STATION_H
 
 #include "cli/common/sessionrunner.h"
-#include "cli/station/recordwriter.h"
-#include "cli/station/stampledger.h"
+#include "cli/common/workingcopies.h"
+#include "cli/record/recordwriter.h"
+#include "cli/record/stampledger.h"
 #include "download/linerates.h"
 
 #include <QByteArray>
@@ -11,7 +12,6 @@
 #include <QObject>
 #include <QString>
 #include <QStringList>
-#include <QTemporaryDir>
 #include <QTimer>
 #include <QVector>
 
@@ -99,7 +99,7 @@ public:
     // The share of the station's time the slot spent waiting for an operator
     // (for a board to be plugged in or taken out) rather than flashing.
     double waitingShare(int index) const;
-    QString imageSha256() const { return QString::fromLatin1(imageHash.toHex()); }
+    QString imageSha256() const { return image.sha256(); }
     int succeeded() const { return goodBoards; }
     int failed() const { return badBoards; }
     qint64 elapsedMs() const { return clock.elapsed(); }
@@ -131,8 +131,7 @@ private:
     Record::Writer recordFile; // outlives the slots' sessions
     StampLedger ledger;
     std::vector<Slot> allSlots;
-    QByteArray imageHash;
-    QTemporaryDir snapshots;
+    WorkingCopies image;
     QTimer poller;
     QElapsedTimer clock;
     int boardsStarted = 0;
