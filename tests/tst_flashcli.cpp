@@ -381,8 +381,12 @@ void tst_FlashCli::boards_data()
     QTest::newRow("no such port") << QStringList{"missing"} << true << 4
                                   << QStringList{"CanNOT Open Serial"};
     // Dozens of lines in one flasher: the faulty ones fail alone.
-    QStringList many(64, "good");
-    QStringList manyOutcomes(64, "Download Success");
+    QStringList many;
+    QStringList manyOutcomes;
+    for (int i = 0; i < 64; ++i) { // Qt 5's QStringList has no (count, value) constructor
+        many << "good";
+        manyOutcomes << "Download Success";
+    }
     const QStringList faults = {"silent", "hangup:40", "bad-check:50"};
     const QStringList faultOutcomes = {"Download TimeOut", "Download stop", "Download stop"};
     for (int i = 0; i < faults.size(); ++i) {
