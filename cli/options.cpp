@@ -3,7 +3,7 @@
 #include "cli/common/exitstatus.h"
 #include "download/linerates.h"
 #include "download/outcome.h"
-#include "serial/serialport.h"
+#include "serial/devicepath.h"
 
 #include <QCommandLineParser>
 #include <QSet>
@@ -65,7 +65,7 @@ bool portsDistinct(const QStringList &ports, QString *error)
             return false;
         }
         // Two names of one port (a by-id link and its device, say) are the same.
-        const QString identity = SerialPort::deviceOf(port);
+        const QString identity = PortName::deviceOf(port);
         if (seen.contains(identity)) {
             *error = QStringLiteral("port '%1' is named twice").arg(port);
             return false;
@@ -99,7 +99,7 @@ struct Parser {
     QCommandLineOption baud{{QStringLiteral("b"), QStringLiteral("baud")},
                             QStringLiteral("Line rate: 115200 (default) or 256000."),
                             QStringLiteral("RATE"),
-                            QStringLiteral("115200")};
+                            QString::number(LineRates::All[0])};
     QCommandLineOption list{QStringLiteral("list"),
                             QStringLiteral("List the serial ports the window offers, and exit.")};
     QCommandLineOption json{
@@ -187,7 +187,9 @@ struct Parser {
     bool readSession(Options *o, QString *error) const
     {
         if (!number(parser.value(baud), 0, &o->baud) || !LineRates::isLineRate(o->baud))
-            return refuse(error, QStringLiteral("baud rate must be 115200 or 256000, not '%1'")
+            return refuse(error, QStringLiteral("baud rate must be %1 or %2, not '%3'")
+                                     .arg(LineRates::All[0])
+                                     .arg(LineRates::All[1])
                                      .arg(parser.value(baud)));
         o->ports = parser.values(port);
         const QStringList positional = parser.positionalArguments();

@@ -1,6 +1,7 @@
 #include "serial/directline.h"
 
 #include "download/linerates.h"
+#include "serial/devicepath.h"
 #include "serial/portdetails.h"
 #include "serial/serialport.h"
 #include "serial/ttyline.h"
@@ -25,7 +26,7 @@ DirectLine::~DirectLine()
 
 std::optional<PortFailure> DirectLine::open(int rate)
 {
-    const QString path = SerialPort::devicePath(name);
+    const QString path = PortName::devicePath(name);
     const QByteArray device = QFile::encodeName(path);
     fd = ::open(device.constData(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0)

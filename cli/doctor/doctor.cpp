@@ -157,7 +157,9 @@ Finding ratesFinding(const Trial &trial, int baud)
                 QStringLiteral("see the lines above; plug the adapter in again if nothing "
                                "there fails")};
     if (trial.refusedRates.isEmpty())
-        return ok(check, QStringLiteral("115200 and 256000 baud set and read back"));
+        return ok(check, QStringLiteral("%1 and %2 baud set and read back")
+                             .arg(LineRates::All[0])
+                             .arg(LineRates::All[1]));
     QStringList refused;
     for (qint32 rate : trial.refusedRates)
         refused << QString::number(rate);

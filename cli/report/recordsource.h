@@ -1,7 +1,7 @@
 #ifndef RECORDSOURCE_H
 #define RECORDSOURCE_H
 
-#include "cli/station/record.h"
+#include "cli/record/record.h"
 
 #include <QByteArray>
 #include <QString>

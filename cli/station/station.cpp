@@ -2,15 +2,13 @@
 
 #include "cli/common/exitstatus.h"
 #include "cli/common/output.h"
+#include "cli/record/boardline.h"
 #include "cli/station/portpresence.h"
 #include "download/outcome.h"
 #include "download/uploadthread.h"
 
-#include <QCryptographicHash>
 #include <QDateTime>
-#include <QFile>
 #include <QFileInfo>
-#include <QSaveFile>
 
 #include <algorithm>
 
@@ -23,22 +21,6 @@ constexpr int PollIntervalMs = 100;
 // A port that is there but does not open yet (its permissions are often set
 // a moment after it appears) is tried again after this.
 constexpr int OpenRetryMs = 1000;
-
-QByteArray sha256Of(const QByteArray &bytes)
-{
-    return QCryptographicHash::hash(bytes, QCryptographicHash::Sha256);
-}
-
-bool readImage(const QString &path, QByteArray *bytes, QString *error)
-{
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly)) {
-        *error = file.errorString();
-        return false;
-    }
-    *bytes = file.readAll();
-    return true;
-}
 
 } // namespace
 
@@ -63,22 +45,18 @@ Station::~Station() = default;
 
 bool Station::prepare(QString *error, int *status, QString *notice)
 {
-    QByteArray image;
     *status = ExitStatus::FileError;
-    if (!readImage(config.imagePath, &image, error))
+    if (image.open(config.imagePath, error) != WorkingCopies::Failure::None)
         return false;
-    imageHash = sha256Of(image);
-    if (!snapshots.isValid()) {
-        *error = QStringLiteral("no room for the image's working copies: %1")
-                     .arg(snapshots.errorString());
-        return false;
-    }
     *status = ExitStatus::Usage;
     if (config.recordPath.isEmpty())
         return true;
-    return recordFile.open(config.recordPath, error, notice) &&
-           (!config.stamp.active() ||
-            ledger.open(config.stamp, &recordFile, config.recordPath, error));
+    if (!recordFile.open(config.recordPath, error, notice) ||
+        (config.stamp.active() &&
+         !ledger.open(config.stamp, &recordFile, config.recordPath, error)))
+        return false;
+    recordFile.checkpointIfBehind();
+    return true;
 }
 
 // The window is kept in order as it moves, so the median costs nothing to
@@ -205,33 +183,33 @@ void Station::portSeen(int index, bool present, qint64 now)
 void Station::startBoard(int index)
 {
     Slot &s = allSlots[index];
-    QByteArray image;
+    QByteArray bytes;
     QString error;
-    if (!readImage(config.imagePath, &image, &error)) {
-        stopTaking(
-            QStringLiteral("the image %1 cannot be read any more: %2").arg(config.imagePath, error),
-            ExitStatus::FileError);
-        return;
-    }
-    if (sha256Of(image) != imageHash) {
+    switch (image.readAgain(&bytes, &error)) {
+    case WorkingCopies::Failure::None:
+        break;
+    case WorkingCopies::Failure::Changed:
         stopTaking(QStringLiteral("the image %1 has changed since the station started; "
                                   "restart the station to flash the new one")
                        .arg(config.imagePath),
                    ExitStatus::FileError);
+        return;
+    default:
+        stopTaking(
+            QStringLiteral("the image %1 cannot be read any more: %2").arg(config.imagePath, error),
+            ExitStatus::FileError);
         return;
     }
     // The board's value is on disk before any byte goes to it.
     if (config.stamp.active()) {
         if (!s.stampHeld && !reserveStamp(index))
             return;
-        image = Stamp::stamped(image, config.stamp, s.stamp);
+        bytes = Stamp::stamped(bytes, config.stamp, s.stamp);
     }
-    s.flashedSha256 = QString::fromLatin1(sha256Of(image).toHex());
-    const QString copy = snapshots.filePath(QStringLiteral("slot%1.bin").arg(index));
-    QSaveFile out(copy);
-    if (!out.open(QIODevice::WriteOnly) || out.write(image) != image.size() || !out.commit()) {
-        stopTaking(QStringLiteral("cannot write the image's working copy %1: %2")
-                       .arg(copy, out.errorString()),
+    QString copy;
+    if (!image.write(QStringLiteral("slot%1.bin").arg(index), bytes, &copy, &s.flashedSha256,
+                     &error)) {
+        stopTaking(QStringLiteral("cannot write the image's working copy %1: %2").arg(copy, error),
                    ExitStatus::FileError);
         return;
     }
@@ -322,22 +300,12 @@ bool Station::record(int index, QString *error)
         return true;
     const Slot &s = allSlots[index];
     const SessionRunner::State session = s.runner->state();
-    Record::Board board;
-    board.time = QDateTime::currentDateTimeUtc();
-    board.slot = s.port;
-    board.number = s.board;
-    board.usbSerial = s.usbSerial; // known for USB adapters only
-    board.image = QFileInfo(config.imagePath).fileName();
-    board.sha256 = imageSha256();
-    board.outcome = session.outcomeText();
-    board.exitCode = session.exitStatus();
-    board.seconds = session.elapsedMs / 1000.0;
-    board.reason = session.portFailure() ? session.portFailure()->detail : QString();
-    if (config.stamp.active())
-        StampLedger::fill(&board, s.stamp,
-                          session.succeeded() ||
-                              session.blocksSent >= Stamp::lastBlock(config.stamp) + 2,
-                          s.flashedSha256);
+    Record::BoardResult result{s.board, s.port, s.usbSerial, {}, s.stamp, s.flashedSha256};
+    result.session = {session.outcomeText(), session.exitStatus(), session.succeeded(),
+                      session.blocksSent,    session.elapsedMs,
+                      session.portFailure() ? session.portFailure()->detail : QString()};
+    const Record::RunImage run{QFileInfo(config.imagePath).fileName(), imageSha256(), config.stamp};
+    const Record::Board board = Record::boardLine(result, run, QDateTime::currentDateTimeUtc());
     return recordFile.append(board, error);
 }
 

@@ -2,15 +2,16 @@
 #define STATION_H
 
 #include "cli/common/sessionrunner.h"
-#include "cli/station/recordwriter.h"
-#include "cli/station/stampledger.h"
+#include "cli/common/workingcopies.h"
+#include "cli/record/recordwriter.h"
+#include "cli/record/stampledger.h"
+#include "download/linerates.h"
 
 #include <QByteArray>
 #include <QElapsedTimer>
 #include <QObject>
 #include <QString>
 #include <QStringList>
-#include <QTemporaryDir>
 #include <QTimer>
 #include <QVector>
 
@@ -69,7 +70,7 @@ public:
 
     struct Settings {
         QStringList ports;
-        int baud = 115200;
+        int baud = LineRates::All[0];
         QString imagePath;
         qint64 blocks = 0;
         int count = 0; // boards to flash in all; 0 for no limit
@@ -98,7 +99,7 @@ public:
     // The share of the station's time the slot spent waiting for an operator
     // (for a board to be plugged in or taken out) rather than flashing.
     double waitingShare(int index) const;
-    QString imageSha256() const { return QString::fromLatin1(imageHash.toHex()); }
+    QString imageSha256() const { return image.sha256(); }
     int succeeded() const { return goodBoards; }
     int failed() const { return badBoards; }
     qint64 elapsedMs() const { return clock.elapsed(); }
@@ -130,8 +131,7 @@ private:
     Record::Writer recordFile; // outlives the slots' sessions
     StampLedger ledger;
     std::vector<Slot> allSlots;
-    QByteArray imageHash;
-    QTemporaryDir snapshots;
+    WorkingCopies image;
     QTimer poller;
     QElapsedTimer clock;
     int boardsStarted = 0;
