@@ -6,29 +6,13 @@
 #include "bench/ptyfloor.h"
 #include "bench/session.h"
 
-#include <QCoreApplication>
-#include <QFile>
 #include <QFileInfo>
-#include <QProcess>
 #include <QTemporaryDir>
 
 #include <algorithm>
-#include <chrono>
-#include <condition_variable>
 #include <cstdio>
-#include <cstring>
-#include <memory>
-#include <mutex>
-#include <thread>
-#include <vector>
 
-#include <fcntl.h>
-#include <signal.h>
-#include <spawn.h>
 #include <sys/resource.h>
-#include <sys/wait.h>
-
-extern char **environ;
 
 namespace Bench
 {
