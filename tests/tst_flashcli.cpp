@@ -386,7 +386,7 @@ void tst_FlashCli::boards_data()
     // Dozens of lines in one flasher: the faulty ones fail alone.
     QStringList many;
     QStringList manyOutcomes;
-    for (int i = 0; i < 64; ++i) { // Qt 5's QStringList has no (count, value) constructor
+    for (int i = 0; i < 64; ++i) {
         many << "good";
         manyOutcomes << "Download Success";
     }
