@@ -10,12 +10,15 @@
 // is overhead.
 // With --scale it runs the scale table instead: the real flasher over many
 // boards at once, each a simulated board in a process of its own.
+// With --page, it runs eight boards through the real flasher with its live
+// page served, alternately with and without clients hammering the page.
 // With --record, it times instead a station's start and --check-record on
 // long-kept records, beside sha256sum on the same bytes.
 
 #include "bench/adapterrun.h"
 #include "bench/gangrun.h"
 #include "bench/measure.h"
+#include "bench/pagerun.h"
 #include "bench/ptyfloor.h"
 #include "bench/recordrun.h"
 #include "bench/scalerun.h"
@@ -37,6 +40,8 @@ namespace
 {
 
 constexpr int ScaleBlocks = 1000;
+constexpr int PageBlocks = 2000;
+constexpr int PageRuns = 3;
 
 // The worker and the window trace to the debug channel; only warnings and
 // worse stay visible, so the report stays readable.
@@ -73,6 +78,19 @@ QVector<int> boardCounts(const QString &list)
         counts.append(n);
     }
     return counts;
+}
+
+// The page table alone; `--blocks` is the image's size.
+int pageMain(const QString &flasher, int blocks, int runs)
+{
+    PageResult result;
+    QString error;
+    if (!pageWay(flasher, blocks, runs, result, &error)) {
+        std::fprintf(stderr, "kavro-bench: %s\n", qPrintable(error));
+        return 1;
+    }
+    printPageTable(result, blocks);
+    return 0;
 }
 
 // The record table alone: a station's start and --check-record on long
@@ -127,12 +145,18 @@ int main(int argc, char *argv[])
                                           QStringLiteral("LIST"), QStringLiteral("1,8,16,32,64"));
     const QCommandLineOption flasherOption(
         QStringLiteral("flasher"),
-        QStringLiteral("The kavro-flash that --scale and --record run (another build's, to "
+        QStringLiteral("The kavro-flash that --scale, --page and --record run (another build's, to "
                        "compare)."),
         QStringLiteral("PATH"), QCoreApplication::applicationDirPath() + "/kavro-flash");
+    const QCommandLineOption pageOption(
+        QStringLiteral("page"),
+        QStringLiteral("Run only the page table: eight boards through kavro-flash --serve, with "
+                       "and without clients on the page; --blocks defaults to 2000 and --runs "
+                       "to 3 there."));
     parser.addOption(blocksOption);
     parser.addOption(runsOption);
     parser.addOption(scaleOption);
+    parser.addOption(pageOption);
     parser.addOption(boardsOption);
     parser.addOption(flasherOption);
     const QCommandLineOption recordOption(
@@ -154,11 +178,15 @@ int main(int argc, char *argv[])
 
     Job job;
     bool blocksOk = true;
-    bool runsOk = false;
+    bool runsOk = true;
     const bool scale = parser.isSet(scaleOption);
-    job.blocks = scale && !parser.isSet(blocksOption) ? ScaleBlocks
-                                                      : parser.value(blocksOption).toInt(&blocksOk);
-    const int runs = parser.value(runsOption).toInt(&runsOk);
+    const bool page = parser.isSet(pageOption);
+    if (parser.isSet(blocksOption) || !(scale || page))
+        job.blocks = parser.value(blocksOption).toInt(&blocksOk);
+    else
+        job.blocks = scale ? ScaleBlocks : PageBlocks;
+    const int runs =
+        page && !parser.isSet(runsOption) ? PageRuns : parser.value(runsOption).toInt(&runsOk);
     const QVector<int> boards = boardCounts(parser.value(boardsOption));
     // Two blocks at least, so there is a turnaround between blocks to time.
     if (!blocksOk || job.blocks < 2 || job.blocks > DeviceFrame::MaxBlocks || !runsOk || runs < 1 ||
@@ -169,6 +197,8 @@ int main(int argc, char *argv[])
                      DeviceFrame::MaxBlocks);
         return 2;
     }
+    if (page)
+        return pageMain(parser.value(flasherOption), job.blocks, runs);
     if (scale)
         return scaleMain(parser.value(flasherOption), boards, job.blocks, runs);
 

@@ -22,11 +22,11 @@ command -v chromium >/dev/null || {
 }
 
 declare -A BOARD_PID
-STATION_PID=""
+STATION_PID="" WATCH_PID=""
 page_cleanup() {
     local status=$? pid
     set +e
-    for pid in "${BOARD_PID[@]}" "$STATION_PID"; do
+    for pid in "${BOARD_PID[@]}" "$STATION_PID" "$WATCH_PID"; do
         stop_pid "$pid"
     done
     (exit "$status")
@@ -120,8 +120,25 @@ poll 120 none_flashing || e2e_fail "a slot kept flashing"
 "$E2E_APP" --check-record "$E2E_WORK/record.jsonl" --json >"$E2E_WORK/check.json"
 "$here/pagecheck.py" metrics "$URL" "$E2E_WORK/check.json" || e2e_fail "metrics disagree"
 
-# The report, opened from a file with the network shut.
+# One page left open while the station stops and another starts on its
+# port: it says so, then follows the new station.
+"$here/pagecheck.py" watch "$URL" "$E2E_WORK/watched.txt" 2>"$E2E_WORK/watch.log" &
+WATCH_PID=$!
+page_shows() { grep -qF "$1" "$E2E_WORK/watched.txt" 2>/dev/null; }
+poll 60 page_shows "$(slot a)" || e2e_fail "the watched page never showed the station"
 stop_pid "$STATION_PID"
+poll 30 page_shows "NO CONNECTION TO THE STATION" || e2e_fail "the page never said the station is gone"
+port=${URL##*:}
+"$E2E_APP" --station -p "$(slot e)" --serve "127.0.0.1:${port%/}" "$image" \
+    >"$E2E_WORK/restarted.out" 2>&1 &
+STATION_PID=$!
+poll 60 page_shows "$(slot e)" || e2e_fail "the page never showed the restarted station"
+page_shows "NO CONNECTION TO THE STATION" && e2e_fail "the page still says the station is gone"
+stop_pid "$WATCH_PID"
+stop_pid "$STATION_PID"
+log "a page left open: no connection while the station was down, then the new station"
+
+# The report, opened from a file with the network shut.
 "$E2E_APP" --report --html "$E2E_WORK/report.html" --csv "$E2E_WORK/report.csv" \
     "$E2E_WORK/record.jsonl" || e2e_fail "--report failed"
 rows=$(($(wc -l <"$E2E_WORK/report.csv") - 1))

@@ -5,8 +5,14 @@ tests/page/live_page.sh.
   pagecheck.py metrics URL CHECK_JSON   /metrics agrees with --check-record --json
   pagecheck.py hostile URL              hostile clients get errors, the server goes on
   pagecheck.py report DOM CHECK_JSON    the report's counts agree with --check-record
+  pagecheck.py watch URL TEXT_FILE      the page open in chromium, its text written to
+                                        TEXT_FILE twice a second, until SIGTERM
 """
 import json
+import os
+import signal
+import subprocess
+import tempfile
 import re
 import socket
 import sys
@@ -15,6 +21,7 @@ import time
 import urllib.error
 import urllib.request
 
+import websocket
 from prometheus_client.parser import text_string_to_metric_families
 
 
@@ -160,6 +167,42 @@ def report(dom_path, check_paths):
     print(f"report: {sum(got.values())} boards, {reservations} stamps agree with the record")
 
 
+def watch(url, text_path):
+    """One page left open across the station's restarts, read through the
+    browser's DevTools protocol."""
+    profile = tempfile.mkdtemp()
+    chrome = subprocess.Popen(
+        ["chromium", "--headless", "--no-sandbox", "--disable-gpu", "--no-first-run",
+         "--remote-debugging-port=0", "--user-data-dir=" + profile, url],
+        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    signal.signal(signal.SIGTERM, lambda *_: sys.exit(0))
+    try:
+        active = os.path.join(profile, "DevToolsActivePort")
+        for _ in range(300):
+            if os.path.exists(active) and len(open(active).read().split()) >= 2:
+                break
+            time.sleep(0.1)
+        port = open(active).read().split()[0]
+        targets = json.load(urllib.request.urlopen("http://127.0.0.1:%s/json" % port))
+        page = next(t for t in targets if t["type"] == "page")
+        ws = websocket.create_connection(page["webSocketDebuggerUrl"], suppress_origin=True)
+        ask = 0
+        while True:
+            ask += 1
+            ws.send(json.dumps({"id": ask, "method": "Runtime.evaluate",
+                                "params": {"expression": "document.body.innerText"}}))
+            reply = json.loads(ws.recv())
+            while reply.get("id") != ask:
+                reply = json.loads(ws.recv())
+            with open(text_path + ".new", "w") as out:
+                out.write(reply["result"]["result"].get("value", ""))
+            os.replace(text_path + ".new", text_path)
+            time.sleep(0.5)
+    finally:
+        chrome.terminate()
+        chrome.wait()
+
+
 if __name__ == "__main__":
     command = sys.argv[1]
     if command == "metrics":
@@ -168,5 +211,7 @@ if __name__ == "__main__":
         hostile(sys.argv[2])
     elif command == "report":
         report(sys.argv[2], sys.argv[3:])
+    elif command == "watch":
+        watch(sys.argv[2], sys.argv[3])
     else:
         fail("unknown command " + command)

@@ -4,7 +4,9 @@
 # dosdevices link to a path in a temporary folder; plugging a board makes
 # that path a link to a simulated board's pty and adds a device-map value,
 # and its adapter's USB serial number is a device key under Enum naming the
-# port. Unplugging takes them away again.
+# port. Unplugging takes them away again. The soak serves the live page,
+# whose /state and /metrics are read from Linux, and its record makes a
+# yield report under wine.
 #   tests/windows/station.sh KAVRO_FLASH_EXE KAVRO_BOOTSIM KAVRO_FLASH
 # with WINEPREFIX set to a prefix whose wine server runs; KAVRO_FLASH is the
 # Linux flasher, which checks the record.
@@ -189,6 +191,26 @@ line_of 2 | grep -q '"usb_serial":null' || e2e_fail "board 2 has a made-up seria
 grep -q "5 lines, chain intact" "$E2E_WORK/check.log" || e2e_fail "--check-record: $(cat "$E2E_WORK/check.log")"
 log "record: 5 lines, chain intact, checked on Linux"
 
+# page_answers URL BOARDS: the page's /state holds both slots' objects and
+# at least BOARDS boards ended; /metrics counts boards by slot.
+page_answers() {
+    curl -fsS --max-time 10 "$1/state" >"$E2E_WORK/state.json" ||
+        e2e_fail "GET /state from the station under wine failed"
+    python3 - "$E2E_WORK/state.json" "$2" <<'CHECK' || e2e_fail "/state: $(cat "$E2E_WORK/state.json")"
+import json, sys
+state = json.load(open(sys.argv[1]))
+slots = {s["slot"]: s for s in state["slots"]}
+assert sorted(slots) == ["COM17", "COM18"], slots
+assert all(s["state"] in ("waiting", "flashing", "succeeded", "failed") for s in slots.values())
+assert state["succeeded"] + state["failed"] >= int(sys.argv[2]), state
+CHECK
+    curl -fsS --max-time 10 "$1/metrics" >"$E2E_WORK/metrics.txt" ||
+        e2e_fail "GET /metrics from the station under wine failed"
+    grep -q '^kavro_boards_total{slot="COM17",' "$E2E_WORK/metrics.txt" ||
+        e2e_fail "/metrics has no boards for COM17: $(cat "$E2E_WORK/metrics.txt")"
+    log "the live page under wine: /state with both slots, /metrics, read from Linux"
+}
+
 # A shift, scaled down, on the same record, after a crash cut its last line
 # short: boards in pairs through both slots, each pair plugged and unplugged
 # at once; every third board is silent, every fifth hangs up.
@@ -198,9 +220,14 @@ unplug COM18 ''
 EVENTS=$E2E_WORK/soak-events.jsonl
 printf '{"board":6,"time":"20' >>"$record"
 image_data "$image" "$E2E_WORK/expected.bin"
+# Its live page, on a free port, read from Linux while the station runs.
+page_port=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+page=http://127.0.0.1:$page_port
 wine "$flash_exe" --station -p COM17 -p COM18 --settle 300 --count "$soak_boards" --json \
-    --record "Z:$record" "Z:$image" >"$EVENTS" 2>"$E2E_WORK/soak.err" &
+    --serve "127.0.0.1:$page_port" --record "Z:$record" "Z:$image" >"$EVENTS" 2>"$E2E_WORK/soak.err" &
 STATION_PID=$!
+served() { grep -qs "live page at $page/" "$E2E_WORK/soak.err"; }
+poll 30 served || e2e_fail "soak: the station served no page: $(cat "$E2E_WORK/soak.err")"
 good=2
 for ((n = 2; n <= soak_boards; n += 2)); do
     declare -A fine=()
@@ -218,6 +245,7 @@ for ((n = 2; n <= soak_boards; n += 2)); do
     done
     registry "$DEVICE_MAP" "$(listed COM17)" "$(listed COM18)"
     wait_boards "$n"
+    [ "$n" != 2 ] || page_answers "$page" 2
     registry "$DEVICE_MAP" "$(listed COM17 -)" "$(listed COM18 -)"
     for slot in COM17 COM18; do
         [ -z "${fine[$slot]:-}" ] ||
@@ -243,6 +271,14 @@ grep -q "$((soak_boards + 6)) lines, chain intact" "$E2E_WORK/check.log" ||
     e2e_fail "soak --check-record: $(cat "$E2E_WORK/check.log")"
 grep -q '"kind":"checkpoint"' "$record" || e2e_fail "soak: no checkpoint in the record"
 log "soak: the line cut short cut off, a checkpoint, then $soak_boards boards, all recorded, chain intact"
+
+# The yield report from the Windows station's record, made under wine.
+wine "$flash_exe" --report --html "Z:$E2E_WORK/report.html" --csv "Z:$E2E_WORK/report.csv" \
+    "Z:$record" >"$E2E_WORK/report.log" 2>&1 || e2e_fail "--report under wine: $(cat "$E2E_WORK/report.log")"
+grep -q '<canvas' "$E2E_WORK/report.html" || e2e_fail "--report under wine: no chart in the HTML"
+[ "$(($(wc -l <"$E2E_WORK/report.csv") - 1))" = "$((soak_boards + 5))" ] ||
+    e2e_fail "--report under wine: $(wc -l <"$E2E_WORK/report.csv") CSV lines for $((soak_boards + 5)) boards"
+log "--report under wine: HTML and CSV from the Windows station's record"
 
 # And a record made on Linux checks on Windows.
 "$E2E_SIM" --link "$E2E_WORK/linux-slot" >/dev/null 2>&1 &
