@@ -106,6 +106,25 @@ QString uploadThread::openFailure()
     return lastOpenFailure;
 }
 
+void uploadThread::setLineSequences(const LineSequence &enter, const LineSequence &leave)
+{
+    std::lock_guard<std::mutex> locker(settingsLock);
+    enterSequence = enter;
+    leaveSequence = leave;
+}
+
+LineSequenceRun uploadThread::enterRun()
+{
+    std::lock_guard<std::mutex> locker(settingsLock);
+    return lastEnter;
+}
+
+LineSequenceRun uploadThread::leaveRun()
+{
+    std::lock_guard<std::mutex> locker(settingsLock);
+    return lastLeave;
+}
+
 QString uploadThread::portSetting()
 {
     std::lock_guard<std::mutex> locker(settingsLock);
@@ -227,10 +246,74 @@ bool uploadThread::openSerialPort()
         return openFailed(QStringLiteral("the port refused ") + refused);
     }
     opened->setTimeout(1);
+    if (const std::optional<QString> failure = enterBootLoader(opened)) {
+        // A board that is never let into its boot loader is a board failed,
+        // as one whose port refuses a line setting.
+        {
+            std::lock_guard<std::mutex> locker(settingsLock);
+            lastRefusal = QStringLiteral("DTR and RTS");
+        }
+        return openFailed(*failure);
+    }
 
     std::lock_guard<std::mutex> locker(rxLock);
     port = opened;
     return true;
+}
+
+// With sequences, a close must not drop the lines `leave` sets. A port
+// whose lines cannot be set fails as one that cannot be set up, before any
+// frame.
+std::optional<QString> uploadThread::enterBootLoader(SerialPort *opened)
+{
+    LineSequence enter;
+    bool any;
+    {
+        std::lock_guard<std::mutex> locker(settingsLock);
+        enter = enterSequence;
+        any = !enter.isEmpty() || !leaveSequence.isEmpty();
+    }
+    if (!any)
+        return std::nullopt;
+    if (const std::optional<QString> failure = opened->keepModemLinesAtClose())
+        return QStringLiteral("keeping the modem lines at close: ") + *failure;
+    // A port that could never leave the boot loader fails before the first
+    // frame too.
+    if (enter.isEmpty()) {
+        const ModemLines::Read read = opened->readModemLines();
+        return read.ok() ? std::nullopt
+                         : std::optional<QString>(
+                               QStringLiteral("before leaving the boot loader: ") + *read.failure);
+    }
+    const LineSequenceRun run = runLineSequence(*opened, enter);
+    {
+        std::lock_guard<std::mutex> locker(settingsLock);
+        lastEnter = run;
+    }
+    if (run.failure)
+        return QStringLiteral("entering the boot loader: ") + *run.failure;
+    return std::nullopt;
+}
+
+// Only once the end frame has left the host does the board get let go.
+void uploadThread::leaveBootLoader()
+{
+    LineSequence leave;
+    {
+        std::lock_guard<std::mutex> locker(settingsLock);
+        leave = leaveSequence;
+    }
+    if (leave.isEmpty())
+        return;
+    LineSequenceRun run;
+    if (port->drain())
+        run = runLineSequence(*port, leave);
+    else
+        run.failure = QStringLiteral("the end frame did not leave the host");
+    if (run.failure)
+        traceLine(QStringLiteral("Leaving the boot loader failed: ") + *run.failure);
+    std::lock_guard<std::mutex> locker(settingsLock);
+    lastLeave = run;
 }
 
 // Closes and releases the session's port. Once `port` is cleared no queued
@@ -276,6 +359,8 @@ void uploadThread::run()
         std::lock_guard<std::mutex> locker(settingsLock);
         lastRefusal.clear();
         lastOpenFailure.clear();
+        lastEnter = {};
+        lastLeave = {};
     }
 
     if (!openSerialPort())
@@ -349,6 +434,8 @@ void uploadThread::run()
             // Success only once the end frame has left the host: a line
             // that went away after the last reply ends the session as a stop.
             const bool endWritten = writeFrame(DeviceFrame::endFrame());
+            if (endWritten)
+                leaveBootLoader();
             const bool endSent = closeSerialPort() && endWritten;
             image.close();
             if (!endSent) {

@@ -2,6 +2,7 @@
 #define UPLOADTHREAD_H
 
 #include "download/receivestate.h"
+#include "serial/linesequence.h"
 
 #include <QString>
 #include <QThread>
@@ -46,6 +47,14 @@ public:
     // empty.
     QString openFailure();
 
+    // Changes to the port's DTR and RTS: `enter` once the port is set up,
+    // before the start frame; `leave` once a successful session's end frame
+    // has left the host. Empty ones leave the lines alone.
+    void setLineSequences(const LineSequence &enter, const LineSequence &leave);
+    // The last session's sequences as they ran, and why one stopped short.
+    LineSequenceRun enterRun();
+    LineSequenceRun leaveRun();
+
     // The settings as the next session will read them.
     QString portSetting();
     int baudSetting();
@@ -71,6 +80,8 @@ private:
     void endSession(const Outcome &outcome, EndOrder order);
 
     bool openSerialPort();
+    std::optional<QString> enterBootLoader(SerialPort *opened);
+    void leaveBootLoader();
     bool waitForReply();
     bool replyAccepted();
     void clearReceiveState();
@@ -93,8 +104,12 @@ private:
     std::atomic<bool> stopRequested{false};
     std::atomic<unsigned> sessionsBegun{0};
     std::atomic<unsigned> stopFor{0};
-    QString lastRefusal;     // guarded by settingsLock
-    QString lastOpenFailure; // guarded by settingsLock
+    QString lastRefusal;        // guarded by settingsLock
+    QString lastOpenFailure;    // guarded by settingsLock
+    LineSequence enterSequence; // guarded by settingsLock, as are the runs
+    LineSequence leaveSequence;
+    LineSequenceRun lastEnter;
+    LineSequenceRun lastLeave;
     QString fileName;
     SerialPort *port = nullptr;
 

@@ -13,6 +13,22 @@
 #include <sys/file.h>
 #include <unistd.h>
 
+namespace
+{
+
+// In the I/O thread: what the QSerialPort holds goes to the device, and the
+// device sends it, both bounded by DrainTimeoutMs.
+bool drainPort(QSerialPort *port)
+{
+    port->flush();
+    if (port->bytesToWrite() > 0)
+        port->waitForBytesWritten(SerialPort::DrainTimeoutMs);
+    return port->bytesToWrite() == 0 &&
+           TtyLine::drain(static_cast<int>(port->handle()), SerialPort::DrainTimeoutMs);
+}
+
+} // namespace
+
 SerialPort::SerialPort(const QString &name, QObject *parent) : QObject(parent), name(name)
 {
     ioThread.setObjectName(QStringLiteral("serial-io"));
@@ -251,6 +267,66 @@ QByteArray SerialPort::readAll()
     return data;
 }
 
+ModemLines::Read SerialPort::readModemLines()
+{
+    ModemLines::Read read;
+    read.failure = QStringLiteral("the port is not open");
+    QSerialPort *port = serial;
+    runInIoThread([port, &read] {
+        read = ModemLines::read(port->handle());
+        return read.ok();
+    });
+    return read;
+}
+
+std::optional<QString> SerialPort::setModemLines(const ModemLines::State &lines)
+{
+    std::optional<QString> failure = QStringLiteral("the port is not open");
+    QSerialPort *port = serial;
+    runInIoThread([port, &lines, &failure] {
+        failure = ModemLines::write(port->handle(), lines);
+        return !failure;
+    });
+    return failure;
+}
+
+// Cleared now, as the lines may be set before the close; and once more at
+// the close itself, as QSerialPort puts back the settings it found at open,
+// HUPCL with them, just before it closes.
+std::optional<QString> SerialPort::keepModemLinesAtClose()
+{
+    std::optional<QString> failure = QStringLiteral("the port is not open");
+    QSerialPort *port = serial;
+    runInIoThread([this, port, &failure] {
+        failure = ModemLines::keepAtClose(port->handle());
+        keepLines = !failure;
+        return !failure;
+    });
+    return failure;
+}
+
+// Where the lines must stay, a second descriptor keeps the device open
+// through QSerialPort's close, and is the last to close, with HUPCL off.
+void SerialPort::closeDevice(QSerialPort *port)
+{
+    const int held = keepLines ? ::dup(static_cast<int>(port->handle())) : -1;
+    port->close();
+    if (held < 0)
+        return;
+    if (const std::optional<QString> failure = ModemLines::keepAtClose(held))
+        qWarning("serial port %s: the modem lines drop at close: %s", qPrintable(name),
+                 qPrintable(*failure));
+    ::close(held);
+}
+
+// Queued behind every pending write, as close() is.
+bool SerialPort::drain()
+{
+    QSerialPort *port = serial;
+    return runInIoThread([port] { return port->isOpen() && drainPort(port); }) &&
+           !queuedWriteFailed;
+}
+
 bool SerialPort::close()
 {
     if (!serial)
@@ -265,12 +341,8 @@ bool SerialPort::close()
         // our knowledge; only a write after that is known to be lost.
         bool sent = true;
         if (port->isOpen()) {
-            port->flush();
-            if (port->bytesToWrite() > 0)
-                port->waitForBytesWritten(DrainTimeoutMs);
-            sent = port->bytesToWrite() == 0 &&
-                   TtyLine::drain(static_cast<int>(port->handle()), DrainTimeoutMs);
-            port->close();
+            sent = drainPort(port);
+            closeDevice(port);
         }
         delete port;
         return sent;

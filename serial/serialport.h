@@ -1,6 +1,8 @@
 #ifndef SERIALPORT_H
 #define SERIALPORT_H
 
+#include "serial/modemlines.h"
+
 #include <QByteArray>
 #include <QIODevice>
 #include <QObject>
@@ -82,6 +84,16 @@ public:
 
     QByteArray readAll();
 
+    // The adapter's DTR and RTS lines, where the port's other calls run.
+    ModemLines::Read readModemLines();
+    std::optional<QString> setModemLines(const ModemLines::State &lines);
+    // From now on a close leaves the lines as the last setModemLines() put
+    // them, rather than dropping them.
+    std::optional<QString> keepModemLinesAtClose();
+    // Waits, for at most DrainTimeoutMs, until everything written has left
+    // the host; false when it has not.
+    bool drain();
+
     // Writes out whatever is still queued, waits (bounded) until the device
     // has sent it, closes the device and ends the I/O thread. False when bytes
     // written through this port are known to be lost. Safe to call more than
@@ -98,6 +110,7 @@ private:
     QByteArray incoming;
     bool opened = false;
     std::optional<QString> failure;
+    bool keepLines = false; // set by keepModemLinesAtClose(), in the I/O thread
 
 #ifdef Q_OS_WIN
     struct Io; // the I/O thread's requests and steps, in serialport_win.cpp
@@ -120,6 +133,7 @@ private:
 #else
     template <typename F> bool runInIoThread(F &&work);
     void takeIncoming(QSerialPort *port);
+    void closeDevice(QSerialPort *port);
     void stopDirectWrites();
 
     QThread ioThread;

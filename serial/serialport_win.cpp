@@ -528,6 +528,52 @@ void SerialPort::Io::settle()
     writing.finish(device, &unused);
 }
 
+ModemLines::Read SerialPort::readModemLines()
+{
+    if (!device) {
+        ModemLines::Read read;
+        read.failure = QStringLiteral("the port is not open");
+        return read;
+    }
+    return ModemLines::read(reinterpret_cast<qintptr>(device));
+}
+
+// From the caller's thread, as the line settings above are: the I/O thread
+// only reads and writes.
+std::optional<QString> SerialPort::setModemLines(const ModemLines::State &lines)
+{
+    if (!device)
+        return QStringLiteral("the port is not open");
+    return ModemLines::write(reinterpret_cast<qintptr>(device), lines);
+}
+
+std::optional<QString> SerialPort::keepModemLinesAtClose()
+{
+    if (!device)
+        return QStringLiteral("the port is not open");
+    return ModemLines::keepAtClose(reinterpret_cast<qintptr>(device));
+}
+
+// Waits until the I/O thread has taken every queued byte, then lets the
+// driver send them: FlushFileBuffers returns once its writes are done.
+bool SerialPort::drain()
+{
+    const ULONGLONG deadline = GetTickCount64() + DrainTimeoutMs;
+    for (;;) {
+        {
+            std::lock_guard<std::mutex> locker(writeLock);
+            if (closing || deviceGone)
+                return false;
+            if (outgoing.isEmpty())
+                break;
+        }
+        if (GetTickCount64() >= deadline)
+            return false;
+        Sleep(1);
+    }
+    return FlushFileBuffers(win(device)) != 0;
+}
+
 // Lets queued output go out (bounded), closes the device and ends the I/O
 // thread. Safe to call more than once.
 bool SerialPort::close()
