@@ -62,6 +62,8 @@ if(EXISTS ${qt_licences}/debian-copyright.txt)
     install(FILES ${qt_licences}/debian-copyright.txt DESTINATION licenses RENAME Qt-third-party.txt)
     set(QT_THIRD_PARTY "The libraries Qt bundles and their licences are listed in Qt-third-party.txt.")
 endif()
+# toml++ is built into kavro-flash.exe: its notice goes with it.
+install(FILES /usr/share/doc/libtomlplusplus-dev/copyright DESTINATION licenses RENAME toml++.txt)
 configure_file(${CMAKE_SOURCE_DIR}/packaging/windows/licenses.txt.in ${CMAKE_BINARY_DIR}/licenses/README.txt @ONLY)
 install(FILES ${CMAKE_BINARY_DIR}/licenses/README.txt DESTINATION licenses)
 

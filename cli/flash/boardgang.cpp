@@ -29,6 +29,12 @@ BoardGang::BoardGang(const QStringList &ports, int baud, const QString &imagePat
 // Each follower cancels and waits for its session as it goes.
 BoardGang::~BoardGang() = default;
 
+void BoardGang::setLineSequences(const LineSequence &enter, const LineSequence &leave)
+{
+    for (auto &follower : followers)
+        follower->worker()->setLineSequences(enter, leave);
+}
+
 void BoardGang::setImage(int index, const QString &path, const Stamp::Value &stamp)
 {
     followers[index]->worker()->setFileName(path.toUtf8().constData());

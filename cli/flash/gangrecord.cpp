@@ -11,6 +11,8 @@
 #include <QFileInfo>
 #include <QSaveFile>
 
+#include <algorithm>
+
 namespace
 {
 
@@ -46,7 +48,8 @@ bool GangRecord::prepare(QString *error, int *status, QString *notice)
     }
     *status = ExitStatus::Usage;
     if (!writer.open(recordPath, error, notice) ||
-        (stamp.active() && !ledger.open(stamp, &writer, recordPath, error)))
+        (stamp.active() && !ledger.open(stamp, &writer, recordPath, error)) ||
+        !quantityLeft(error, status))
         return false;
     for (int index = 0; index < gang.size(); ++index) {
         usbSerials << PortDetails::lookUp(gang.port(index)).serialNumber;
@@ -85,6 +88,29 @@ bool GangRecord::prepare(QString *error, int *status, QString *notice)
     return true;
 }
 
+// The lot is never overshot: every board named may succeed.
+bool GangRecord::quantityLeft(QString *error, int *status) const
+{
+    if (job.quantity == 0)
+        return true;
+    const int done = Record::successesOf(recordPath, job.name, error);
+    if (done < 0)
+        return false;
+    const int left = std::max(0, job.quantity - done);
+    if (left >= gang.size())
+        return true;
+    *status = left == 0 ? ExitStatus::Success : ExitStatus::Usage;
+    *error = left == 0 ? QStringLiteral("the job %1 has reached its quantity of %2 boards")
+                             .arg(job.name)
+                             .arg(job.quantity)
+                       : QStringLiteral("the job %1 has %2 of its quantity of %3 boards left: "
+                                        "name at most %2 ports")
+                             .arg(job.name)
+                             .arg(left)
+                             .arg(job.quantity);
+    return false;
+}
+
 void GangRecord::ended(int index)
 {
     const SessionFollower::State session = gang.board(index);
@@ -99,6 +125,7 @@ void GangRecord::ended(int index)
     board.exitCode = session.exitStatus();
     board.seconds = session.elapsedMs / 1000.0;
     board.reason = session.openFailure;
+    board.job = job;
     if (stamp.active())
         StampLedger::fill(&board, gang.stamp(index),
                           session.succeeded() || session.blocksSent >= Stamp::lastBlock(stamp) + 2,

@@ -6,11 +6,13 @@
 
 #include <QCryptographicHash>
 #include <QFile>
+#include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QList>
 #include <QMap>
+#include <QSet>
 #include <QStringList>
 
 #include <algorithm>
@@ -143,6 +145,12 @@ QByteArray Line::text() const
         object.insert(QStringLiteral("stamp_acknowledged"), board.stampAcknowledged);
         object.insert(QStringLiteral("flashed_sha256"), board.flashedSha256);
     }
+    if (!board.job.name.isEmpty()) {
+        object.insert(QStringLiteral("job"), board.job.name);
+        object.insert(QStringLiteral("job_sha256"), board.job.sha256);
+        object.insert(QStringLiteral("job_quantity"),
+                      board.job.quantity > 0 ? QJsonValue(board.job.quantity) : QJsonValue());
+    }
     if (format > 0) {
         object.insert(QStringLiteral("record"), format);
         object.insert(QStringLiteral("tool"), tool);
@@ -215,6 +223,8 @@ bool read(const QByteArray &text, Line *line, QString *why)
     board.stampNumber = object.value(QStringLiteral("stamp_number"));
     board.stampAcknowledged = object.value(QStringLiteral("stamp_acknowledged")).toBool();
     board.flashedSha256 = textOf("flashed_sha256");
+    board.job = {textOf("job"), textOf("job_sha256"),
+                 object.value(QStringLiteral("job_quantity")).toInt()};
     return true;
 }
 
@@ -247,6 +257,14 @@ struct Findings {
     };
     QMap<QString, Stamp> stamps;
     int reservations = 0;
+    // Boards flashed for a job, by its name.
+    struct Job {
+        int boards = 0;
+        int successes = 0;
+        int quantity = 0;       // as its last line says
+        QSet<QString> versions; // the job file's hashes
+    };
+    QMap<QString, Job> jobs;
 
     int boards() const
     {
@@ -341,10 +359,17 @@ void count(const Line &line, Findings *findings)
         stamp.lastOutcome = board.outcome;
         stamp.succeeded |= board.outcome == QLatin1String(Outcome::Success.text());
     }
+    const bool good = board.outcome == QLatin1String(Outcome::Success.text());
+    if (!board.job.name.isEmpty()) {
+        Findings::Job &job = findings->jobs[board.job.name];
+        ++job.boards;
+        job.successes += good ? 1 : 0;
+        job.quantity = board.job.quantity;
+        job.versions.insert(board.job.sha256);
+    }
     SlotCount &slot = findings->bySlot[board.slot];
     ++slot.boards;
     ++slot.outcomes[board.outcome];
-    const bool good = board.outcome == QLatin1String(Outcome::Success.text());
     slot.failed += good ? 0 : 1;
     if (good && !board.usbSerial.isEmpty())
         ++findings->successesBySerial[board.usbSerial];
@@ -404,8 +429,22 @@ QJsonObject jsonReport(const QString &path, const Findings &findings)
         {QStringLiteral("stamped_successes"), findings.stampedSuccesses()},
         {QStringLiteral("burnt"), burnt},
         {QStringLiteral("reserved_twice"), QJsonArray::fromStringList(findings.reservedTwice())}};
+    QJsonArray jobs;
+    for (auto it = findings.jobs.cbegin(); it != findings.jobs.cend(); ++it)
+        jobs.append(
+            QJsonObject{{QStringLiteral("job"), it.key()},
+                        {QStringLiteral("boards"), it->boards},
+                        {QStringLiteral("successes"), it->successes},
+                        {QStringLiteral("yield"), double(it->successes) / it->boards},
+                        {QStringLiteral("quantity"),
+                         it->quantity > 0 ? QJsonValue(it->quantity) : QJsonValue()},
+                        {QStringLiteral("left"),
+                         it->quantity > 0 ? QJsonValue(std::max(0, it->quantity - it->successes))
+                                          : QJsonValue()},
+                        {QStringLiteral("versions"), int(it->versions.size())}});
     const bool intact = findings.brokenAt == 0;
     return {{QStringLiteral("stamps"), stamps},
+            {QStringLiteral("jobs"), jobs},
             {QStringLiteral("event"), QStringLiteral("check")},
             {QStringLiteral("record"), path},
             {QStringLiteral("lines"), findings.lines},
@@ -440,6 +479,19 @@ QString textReport(const QString &path, const Findings &findings)
                     .arg(outcomes.join(QStringLiteral(", ")))
                     .arg(100.0 * it->failed / it->boards, 0, 'f', 1);
     }
+    for (auto it = findings.jobs.cbegin(); it != findings.jobs.cend(); ++it)
+        text += QStringLiteral("job %1: %2 boards, %3 succeeded, yield %4%, %5, %6 version%7 of "
+                               "the job file\n")
+                    .arg(it.key())
+                    .arg(it->boards)
+                    .arg(it->successes)
+                    .arg(100.0 * it->successes / it->boards, 0, 'f', 1)
+                    .arg(it->quantity > 0 ? QStringLiteral("%1 of %2 left")
+                                                .arg(std::max(0, it->quantity - it->successes))
+                                                .arg(it->quantity)
+                                          : QStringLiteral("no quantity"))
+                    .arg(it->versions.size())
+                    .arg(it->versions.size() == 1 ? QString() : QStringLiteral("s"));
     const QMap<QString, int> repeated = findings.repeatedSerials();
     for (auto it = repeated.cbegin(); it != repeated.cend(); ++it)
         text += QStringLiteral("usb serial %1 recorded as a success %2 times\n")
@@ -466,6 +518,25 @@ QString textReport(const QString &path, const Findings &findings)
 }
 
 } // namespace
+
+int successesOf(const QString &path, const QString &name, QString *error)
+{
+    if (!QFileInfo::exists(path))
+        return 0;
+    QList<QByteArray> lines;
+    if (!readLines(path, &lines, error))
+        return -1;
+    int successes = 0;
+    for (const QByteArray &text : lines) {
+        Line line;
+        QString why;
+        if (read(text, &line, &why) && line.kind == Line::Kind::Board &&
+            line.board.job.name == name &&
+            line.board.outcome == QLatin1String(Outcome::Success.text()))
+            ++successes;
+    }
+    return successes;
+}
 
 int check(const QString &path, bool json)
 {

@@ -21,6 +21,14 @@ constexpr int Format = 2;
 // The SHA-256 of a line's bytes (without its newline), in hex.
 QByteArray hashOf(const QByteArray &line);
 
+// The job a board was flashed for: its name, the SHA-256 of the job file's
+// bytes, and the lot's size (0 for none). An empty name: no job.
+struct JobMark {
+    QString name;
+    QString sha256;
+    int quantity = 0;
+};
+
 // What a board did: all a station hands over for its line.
 struct Board {
     QDateTime time; // when it ended
@@ -40,6 +48,7 @@ struct Board {
     QJsonValue stampNumber;
     bool stampAcknowledged = false;
     QString flashedSha256;
+    JobMark job;
 };
 
 // A stamp value set aside for a board before its session's first frame:
@@ -75,6 +84,11 @@ struct Line {
 // Reads `text` (one line, without its newline) into `line`; false, with the
 // reason, when it is not a line a station writes.
 bool read(const QByteArray &text, Line *line, QString *why);
+
+// The successes recorded at `path` for the job `name`, counted across every
+// run that wrote there; -1, with the reason, when the record cannot be read.
+// A missing record has none.
+int successesOf(const QString &path, const QString &name, QString *error);
 
 // Checks the record at `path`: every line is a record's, the chain is
 // unbroken, and what the boards did. Prints a report (JSON with `json`) on

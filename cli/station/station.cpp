@@ -51,6 +51,7 @@ Station::Station(const Settings &settings, QObject *parent)
         s.follower = std::make_unique<SessionFollower>();
         s.follower->worker()->setBaud(config.baud);
         s.follower->worker()->setComName(s.port.toUtf8().constData());
+        s.follower->worker()->setLineSequences(config.enter, config.leave);
         connect(s.follower.get(), &SessionFollower::progressed, this,
                 [this, index] { emit changed(index); });
         connect(s.follower.get(), &SessionFollower::ended, this,
@@ -78,9 +79,13 @@ bool Station::prepare(QString *error, int *status, QString *notice)
     *status = ExitStatus::Usage;
     if (config.recordPath.isEmpty())
         return true;
-    return recordFile.open(config.recordPath, error, notice) &&
-           (!config.stamp.active() ||
-            ledger.open(config.stamp, &recordFile, config.recordPath, error));
+    if (!recordFile.open(config.recordPath, error, notice) ||
+        (config.stamp.active() &&
+         !ledger.open(config.stamp, &recordFile, config.recordPath, error)))
+        return false;
+    if (config.job.quantity > 0)
+        earlierSuccesses = Record::successesOf(config.recordPath, config.job.name, error);
+    return earlierSuccesses >= 0;
 }
 
 // The window is kept in order as it moves, so the median costs nothing to
@@ -130,7 +135,32 @@ void Station::start()
 {
     clock.start();
     poller.start();
+    if (!quantityAllows())
+        stopAtQuantity();
     poll();
+}
+
+// A board in flight holds its place until it ends; one that fails frees it.
+bool Station::quantityAllows() const
+{
+    if (config.job.quantity == 0)
+        return true;
+    const int inFlight = int(std::count_if(allSlots.cbegin(), allSlots.cend(), [](const Slot &s) {
+        return s.state == State::Flashing;
+    }));
+    return earlierSuccesses + goodBoards + inFlight < config.job.quantity;
+}
+
+// The lot is done: the station ends as a success, so that a service manager
+// does not start it again.
+void Station::stopAtQuantity()
+{
+    if (earlierSuccesses + goodBoards >= config.job.quantity)
+        stopTaking(QStringLiteral("the job %1 has reached its quantity of %2 boards; the "
+                                  "station has stopped")
+                       .arg(config.job.name)
+                       .arg(config.job.quantity),
+                   ExitStatus::Success);
 }
 
 void Station::interrupt()
@@ -195,7 +225,8 @@ void Station::portSeen(int index, bool present, qint64 now)
         // No new board while the output is far behind its reader: what it
         // holds must stay bounded.
         if (present && taking && now >= s.retryAfterMs &&
-            (config.count == 0 || boardsStarted < config.count) && !Output::behind())
+            (config.count == 0 || boardsStarted < config.count) && quantityAllows() &&
+            !Output::behind())
             startBoard(index);
         break;
     }
@@ -288,6 +319,8 @@ void Station::endBoard(int index)
         emit changed(index);
     if (config.count > 0 && goodBoards + badBoards >= config.count)
         stopTaking(QString(), ExitStatus::Success);
+    if (config.job.quantity > 0)
+        stopAtQuantity();
     finishWhenIdle();
 }
 
@@ -335,6 +368,7 @@ bool Station::record(int index, QString *error)
     board.exitCode = session.exitStatus();
     board.seconds = session.elapsedMs / 1000.0;
     board.reason = session.openFailure;
+    board.job = config.job;
     if (config.stamp.active())
         StampLedger::fill(&board, s.stamp,
                           session.succeeded() ||

@@ -4,6 +4,7 @@
 #include "cli/flash/sessionfollower.h"
 #include "cli/station/recordwriter.h"
 #include "cli/station/stampledger.h"
+#include "serial/linesequence.h"
 
 #include <QByteArray>
 #include <QElapsedTimer>
@@ -77,7 +78,12 @@ public:
         // A port away for less than this is the same board coming back (a
         // board restarting, an adapter enumerating again).
         int settleMs = 1000;
-        Stamp::Plan stamp; // needs the record
+        Stamp::Plan stamp;  // needs the record
+        LineSequence enter; // DTR and RTS into the boot loader, and out
+        LineSequence leave;
+        // With a quantity, no board is started once the job's successes in
+        // the record and the boards in flight reach it.
+        Record::JobMark job;
     };
 
     explicit Station(const Settings &settings, QObject *parent = nullptr);
@@ -124,6 +130,9 @@ private:
     bool reserveStamp(int index);
     bool record(int index, QString *error);
     void stopTaking(const QString &reason, int status);
+    // Room left in the job's quantity for another board to start.
+    bool quantityAllows() const;
+    void stopAtQuantity();
     void finishWhenIdle();
 
     Settings config;
@@ -135,6 +144,7 @@ private:
     QTimer poller;
     QElapsedTimer clock;
     int boardsStarted = 0;
+    int earlierSuccesses = 0; // of the job, in the record before this run
     int goodBoards = 0;
     int badBoards = 0;
     bool interrupted = false;
