@@ -341,7 +341,8 @@ int run(QCoreApplication &app, const Options &options)
     case Options::Action::CheckRecord:
         return Record::check(options.checkedRecord, options.json);
     case Options::Action::Doctor:
-        return Doctor::run(options.ports, options.baud, options.json);
+        return Doctor::run(options.ports, options.baud, options.json,
+                           !options.enter.isEmpty() || !options.leave.isEmpty());
     case Options::Action::WriteJob:
         return writeJob(options);
     case Options::Action::Flash:

@@ -210,12 +210,13 @@ struct Parser {
                                      .arg(parser.value(baud)));
         o->ports = parser.values(port);
         const QStringList positional = parser.positionalArguments();
+        if (!readSequence(enter, &o->enter, error) || !readSequence(leave, &o->leave, error))
+            return false;
         if (o->action == Options::Action::Doctor)
             return positional.isEmpty() || refuse(error, QStringLiteral("--doctor takes no image"));
         if (o->ports.isEmpty())
             return refuse(error, QStringLiteral("no port given (-p PORT)"));
-        if (!portsDistinct(o->ports, error) || !readStation(o, error) || !readStamp(o, error) ||
-            !readSequence(enter, &o->enter, error) || !readSequence(leave, &o->leave, error))
+        if (!portsDistinct(o->ports, error) || !readStation(o, error) || !readStamp(o, error))
             return false;
         if (positional.size() != 1)
             return refuse(error, positional.isEmpty()
@@ -267,7 +268,16 @@ struct Parser {
             return refuse(error, QStringLiteral("--write-job writes a job from options, not from "
                                                 "another job"));
         // The doctor checks the job's ports at the job's rate, nothing else.
-        *arguments += parser.isSet(doctor) ? job.portArguments() : job.arguments();
+        if (!parser.isSet(doctor)) {
+            *arguments += job.arguments();
+            return true;
+        }
+        // Its sequences only tell the doctor that the ports need modem lines.
+        *arguments += job.portArguments();
+        if (job.enter)
+            *arguments << QStringLiteral("--enter") << job.enter->text();
+        if (job.leave)
+            *arguments << QStringLiteral("--leave") << job.leave->text();
         return true;
     }
 

@@ -1,6 +1,7 @@
 #include "cli/flash/gangreport.h"
 
 #include "cli/common/exitstatus.h"
+#include "cli/common/linesteps.h"
 #include "cli/common/livetable.h"
 #include "cli/common/output.h"
 #include "cli/doctor/doctor.h"
@@ -237,6 +238,7 @@ JsonReport::JsonReport(const BoardGang &gang, qint64 blocks, QObject *parent)
                         {QStringLiteral("blocks_sent"), b.blocksSent},
                         {QStringLiteral("seconds"), b.elapsedMs / 1000.0}};
         Doctor::addOpenFailure(end, b.openFailure, this->gang.port(index));
+        addLineSteps(end, b.enter, b.leave);
         const Stamp::Value stamp = this->gang.stamp(index);
         if (stamp.isValid())
             stamp.addTo(end);

@@ -80,12 +80,16 @@ void SessionFollower::follow()
             session->wait();
             const QString refused = session->refusedSetting();
             const QString openFailure = session->openFailure();
+            const LineSequenceRun enter = session->enterRun();
+            const LineSequenceRun leave = session->leaveRun();
             {
                 std::lock_guard<std::mutex> locker(lock);
                 current.running = false;
                 current.ended = true;
                 current.refusedSetting = refused;
                 current.openFailure = openFailure;
+                current.enter = enter;
+                current.leave = leave;
             }
             postToOwner(this, [this] { emit ended(); });
         },

@@ -1,6 +1,8 @@
 #ifndef SESSIONFOLLOWER_H
 #define SESSIONFOLLOWER_H
 
+#include "serial/linesequence.h"
+
 #include <QElapsedTimer>
 #include <QObject>
 #include <QString>
@@ -35,6 +37,8 @@ public:
         QString refusedSetting;           // a line setting the port refused
         QString openFailure;              // why the port did not open or set up
         qint64 elapsedMs = 0;             // so far, or in all once ended
+        LineSequenceRun enter;            // the lines' steps, once ended
+        LineSequenceRun leave;
 
         bool succeeded() const;
         // The outcome's text, "no outcome" before there is one.
