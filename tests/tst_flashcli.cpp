@@ -745,9 +745,16 @@ void tst_FlashCli::doctor_data()
     QTest::addColumn<QString>("levels");
     QTest::addColumn<QString>("said"); // in the human report
 
-    const QString allWell = "exists:OK access:OK holder:OK modemmanager:OK brltty:OK rates:OK";
+    const QString allWell =
+        "exists:OK access:OK holder:OK modemmanager:OK brltty:OK rates:OK modem lines:OK";
     QTest::newRow("simulated board")
         << "good" << QStringList() << 0 << allWell << "115200 and 256000 baud set and read back";
+    // A pseudo-terminal has no modem lines: a run that needs them cannot start.
+    QTest::newRow("no modem lines, a sequence given")
+        << "good" << QStringList{"--leave", "rts=0"} << 4
+        << "exists:OK access:OK holder:OK modemmanager:OK brltty:OK rates:OK modem lines:FAIL"
+        << "FAIL modem lines  the driver has no modem lines (TIOCMGET: Inappropriate ioctl for "
+           "device)";
     QTest::newRow("missing") << "missing" << QStringList() << 4 << "exists:FAIL"
                              << "FAIL exists       no such device";
     QTest::newRow("held") << "held" << QStringList() << 4
@@ -755,11 +762,11 @@ void tst_FlashCli::doctor_data()
                           << QString("held by tst_flashcli (pid %1)").arg(::getpid());
     QTest::newRow("256000 refused")
         << "locked:115200" << QStringList() << 0
-        << "exists:OK access:OK holder:OK modemmanager:OK brltty:OK rates:WARN"
+        << "exists:OK access:OK holder:OK modemmanager:OK brltty:OK rates:WARN modem lines:OK"
         << "the driver does not keep 256000 baud";
     QTest::newRow("256000 refused, wanted")
         << "locked:115200" << QStringList{"-b", "256000"} << 4
-        << "exists:OK access:OK holder:OK modemmanager:OK brltty:OK rates:FAIL"
+        << "exists:OK access:OK holder:OK modemmanager:OK brltty:OK rates:FAIL modem lines:OK"
         << "fix: use -b 115200, or an adapter that makes 256000 baud";
     QTest::newRow("not this user's") << "not mine" << QStringList() << 4
                                      << "exists:OK access:FAIL holder:OK modemmanager:OK brltty:OK"
@@ -839,7 +846,7 @@ void tst_FlashCli::doctor()
 
     if (status == 0 || board.startsWith("locked"))
         return;
-    const Run download = run({"-p", port, image});
+    const Run download = run(QStringList{"-p", port} + args + QStringList{image});
     QCOMPARE(download.status, 4);
     QVERIFY2(download.out.contains("CanNOT Open Serial ("), download.out);
     QVERIFY2(download.out.contains(
