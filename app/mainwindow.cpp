@@ -1,6 +1,7 @@
 #include "app/mainwindow.h"
 
 #include "app/ui/mainwindowform.h"
+#include "download/linerates.h"
 #include "download/uploadthread.h"
 
 #include <QDebug>
@@ -34,6 +35,7 @@ MainWindow::MainWindow(QWidget *parent) : QMainWindow(parent)
             SLOT(uploadDownloadBtnText(const char *)));
 
     // Matches the baud list's first item, which the form selects silently.
+    static_assert(LineRates::All[0] == 115200, "the window starts at the first line rate");
     worker->setBaud(115200);
 
     ui->setupUi(this);

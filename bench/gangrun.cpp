@@ -2,6 +2,7 @@
 
 #include "bench/measure.h"
 #include "cli/flash/boardgang.h"
+#include "download/outcome.h"
 #include "sim/bootsim.h"
 
 #include <QEventLoop>
@@ -50,9 +51,6 @@ bool gangRun(const Job &job, int boards, int run, GangResult &result, QString *e
         ports << sims.back()->slavePath();
     }
     BoardGang gang(ports, GangBaud, job.imagePath);
-    std::vector<std::unique_ptr<SessionClock>> clocks;
-    for (int i = 0; i < boards; ++i)
-        clocks.push_back(std::make_unique<SessionClock>(gang.worker(i)));
 
     QEventLoop loop;
     bool timedOut = false;
@@ -68,7 +66,13 @@ bool gangRun(const Job &job, int boards, int run, GangResult &result, QString *e
     double slowest = 1e9;
     double rawSlowest = 1e9;
     for (int i = 0; i < boards; ++i) {
-        const Sample s = judge(*sims[i], job, *clocks[i], 0, timedOut);
+        // The gang's boards are followed by their typed results.
+        const SessionRunner::State board = gang.board(i);
+        SessionClock clock;
+        clock.firstBlockNs = 0;
+        clock.finishNs = board.blockPhaseNs;
+        clock.finishText = board.result ? board.result->outcome().text() : nullptr;
+        const Sample s = judge(*sims[i], job, clock, 0, timedOut);
         if (!s.error.isEmpty()) {
             *error = QStringLiteral("gang of %1, board %2: %3").arg(boards).arg(i + 1).arg(s.error);
             return false;

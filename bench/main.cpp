@@ -8,11 +8,17 @@
 // The line's stop-and-wait limit is one 71-byte frame plus its 6-byte reply
 // per block; whatever the host adds between a reply and the next block frame
 // is overhead.
+// With --scale it runs the scale table instead: the real flasher over many
+// boards at once, each a simulated board in a process of its own.
+// With --record, it times instead a station's start and --check-record on
+// long-kept records, beside sha256sum on the same bytes.
 
 #include "bench/adapterrun.h"
 #include "bench/gangrun.h"
 #include "bench/measure.h"
 #include "bench/ptyfloor.h"
+#include "bench/recordrun.h"
+#include "bench/scalerun.h"
 #include "bench/tables.h"
 #include "bench/windowrun.h"
 #include "bench/workerrun.h"
@@ -30,6 +36,8 @@ using namespace Bench;
 namespace
 {
 
+constexpr int ScaleBlocks = 1000;
+
 // The worker and the window trace to the debug channel; only warnings and
 // worse stay visible, so the report stays readable.
 QtMessageHandler previousHandler = nullptr;
@@ -38,6 +46,55 @@ void quietHandler(QtMsgType type, const QMessageLogContext &context, const QStri
 {
     if (type != QtDebugMsg)
         previousHandler(type, context, message);
+}
+
+// The scale table alone; `--blocks` is the long image's size.
+int scaleMain(const QString &flasher, const QVector<int> &boards, int blocks, int runs)
+{
+    QVector<ScaleRow> rows;
+    QString error;
+    if (!scaleWay(flasher, boards, blocks, runs, rows, &error)) {
+        std::fprintf(stderr, "kavro-bench: %s\n", qPrintable(error));
+        return 1;
+    }
+    printScaleTable(rows, blocks, runs);
+    return 0;
+}
+
+// "1,8,16": board counts from 1 to 256; empty when the list is not that.
+QVector<int> boardCounts(const QString &list)
+{
+    QVector<int> counts;
+    for (const QString &item : list.split(QLatin1Char(','))) {
+        bool ok = false;
+        const int n = item.toInt(&ok);
+        if (!ok || n < 1 || n > 256)
+            return {};
+        counts.append(n);
+    }
+    return counts;
+}
+
+// The record table alone: a station's start and --check-record on long
+// records, beside sha256sum.
+int recordBench(const QString &sizes, const QString &program, bool checkpoints)
+{
+    RecordSettings settings;
+    settings.flashProgram = program;
+    settings.checkpoints = checkpoints;
+    for (const QString &size : sizes.split(QLatin1Char(','))) {
+        bool ok = false;
+        settings.sizes << size.toLongLong(&ok);
+        if (!ok || settings.sizes.last() < 1) {
+            std::fprintf(stderr, "kavro-bench: --record takes sizes such as 10000,100000\n");
+            return 2;
+        }
+    }
+    QString error;
+    if (recordWay(settings, &error))
+        return 0;
+    std::fprintf(stderr, "kavro-bench: %s\n", qPrintable(error));
+    return 1;
 }
 
 } // namespace
@@ -61,21 +118,59 @@ int main(int argc, char *argv[])
     const QCommandLineOption runsOption(QStringLiteral("runs"),
                                         QStringLiteral("Repeats; medians are reported."),
                                         QStringLiteral("R"), QStringLiteral("1"));
+    const QCommandLineOption scaleOption(
+        QStringLiteral("scale"),
+        QStringLiteral("Run only the scale table: kavro-flash over many boards at once, each "
+                       "in a process of its own; --blocks defaults to 1000 there."));
+    const QCommandLineOption boardsOption(QStringLiteral("boards"),
+                                          QStringLiteral("The scale table's rows: board counts."),
+                                          QStringLiteral("LIST"), QStringLiteral("1,8,16,32,64"));
+    const QCommandLineOption flasherOption(
+        QStringLiteral("flasher"),
+        QStringLiteral("The kavro-flash that --scale and --record run (another build's, to "
+                       "compare)."),
+        QStringLiteral("PATH"), QCoreApplication::applicationDirPath() + "/kavro-flash");
     parser.addOption(blocksOption);
     parser.addOption(runsOption);
+    parser.addOption(scaleOption);
+    parser.addOption(boardsOption);
+    parser.addOption(flasherOption);
+    const QCommandLineOption recordOption(
+        QStringLiteral("record"),
+        QStringLiteral("Time a station's start and --check-record on records of SIZES boards "
+                       "(comma-separated) instead."),
+        QStringLiteral("SIZES"));
+    const QCommandLineOption plainOption(
+        QStringLiteral("no-checkpoints"),
+        QStringLiteral("With --record: records without checkpoints, as versions before them "
+                       "wrote and read."));
+    parser.addOption(recordOption);
+    parser.addOption(plainOption);
     parser.process(app);
 
+    if (parser.isSet(recordOption))
+        return recordBench(parser.value(recordOption), parser.value(flasherOption),
+                           !parser.isSet(plainOption));
+
     Job job;
-    bool blocksOk = false;
+    bool blocksOk = true;
     bool runsOk = false;
-    job.blocks = parser.value(blocksOption).toInt(&blocksOk);
+    const bool scale = parser.isSet(scaleOption);
+    job.blocks = scale && !parser.isSet(blocksOption) ? ScaleBlocks
+                                                      : parser.value(blocksOption).toInt(&blocksOk);
     const int runs = parser.value(runsOption).toInt(&runsOk);
+    const QVector<int> boards = boardCounts(parser.value(boardsOption));
     // Two blocks at least, so there is a turnaround between blocks to time.
-    if (!blocksOk || job.blocks < 2 || job.blocks > DeviceFrame::MaxBlocks || !runsOk || runs < 1) {
-        std::fprintf(stderr, "kavro-bench: --blocks takes 2 to %d, --runs 1 or more\n",
+    if (!blocksOk || job.blocks < 2 || job.blocks > DeviceFrame::MaxBlocks || !runsOk || runs < 1 ||
+        boards.isEmpty()) {
+        std::fprintf(stderr,
+                     "kavro-bench: --blocks takes 2 to %d, --runs 1 or more, --boards counts "
+                     "from 1 to 256 with commas between\n",
                      DeviceFrame::MaxBlocks);
         return 2;
     }
+    if (scale)
+        return scaleMain(parser.value(flasherOption), boards, job.blocks, runs);
 
     QTemporaryDir dir;
     Job adapterJob;
@@ -115,7 +210,7 @@ int main(int argc, char *argv[])
     }
 
     // Measured after the sessions, on a machine as warm as they left it.
-    const double floorUs = PtyFloor::measure(2000);
+    const double floorUs = PtyFloor::measure(2000).tripUs;
     printTable(worker, window, peakPerWay, floorUs);
     printGangTable(gangs);
     printAdapterTable(adapters, adapterJob.blocks);

@@ -6,6 +6,7 @@
 #include <QVector>
 
 #include <cstdlib>
+#include <ctime>
 #include <thread>
 
 #include <fcntl.h>
@@ -16,17 +17,29 @@
 namespace Bench
 {
 
-double PtyFloor::measure(int rounds)
+namespace
+{
+
+qint64 threadCpuNs()
+{
+    timespec cpu{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &cpu);
+    return qint64(cpu.tv_sec) * 1000000000 + cpu.tv_nsec;
+}
+
+} // namespace
+
+PtyFloor::Figures PtyFloor::measure(int rounds)
 {
     const int master = posix_openpt(O_RDWR | O_NOCTTY);
     if (master < 0)
-        return -1;
+        return {};
     int slave = -1;
     if (grantpt(master) == 0 && unlockpt(master) == 0)
         slave = ::open(ptsname(master), O_RDWR | O_NOCTTY);
     if (slave < 0) {
         ::close(master);
-        return -1;
+        return {};
     }
     termios raw{};
     tcgetattr(slave, &raw);
@@ -45,6 +58,7 @@ double PtyFloor::measure(int rounds)
     QVector<double> trips;
     char frame[DeviceFrame::BlockFrameSize] = {};
     char reply[DeviceFrame::ReplySize];
+    const qint64 cpuBefore = threadCpuNs();
     for (int r = 0; r < rounds; ++r) {
         const qint64 start = nowNs();
         if (::write(slave, frame, sizeof frame) != sizeof frame ||
@@ -52,10 +66,13 @@ double PtyFloor::measure(int rounds)
             break;
         trips.append((nowNs() - start) / 1000.0);
     }
+    const double cpuUs = (threadCpuNs() - cpuBefore) / 1000.0 / rounds;
     ::close(slave); // ends the board's read if the host gave up early
     board.join();
     ::close(master);
-    return trips.size() == rounds ? median(trips) : -1;
+    if (trips.size() != rounds)
+        return {};
+    return {median(trips), cpuUs};
 }
 
 bool PtyFloor::readExactly(int fd, char *data, int size)

@@ -11,8 +11,13 @@ namespace Bench
 class PtyFloor
 {
 public:
-    // Median round trip in microseconds, or a negative value if no pty.
-    static double measure(int rounds);
+    // Negative values when there is no pty.
+    struct Figures {
+        double tripUs = -1; // median round trip, wall clock
+        double cpuUs = -1;  // the host end's own thread CPU per round trip
+    };
+
+    static Figures measure(int rounds);
 
 private:
     static bool readExactly(int fd, char *data, int size);

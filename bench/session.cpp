@@ -57,7 +57,7 @@ Sample judge(BootSim &sim, const Job &job, const SessionClock &clock, int endFra
         s.error = QStringLiteral("session did not end in time");
         return s;
     }
-    if (Outcome::fromText(text) != &Outcome::Success) {
+    if (text != Outcome::Success.text()) {
         s.error = QStringLiteral("session ended with \"%1\"")
                       .arg(QString::fromLatin1(text ? text : "no finish"));
         return s;

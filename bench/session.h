@@ -42,6 +42,7 @@ bool writeImage(const QTemporaryDir &dir, const QString &name, Job &job);
 class SessionClock : public QObject
 {
 public:
+    SessionClock() = default;
     explicit SessionClock(uploadThread *worker)
     {
         connect(

@@ -11,7 +11,9 @@
 #include "cli/flash/gangreport.h"
 #include "cli/job/job.h"
 #include "cli/options.h"
-#include "cli/station/record.h"
+#include "cli/page/livepage.h"
+#include "cli/record/recordcheck.h"
+#include "cli/report/yieldreport.h"
 #include "cli/station/station.h"
 #include "cli/station/stationreport.h"
 #include "download/firmwareimage.h"
@@ -190,6 +192,23 @@ int writeJob(const Options &options)
     return ExitStatus::Success;
 }
 
+// The live page, when --serve asks for it; null with the reason in `error`
+// when it cannot be served, and null without --serve.
+std::unique_ptr<Page::LivePage> servePage(const Options &options, QString *error)
+{
+    if (options.servePort < 0)
+        return nullptr;
+    auto page = std::make_unique<Page::LivePage>();
+    if (!page->start(options.serveAddress, options.servePort, options.recordPath, error))
+        return nullptr;
+    Output::put(stderr,
+                QStringLiteral("kavro-flash: live page at %1%2\n")
+                    .arg(page->url(), Page::LivePage::reachableFromOthers(options.serveAddress)
+                                          ? QStringLiteral(", reachable from other machines")
+                                          : QString()));
+    return page;
+}
+
 Station::Settings stationSettings(const Options &options, qint64 blocks)
 {
     Station::Settings settings;
@@ -225,6 +244,11 @@ int runStation(QCoreApplication &app, Interrupts &interrupts, const Options &opt
     // The bytes the station flashes are the ones it has just hashed.
     if (options.job && station.imageSha256() != options.job->imageSha256)
         return checkJobImage(*options.job);
+    const std::unique_ptr<Page::LivePage> page = servePage(options, &error);
+    if (page)
+        page->feed().watch(station);
+    else if (options.servePort >= 0)
+        return usageError(error);
     std::FILE *human = options.json ? stderr : stdout;
     const bool terminal = Output::escapesAllowed(human);
     StationReport report(
@@ -267,6 +291,12 @@ int runGang(QCoreApplication &app, Interrupts &interrupts, const Options &option
             return status;
         }
     }
+    QString error;
+    const std::unique_ptr<Page::LivePage> page = servePage(options, &error);
+    if (page)
+        page->feed().watch(gang);
+    else if (options.servePort >= 0)
+        return usageError(error);
     HumanReport report(gang, blocks, options.baud, human,
                        terminal ? HumanReport::Style::Live : HumanReport::Style::Lines, colour,
                        options.quiet);
@@ -340,6 +370,8 @@ int run(QCoreApplication &app, const Options &options)
         return listPorts(options.json);
     case Options::Action::CheckRecord:
         return Record::check(options.checkedRecord, options.json);
+    case Options::Action::Report:
+        return Report::write(options.reportRecords, options.reportHtml, options.reportCsv);
     case Options::Action::Doctor:
         return Doctor::run(options.ports, options.baud, options.json,
                            !options.enter.isEmpty() || !options.leave.isEmpty());

@@ -3,7 +3,7 @@
 #include "cli/common/exitstatus.h"
 #include "download/linerates.h"
 #include "download/outcome.h"
-#include "serial/serialport.h"
+#include "serial/devicepath.h"
 
 #include <QCommandLineParser>
 #include <QSet>
@@ -65,7 +65,7 @@ bool portsDistinct(const QStringList &ports, QString *error)
             return false;
         }
         // Two names of one port (a by-id link and its device, say) are the same.
-        const QString identity = SerialPort::deviceOf(port);
+        const QString identity = PortName::deviceOf(port);
         if (seen.contains(identity)) {
             *error = QStringLiteral("port '%1' is named twice").arg(port);
             return false;
@@ -99,7 +99,7 @@ struct Parser {
     QCommandLineOption baud{{QStringLiteral("b"), QStringLiteral("baud")},
                             QStringLiteral("Line rate: 115200 (default) or 256000."),
                             QStringLiteral("RATE"),
-                            QStringLiteral("115200")};
+                            QString::number(LineRates::All[0])};
     QCommandLineOption list{QStringLiteral("list"),
                             QStringLiteral("List the serial ports the window offers, and exit.")};
     QCommandLineOption json{
@@ -172,6 +172,21 @@ struct Parser {
         QStringLiteral("Write a new job FILE from the options and the image given with it, the "
                        "image's SHA-256 filled in; never over an existing file."),
         QStringLiteral("FILE")};
+    QCommandLineOption serve{
+        QStringLiteral("serve"),
+        QStringLiteral("Serve the live page and its /state and /metrics on PORT, at ADDR "
+                       "(default 127.0.0.1, this machine alone; 0.0.0.0 for every network)."),
+        QStringLiteral("[ADDR:]PORT")};
+    QCommandLineOption report{
+        QStringLiteral("report"),
+        QStringLiteral("Write the yield report of the records named after the options, with "
+                       "--html and/or --csv.")};
+    QCommandLineOption html{QStringLiteral("html"),
+                            QStringLiteral("Report: one self-contained HTML file, FILE."),
+                            QStringLiteral("FILE")};
+    QCommandLineOption csv{QStringLiteral("csv"),
+                           QStringLiteral("Report: one CSV row per board into FILE."),
+                           QStringLiteral("FILE")};
     QCommandLineOption doctor{
         QStringLiteral("doctor"),
         QStringLiteral("Check each port named with -p, or every port --list shows: whether it "
@@ -184,7 +199,8 @@ struct Parser {
         parser.setApplicationDescription(description());
         parser.addOptions({port,      baud,   list,   json,  quiet,      verbose,     station,
                            count,     record, settle, stamp, stampStart, stampStep,   stampOrder,
-                           stampList, enter,  leave,  job,   writeJob,   checkRecord, doctor});
+                           stampList, enter,  leave,  job,   writeJob,   checkRecord, doctor,
+                           serve,     report, html,   csv});
         parser.addPositionalArgument(QStringLiteral("IMAGE"),
                                      QStringLiteral("Firmware image to write."));
     }
@@ -206,7 +222,9 @@ struct Parser {
     bool readSession(Options *o, QString *error) const
     {
         if (!number(parser.value(baud), 0, &o->baud) || !LineRates::isLineRate(o->baud))
-            return refuse(error, QStringLiteral("baud rate must be 115200 or 256000, not '%1'")
+            return refuse(error, QStringLiteral("baud rate must be %1 or %2, not '%3'")
+                                     .arg(LineRates::All[0])
+                                     .arg(LineRates::All[1])
                                      .arg(parser.value(baud)));
         o->ports = parser.values(port);
         const QStringList positional = parser.positionalArguments();
@@ -216,7 +234,8 @@ struct Parser {
             return positional.isEmpty() || refuse(error, QStringLiteral("--doctor takes no image"));
         if (o->ports.isEmpty())
             return refuse(error, QStringLiteral("no port given (-p PORT)"));
-        if (!portsDistinct(o->ports, error) || !readStation(o, error) || !readStamp(o, error))
+        if (!portsDistinct(o->ports, error) || !readStation(o, error) || !readStamp(o, error) ||
+            !readServe(o, error))
             return false;
         if (positional.size() != 1)
             return refuse(error, positional.isEmpty()
@@ -279,6 +298,36 @@ struct Parser {
         if (job.leave)
             *arguments << QStringLiteral("--leave") << job.leave->text();
         return true;
+    }
+
+    // [ADDR:]PORT; an IPv6 address in brackets, "[::1]:8080".
+    bool readServe(Options *o, QString *error) const
+    {
+        if (!parser.isSet(serve))
+            return true;
+        const QString value = parser.value(serve);
+        const int colon = value.lastIndexOf(QLatin1Char(':'));
+        QString address = colon < 0 ? QStringLiteral("127.0.0.1") : value.left(colon);
+        if (address.startsWith(QLatin1Char('[')) && address.endsWith(QLatin1Char(']')))
+            address = address.mid(1, address.size() - 2);
+        if (!number(value.mid(colon + 1), 0, &o->servePort) || o->servePort > 65535 ||
+            address.isEmpty())
+            return refuse(
+                error, QStringLiteral("--serve needs [ADDR:]PORT, PORT from 0 to 65535, not '%1'")
+                           .arg(value));
+        o->serveAddress = address;
+        return true;
+    }
+
+    bool readReport(Options *o, QString *error) const
+    {
+        o->reportHtml = parser.value(html);
+        o->reportCsv = parser.value(csv);
+        o->reportRecords = parser.positionalArguments();
+        if (o->reportHtml.isEmpty() && o->reportCsv.isEmpty())
+            return refuse(error, QStringLiteral("--report needs --html FILE, --csv FILE or both"));
+        return !o->reportRecords.isEmpty() ||
+               refuse(error, QStringLiteral("--report needs one or more records"));
     }
 
     bool readStamp(Options *o, QString *error) const
@@ -350,6 +399,14 @@ bool Options::parse(const QStringList &arguments, Options *options, QString *err
         o.action = Action::CheckRecord;
         o.checkedRecord = parser.value(p.checkRecord);
         return true;
+    }
+    if (parser.isSet(p.report)) {
+        o.action = Action::Report;
+        return p.readReport(&o, error);
+    }
+    if (parser.isSet(p.html) || parser.isSet(p.csv)) {
+        *error = QStringLiteral("--html and --csv belong to --report");
+        return false;
     }
     if (parser.isSet(p.job)) {
         const JobRead read = readJob(parser.value(p.job));

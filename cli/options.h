@@ -12,7 +12,7 @@
 // kavro-flash's command line as plain values, checked as far as it can be
 // without touching a file or a port.
 struct Options {
-    enum class Action { Flash, Station, Doctor, List, CheckRecord, WriteJob, Help };
+    enum class Action { Flash, Station, Doctor, List, CheckRecord, Report, WriteJob, Help };
 
     Action action = Action::Flash;
     QStringList ports;
@@ -33,6 +33,13 @@ struct Options {
     // With --job, the job the run's settings came from.
     std::optional<Job> job;
     QString writtenJob; // --write-job's file
+    // --serve: the live page's address and port; port -1 for no page.
+    QString serveAddress;
+    int servePort = -1;
+    // --report: the records, and the files to write (either may be empty).
+    QStringList reportRecords;
+    QString reportHtml;
+    QString reportCsv;
     // --check-record's file.
     QString checkedRecord;
     QString helpText; // for Action::Help

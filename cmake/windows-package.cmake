@@ -62,6 +62,11 @@ if(EXISTS ${qt_licences}/debian-copyright.txt)
     install(FILES ${qt_licences}/debian-copyright.txt DESTINATION licenses RENAME Qt-third-party.txt)
     set(QT_THIRD_PARTY "The libraries Qt bundles and their licences are listed in Qt-third-party.txt.")
 endif()
+# RapidJSON is compiled into kavro-flash: its licence (Expat) goes with it.
+if(NOT EXISTS /usr/share/doc/rapidjson-dev/copyright)
+    message(FATAL_ERROR "No RapidJSON licence to ship: install rapidjson-dev (scripts/ensure-packages)")
+endif()
+install(FILES /usr/share/doc/rapidjson-dev/copyright DESTINATION licenses RENAME RapidJSON.txt)
 # toml++ is built into kavro-flash.exe: its notice goes with it.
 install(FILES /usr/share/doc/libtomlplusplus-dev/copyright DESTINATION licenses RENAME toml++.txt)
 configure_file(${CMAKE_SOURCE_DIR}/packaging/windows/licenses.txt.in ${CMAKE_BINARY_DIR}/licenses/README.txt @ONLY)

@@ -15,9 +15,6 @@ public:
     static const Outcome FileError;
     static const Outcome OpenFailed;
 
-    // The outcome whose text is `finishText`; nullptr for none of them.
-    static const Outcome *fromText(const char *finishText);
-
     const char *text() const { return finishText; }
     bool succeeded() const { return this == &Success; }
 

@@ -8,6 +8,7 @@
 #include "serial/threadhandover.h"
 
 #include <QDebug>
+#include <QElapsedTimer>
 #include <QMetaType>
 
 namespace
@@ -16,12 +17,50 @@ namespace
 // Sent through queued signals as bare pointers, so only literals are used.
 const char DownloadText[] = "download";
 
-constexpr int ReplyWaitTicks = 1000; // one more tick than this is a time-out
-
 void traceLine(const QString &text)
 {
     qDebug().noquote() << text;
 }
+
+// Any rate but the board's own leaves the port at its default. A setting the
+// driver refuses would leave the line unfit for the board, so the session
+// ends there, before any frame.
+std::optional<PortFailure> setUpLine(SerialPort &line, int rate)
+{
+    QString refused;
+    if (LineRates::isLineRate(rate) && !line.setBaudRate(rate))
+        refused = QStringLiteral("baud rate %1").arg(rate);
+    else if (!line.setDataBits(SerialPort::Data8))
+        refused = QStringLiteral("data bits 8");
+    else if (!line.setParity(SerialPort::NoParity))
+        refused = QStringLiteral("parity none");
+    else if (!line.setStopBits(SerialPort::OneStop))
+        refused = QStringLiteral("stop bits 1");
+    else if (!line.setFlowControl(SerialPort::NoFlowControl))
+        refused = QStringLiteral("flow control none");
+    if (refused.isEmpty()) {
+        line.setTimeout(1);
+        return std::nullopt;
+    }
+    qDebug("Serial refused %s", qPrintable(refused));
+    return PortFailure::refused(refused);
+}
+
+// The port's modem lines, set where its other calls run.
+class PortLines : public ModemLineAccess
+{
+public:
+    explicit PortLines(SerialPort &port) : port(port) {}
+    ModemLines::Read readLines() override { return port.readModemLines(); }
+    std::optional<QString> writeLines(const ModemLines::State &lines) override
+    {
+        return port.setModemLines(lines);
+    }
+    std::optional<QString> keepLinesAtClose() override { return port.keepModemLinesAtClose(); }
+
+private:
+    SerialPort &port;
+};
 
 } // namespace
 
@@ -80,30 +119,9 @@ void uploadThread::stopDownload()
     stopRequested = true;
 }
 
-unsigned uploadThread::sessionCount() const
+void uploadThread::setObserver(SessionObserver *sessionObserver)
 {
-    return sessionsBegun;
-}
-
-// Both sides store, then look at the other's number: whichever comes second
-// sees the first, so the stop is set after the session's reset either way.
-void uploadThread::stopSession(unsigned number)
-{
-    stopFor = number;
-    if (sessionsBegun == number)
-        stopRequested = true;
-}
-
-QString uploadThread::refusedSetting()
-{
-    std::lock_guard<std::mutex> locker(settingsLock);
-    return lastRefusal;
-}
-
-QString uploadThread::openFailure()
-{
-    std::lock_guard<std::mutex> locker(settingsLock);
-    return lastOpenFailure;
+    observer = sessionObserver;
 }
 
 void uploadThread::setLineSequences(const LineSequence &enter, const LineSequence &leave)
@@ -111,18 +129,6 @@ void uploadThread::setLineSequences(const LineSequence &enter, const LineSequenc
     std::lock_guard<std::mutex> locker(settingsLock);
     enterSequence = enter;
     leaveSequence = leave;
-}
-
-LineSequenceRun uploadThread::enterRun()
-{
-    std::lock_guard<std::mutex> locker(settingsLock);
-    return lastEnter;
-}
-
-LineSequenceRun uploadThread::leaveRun()
-{
-    std::lock_guard<std::mutex> locker(settingsLock);
-    return lastLeave;
 }
 
 QString uploadThread::portSetting()
@@ -161,39 +167,32 @@ void uploadThread::clearReceiveState()
     ReceiveState::clear(rxCount, rxIndex);
 }
 
-bool uploadThread::replyAccepted()
+bool uploadThread::stopWanted()
 {
-    std::lock_guard<std::mutex> locker(rxLock);
-    return ReceiveState::replyAccepted(rxBuffer);
+    return stopRequested || (observer && observer->stopWanted());
 }
 
 // Up to 1001 ticks of at most 1 ms each; readMyCom() ends a tick early once
 // six bytes are in, so a reply is taken up without waiting out the tick.
-bool uploadThread::waitForReply()
+void uploadThread::awaitReply(SessionCore &core)
 {
     std::unique_lock<std::mutex> locker(rxLock);
     tickCount = 0;
-    for (;;) {
-        if (ReceiveState::replyComplete(rxCount))
-            return true;
+    while (core.need() == SessionCore::Need::Reply) {
+        if (stopWanted())
+            core.requestStop();
+        if (ReceiveState::replyComplete(rxCount)) {
+            core.received(reinterpret_cast<const char *>(rxBuffer), rxCount);
+            ReceiveState::clear(rxCount, rxIndex);
+            return;
+        }
         replyReady.wait_for(locker, std::chrono::milliseconds(1));
         ++tickCount;
-        if (tickCount > ReplyWaitTicks)
-            return false;
+        core.ticked();
     }
 }
 
-bool uploadThread::writeFrame(const QByteArray &frame)
-{
-    return port->write(frame) == frame.size();
-}
-
-bool uploadThread::writeFrame(const unsigned char *frame, int size)
-{
-    return port->write(reinterpret_cast<const char *>(frame), size) == size;
-}
-
-bool uploadThread::openSerialPort()
+void uploadThread::openSerialPort(SessionCore &core)
 {
     QString name;
     int rate;
@@ -207,95 +206,54 @@ bool uploadThread::openSerialPort()
     traceLine(path);
 
     auto *opened = new SerialPort(name);
-    const auto openFailed = [this, opened](const QString &reason) {
-        traceLine(QStringLiteral("Serial open failed: ") + reason);
-        {
-            std::lock_guard<std::mutex> locker(settingsLock);
-            lastOpenFailure = reason;
-        }
+    std::optional<PortFailure> failure;
+    if (!opened->open(QIODevice::ReadWrite)) {
+        failure = opened->openFailure().value();
+    } else {
+        qDebug("Open Serial %s", path.toUtf8().constData());
+        failure = setUpLine(*opened, rate);
+        if (!failure)
+            failure = enterBootLoader(*opened);
+    }
+    if (failure) {
+        traceLine(QStringLiteral("Serial open failed: ") + failure->detail);
         opened->close();
         delete opened;
-        qDebug("CanNOT Open Serial");
-        announceEnd(Outcome::OpenFailed, EndOrder::ButtonFirst);
-        return false;
-    };
-    if (!opened->open(QIODevice::ReadWrite))
-        return openFailed(opened->openFailure().value());
-    qDebug("Open Serial %s", path.toUtf8().constData());
-
-    // Any rate but the board's own leaves the port at its default. A setting
-    // the driver refuses would leave the line unfit for the board, so the
-    // session ends here, before any frame.
-    QString refused;
-    if (LineRates::isLineRate(rate) && !opened->setBaudRate(rate))
-        refused = QStringLiteral("baud rate %1").arg(rate);
-    else if (!opened->setDataBits(SerialPort::Data8))
-        refused = QStringLiteral("data bits 8");
-    else if (!opened->setParity(SerialPort::NoParity))
-        refused = QStringLiteral("parity none");
-    else if (!opened->setStopBits(SerialPort::OneStop))
-        refused = QStringLiteral("stop bits 1");
-    else if (!opened->setFlowControl(SerialPort::NoFlowControl))
-        refused = QStringLiteral("flow control none");
-    if (!refused.isEmpty()) {
-        qDebug("Serial refused %s", qPrintable(refused));
-        {
-            std::lock_guard<std::mutex> locker(settingsLock);
-            lastRefusal = refused;
-        }
-        return openFailed(QStringLiteral("the port refused ") + refused);
+        core.portFailed(*failure);
+        return;
     }
-    opened->setTimeout(1);
-    if (const std::optional<QString> failure = enterBootLoader(opened)) {
-        // A board that is never let into its boot loader is a board failed,
-        // as one whose port refuses a line setting.
-        {
-            std::lock_guard<std::mutex> locker(settingsLock);
-            lastRefusal = QStringLiteral("DTR and RTS");
-        }
-        return openFailed(*failure);
+    {
+        std::lock_guard<std::mutex> locker(rxLock);
+        port = opened;
     }
-
-    std::lock_guard<std::mutex> locker(rxLock);
-    port = opened;
-    return true;
+    connect(port, &SerialPort::readyRead, this, &uploadThread::readMyCom);
+    core.portOpened();
 }
 
-// With sequences, a close must not drop the lines `leave` sets. A port
-// whose lines cannot be set fails as one that cannot be set up, before any
-// frame.
-std::optional<QString> uploadThread::enterBootLoader(SerialPort *opened)
+// A board that is never let into its boot loader is a board failed, as one
+// whose port refuses a line setting: before any frame.
+std::optional<PortFailure> uploadThread::enterBootLoader(SerialPort &opened)
 {
     LineSequence enter;
-    bool any;
+    LineSequence leave;
     {
         std::lock_guard<std::mutex> locker(settingsLock);
         enter = enterSequence;
-        any = !enter.isEmpty() || !leaveSequence.isEmpty();
+        leave = leaveSequence;
     }
-    if (!any)
+    PortLines lines(opened);
+    if (const std::optional<PortFailure> failure = prepareLines(lines, enter, leave))
+        return failure;
+    if (enter.isEmpty())
         return std::nullopt;
-    if (const std::optional<QString> failure = opened->keepModemLinesAtClose())
-        return QStringLiteral("keeping the modem lines at close: ") + *failure;
-    // A port that could never leave the boot loader fails before the first
-    // frame too.
-    if (enter.isEmpty()) {
-        const ModemLines::Read read = opened->readModemLines();
-        return read.ok() ? std::nullopt
-                         : std::optional<QString>(
-                               QStringLiteral("before leaving the boot loader: ") + *read.failure);
-    }
-    const LineSequenceRun run = runLineSequence(*opened, enter);
-    {
-        std::lock_guard<std::mutex> locker(settingsLock);
-        lastEnter = run;
-    }
-    if (run.failure)
-        return QStringLiteral("entering the boot loader: ") + *run.failure;
+    entered = runLineSequence(lines, enter);
+    if (entered.failure)
+        return enterFailure(*entered.failure);
     return std::nullopt;
 }
 
-// Only once the end frame has left the host does the board get let go.
+// Only once the end frame has left the host does the board get let go; a
+// failure here is told, and leaves the session's outcome as it is.
 void uploadThread::leaveBootLoader()
 {
     LineSequence leave;
@@ -305,20 +263,33 @@ void uploadThread::leaveBootLoader()
     }
     if (leave.isEmpty())
         return;
-    LineSequenceRun run;
+    PortLines lines(*port);
     if (port->drain())
-        run = runLineSequence(*port, leave);
+        left = runLineSequence(lines, leave);
     else
-        run.failure = QStringLiteral("the end frame did not leave the host");
-    if (run.failure)
-        traceLine(QStringLiteral("Leaving the boot loader failed: ") + *run.failure);
-    std::lock_guard<std::mutex> locker(settingsLock);
-    lastLeave = run;
+        left.failure = QStringLiteral("the end frame did not leave the host");
+    if (left.failure)
+        traceLine(QStringLiteral("Leaving the boot loader failed: ") + *left.failure);
+}
+
+// An image that cannot be read is a file error like a bad header, and so is
+// one whose block addresses would wrap onto the start of the board's memory:
+// refused before any block goes out.
+void uploadThread::openImage(SessionCore &core, FirmwareImage &image)
+{
+    QString imagePath;
+    {
+        std::lock_guard<std::mutex> locker(settingsLock);
+        imagePath = fileName;
+    }
+    const ImageCheck check = image.openChecked(imagePath);
+    core.imageOpened(check, image.isOpen() ? std::optional<qint64>(image.length()) : std::nullopt);
 }
 
 // Closes and releases the session's port. Once `port` is cleared no queued
 // readMyCom() can reach the object any more, so it can go right away. True
-// when everything written has left the host.
+// when everything written has left the host; a session without a port has
+// nothing to close.
 bool uploadThread::closeSerialPort()
 {
     SerialPort *closing;
@@ -327,155 +298,145 @@ bool uploadThread::closeSerialPort()
         closing = port;
         port = nullptr;
     }
+    if (!closing)
+        return true;
     const bool sent = closing->close();
     delete closing;
     return sent;
 }
 
-void uploadThread::announceEnd(const Outcome &outcome, EndOrder order)
+void uploadThread::Relay::sessionEvent(const SessionEvent &event)
 {
-    if (order == EndOrder::OutcomeFirst)
-        emit setFinish(outcome.text());
-    emit setDownloadBtnText(DownloadText);
-    emit setProgress(0);
-    if (order == EndOrder::ButtonFirst)
-        emit setFinish(outcome.text());
+    switch (event.kind) {
+    case SessionEvent::Kind::ImageLength:
+        qDebug("file length is %ld", static_cast<long>(event.value));
+        break;
+    case SessionEvent::Kind::BlockWritten:
+        emit worker->setProgress(event.percent);
+        break;
+    case SessionEvent::Kind::DataEnded:
+        qDebug("--------n=%ld-----------\n", static_cast<long>(event.value));
+        break;
+    case SessionEvent::Kind::PortOpened:
+    case SessionEvent::Kind::BlockAcknowledged:
+    case SessionEvent::Kind::Ended:
+        break;
+    }
+    if (worker->observer)
+        worker->observer->sessionEvent(event);
 }
 
-void uploadThread::endSession(const Outcome &outcome, EndOrder order)
+void uploadThread::drive(SessionCore &core, FirmwareImage &image)
 {
-    closeSerialPort();
-    announceEnd(outcome, order);
+    using Need = SessionCore::Need;
+    for (;;) {
+        switch (core.need()) {
+        case Need::Port:
+            openSerialPort(core);
+            break;
+        case Need::Send: {
+            const qint64 size = core.frameSize();
+            endFrameWritten =
+                port->write(reinterpret_cast<const char *>(core.frame()), size) == size;
+            core.frameWritten();
+            break;
+        }
+        case Need::Reply:
+            awaitReply(core);
+            break;
+        case Need::Image:
+            openImage(core, image);
+            break;
+        case Need::Block:
+            core.blockRead(image.readBlock(core.blockData()));
+            break;
+        case Need::EndSent:
+            // Success only once the end frame has left the host: a line that
+            // went away after the last reply ends the session as a stop.
+            if (endFrameWritten)
+                leaveBootLoader();
+            core.endSent(closeSerialPort() && endFrameWritten);
+            break;
+        case Need::Done:
+            return;
+        }
+    }
+}
+
+// The closing signals in the order each exit has always given them, with
+// its trace lines.
+void uploadThread::announceEnd(const SessionResult &result)
+{
+    const char *outcome = result.outcome().text();
+    const auto buttonFirst = [this, outcome] {
+        emit setDownloadBtnText(DownloadText);
+        emit setProgress(0);
+        emit setFinish(outcome);
+    };
+    const auto outcomeFirst = [this, outcome] {
+        emit setFinish(outcome);
+        emit setDownloadBtnText(DownloadText);
+        emit setProgress(0);
+    };
+    switch (result.exit) {
+    case SessionExit::OpenFailure:
+        qDebug("CanNOT Open Serial");
+        return buttonFirst();
+    case SessionExit::StartTimeOut:
+        outcomeFirst();
+        return qDebug("Line-->%d   here end", 59);
+    case SessionExit::HandshakeRejected:
+    case SessionExit::Success:
+        return buttonFirst();
+    case SessionExit::CancelAfterStart:
+        outcomeFirst();
+        return qDebug("Line-->%d   here end", 80);
+    case SessionExit::PrepareTimeOut:
+        buttonFirst();
+        return qDebug("Line-->%d   here end", 102);
+    case SessionExit::FileError:
+        emit setDownloadBtnText(DownloadText);
+        emit setFinish(outcome);
+        emit setProgress(100);
+        return emit setProgress(0);
+    case SessionExit::BlockTimeOut:
+        buttonFirst();
+        return qDebug("Line-->%d   here end", 192);
+    case SessionExit::BlockRejected:
+        buttonFirst();
+        return qDebug("go end");
+    case SessionExit::CancelDuringBlocks:
+        outcomeFirst();
+        return qDebug("Line-->%d   here end", 214);
+    case SessionExit::EndFrameNotSent:
+        emit setDownloadBtnText(DownloadText);
+        emit setProgress(0);
+        qDebug("end frame not sent");
+        return emit setFinish(outcome);
+    }
 }
 
 void uploadThread::run()
 {
     const ThreadHandOver::ReleaseOnExit handOver(this);
     stopRequested = false;
-    if (stopFor == ++sessionsBegun)
-        stopRequested = true;
     clearReceiveState();
-    {
-        std::lock_guard<std::mutex> locker(settingsLock);
-        lastRefusal.clear();
-        lastOpenFailure.clear();
-        lastEnter = {};
-        lastLeave = {};
-    }
+    entered = {};
+    left = {};
+    QElapsedTimer clock;
+    clock.start();
 
-    if (!openSerialPort())
-        return;
-    connect(port, &SerialPort::readyRead, this, &uploadThread::readMyCom);
-
-    writeFrame(DeviceFrame::startFrame());
-    if (!waitForReply()) {
-        endSession(Outcome::TimeOut, EndOrder::OutcomeFirst);
-        qDebug("Line-->%d   here end", 59);
-        return;
-    }
-    if (!replyAccepted()) {
-        endSession(Outcome::Stop, EndOrder::ButtonFirst);
-        return;
-    }
-    clearReceiveState();
-    if (stopRequested) {
-        endSession(Outcome::Cancel, EndOrder::OutcomeFirst);
-        qDebug("Line-->%d   here end", 80);
-        return;
-    }
-
-    writeFrame(DeviceFrame::prepareFrame());
-    if (!waitForReply()) {
-        endSession(Outcome::Stop, EndOrder::ButtonFirst);
-        qDebug("Line-->%d   here end", 102);
-        return;
-    }
-    if (!replyAccepted()) {
-        endSession(Outcome::Stop, EndOrder::ButtonFirst);
-        return;
-    }
-    clearReceiveState();
-
-    QString imagePath;
-    {
-        std::lock_guard<std::mutex> locker(settingsLock);
-        imagePath = fileName;
-    }
+    SessionCore core(&relay);
     FirmwareImage image;
-    const auto fileError = [this, &image] {
-        image.close();
-        closeSerialPort();
-        emit setDownloadBtnText(DownloadText);
-        emit setFinish(Outcome::FileError.text());
-        emit setProgress(100);
-        emit setProgress(0);
-    };
-    // An image that cannot be read is a file error like a bad header, and so
-    // is one whose block addresses would wrap onto the start of the board's
-    // memory: refused before any block goes out.
-    const ImageCheck check = image.openChecked(imagePath);
-    const qint64 length = image.length();
-    if (image.isOpen())
-        qDebug("file length is %ld", static_cast<long>(length));
-    if (!check.ok()) {
-        fileError();
-        return;
-    }
+    drive(core, image);
+    image.close();
+    closeSerialPort();
 
-    unsigned char frame[DeviceFrame::BlockFrameSize];
-    qint64 progressSum = 6400;
-    int address = 0;
-    for (int block = 0;; ++block) {
-        DeviceFrame::fillBlockHead(frame, static_cast<quint16>(address));
-        address += DeviceFrame::BlockAddressStep;
-        const int got = image.readBlock(frame + DeviceFrame::BlockDataOffset);
-        if (got < DeviceFrame::BlockDataSize) {
-            qDebug("--------n=%ld-----------\n", static_cast<long>(got));
-            // Success only once the end frame has left the host: a line
-            // that went away after the last reply ends the session as a stop.
-            const bool endWritten = writeFrame(DeviceFrame::endFrame());
-            if (endWritten)
-                leaveBootLoader();
-            const bool endSent = closeSerialPort() && endWritten;
-            image.close();
-            if (!endSent) {
-                emit setDownloadBtnText(DownloadText);
-                emit setProgress(0);
-                qDebug("end frame not sent");
-                emit setFinish(Outcome::Stop.text());
-                return;
-            }
-            announceEnd(Outcome::Success, EndOrder::ButtonFirst);
-            return;
-        }
-        // The file grew since it was measured: same refusal as above.
-        if (block >= DeviceFrame::MaxBlocks) {
-            fileError();
-            return;
-        }
-        DeviceFrame::sealBlockFrame(frame);
-        writeFrame(frame, DeviceFrame::BlockFrameSize);
-        emit setProgress(static_cast<int>(progressSum / length));
-
-        if (!waitForReply()) {
-            image.close();
-            endSession(Outcome::Stop, EndOrder::ButtonFirst);
-            qDebug("Line-->%d   here end", 192);
-            return;
-        }
-        if (!replyAccepted()) {
-            image.close();
-            endSession(Outcome::Stop, EndOrder::ButtonFirst);
-            qDebug("go end");
-            return;
-        }
-        clearReceiveState();
-        progressSum += 6400;
-        if (stopRequested) {
-            image.close();
-            endSession(Outcome::Cancel, EndOrder::OutcomeFirst);
-            qDebug("Line-->%d   here end", 214);
-            return;
-        }
-    }
+    SessionResult result = core.result();
+    result.elapsedMs = clock.elapsed();
+    result.enter = entered;
+    result.leave = left;
+    announceEnd(result);
+    if (observer)
+        observer->sessionEnded(result);
 }

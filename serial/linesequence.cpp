@@ -1,7 +1,5 @@
 #include "serial/linesequence.h"
 
-#include "serial/serialport.h"
-
 #include <QRegularExpression>
 #include <QStringList>
 
@@ -98,34 +96,80 @@ LineSequenceParse parseLineSequence(const QString &text)
     return parse;
 }
 
-LineSequenceRun runLineSequence(SerialPort &port, const LineSequence &sequence)
+LineSequencePlayer::LineSequencePlayer(const LineSequence &sequence, ModemLineAccess &line)
+    : sequence(sequence), line(line)
 {
-    LineSequenceRun run;
-    const Clock::time_point start = Clock::now();
-    std::optional<ModemLines::State> lines;
-    for (int i = 0; i < sequence.steps.size(); ++i) {
-        const LineStep &step = sequence.steps[i];
-        const Clock::time_point began = Clock::now();
-        std::optional<QString> failure;
+}
+
+std::optional<LineSequencePlayer::Clock::time_point> LineSequencePlayer::advance()
+{
+    for (;;) {
+        if (waiting) {
+            if (Clock::now() < *waiting)
+                return waiting;
+            waiting.reset();
+            done.steps.append(
+                {sequence.steps[next].text(), msSince(start, began), msSince(began, Clock::now())});
+            ++next;
+        }
+        if (next >= sequence.steps.size() || done.failure)
+            return std::nullopt;
+        const LineStep &step = sequence.steps[next];
+        began = Clock::now();
         if (step.isWait()) {
-            std::this_thread::sleep_until(began + std::chrono::milliseconds(step.waitMs));
-        } else {
-            if (!lines) {
-                ModemLines::Read read = port.readModemLines();
-                failure = read.failure;
-                lines = read.lines;
-            }
-            if (!failure) {
-                lines->dtr = step.dtr.value_or(lines->dtr);
-                lines->rts = step.rts.value_or(lines->rts);
-                failure = port.setModemLines(*lines);
-            }
+            waiting = began + std::chrono::milliseconds(step.waitMs);
+            continue;
+        }
+        std::optional<QString> failure;
+        if (!lines) {
+            const ModemLines::Read read = line.readLines();
+            failure = read.failure;
+            lines = read.lines;
+        }
+        if (!failure) {
+            lines->dtr = step.dtr.value_or(lines->dtr);
+            lines->rts = step.rts.value_or(lines->rts);
+            failure = line.writeLines(*lines);
         }
         if (failure) {
-            run.failure = QStringLiteral("step %1 '%2': %3").arg(i + 1).arg(step.text(), *failure);
-            return run;
+            done.failure =
+                QStringLiteral("step %1 '%2': %3").arg(next + 1).arg(step.text(), *failure);
+            return std::nullopt;
         }
-        run.steps.append({step.text(), msSince(start, began), msSince(began, Clock::now())});
+        done.steps.append({step.text(), msSince(start, began), msSince(began, Clock::now())});
+        ++next;
     }
-    return run;
+}
+
+LineSequenceRun runLineSequence(ModemLineAccess &line, const LineSequence &sequence)
+{
+    LineSequencePlayer player(sequence, line);
+    while (const std::optional<LineSequencePlayer::Clock::time_point> due = player.advance())
+        std::this_thread::sleep_until(*due);
+    return player.run();
+}
+
+std::optional<PortFailure> prepareLines(ModemLineAccess &line, const LineSequence &enter,
+                                        const LineSequence &leave)
+{
+    if (enter.isEmpty() && leave.isEmpty())
+        return std::nullopt;
+    if (const std::optional<QString> failure = line.keepLinesAtClose())
+        return PortFailure{PortFailure::Kind::SettingRefused,
+                           QStringLiteral("keeping the modem lines at close: ") + *failure,
+                           QStringLiteral("DTR and RTS")};
+    if (!enter.isEmpty())
+        return std::nullopt;
+    const ModemLines::Read read = line.readLines();
+    if (read.ok())
+        return std::nullopt;
+    return PortFailure{PortFailure::Kind::SettingRefused,
+                       QStringLiteral("before leaving the boot loader: ") + *read.failure,
+                       QStringLiteral("DTR and RTS")};
+}
+
+PortFailure enterFailure(const QString &why)
+{
+    return {PortFailure::Kind::SettingRefused, QStringLiteral("entering the boot loader: ") + why,
+            QStringLiteral("DTR and RTS")};
 }

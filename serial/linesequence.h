@@ -1,12 +1,14 @@
 #ifndef LINESEQUENCE_H
 #define LINESEQUENCE_H
 
+#include "serial/modemlines.h"
+#include "serial/portfailure.h"
+
 #include <QString>
 #include <QVector>
 
+#include <chrono>
 #include <optional>
-
-class SerialPort;
 
 // A sequence of changes to an adapter's DTR and RTS lines with waits between
 // them, as boards are reset into their boot loader and back out:
@@ -62,9 +64,54 @@ struct LineSequenceRun {
     bool ok() const { return !failure; }
 };
 
-// Runs `sequence` on the open `port`, the waits in the caller's thread and
-// the lines in the port's own. The lines are read before the first change,
-// so that a driver without modem lines fails there, having changed nothing.
-LineSequenceRun runLineSequence(SerialPort &port, const LineSequence &sequence);
+// An open line's DTR and RTS, reached as its owner reaches the device.
+class ModemLineAccess
+{
+public:
+    virtual ~ModemLineAccess() = default;
+    virtual ModemLines::Read readLines() = 0;
+    virtual std::optional<QString> writeLines(const ModemLines::State &lines) = 0;
+    virtual std::optional<QString> keepLinesAtClose() = 0;
+};
+
+// Runs a sequence a step at a time, so that its waits can be the caller's:
+// a thread of its own sleeps through them, a loop serving many lines keeps
+// each as a deadline among the others. The lines are read before the first
+// change, so that a driver without modem lines fails there, having changed
+// nothing.
+class LineSequencePlayer
+{
+public:
+    using Clock = std::chrono::steady_clock;
+
+    LineSequencePlayer(const LineSequence &sequence, ModemLineAccess &line);
+
+    // Runs every step that is due; the time to call again, or none once the
+    // sequence has ended (run() says how).
+    std::optional<Clock::time_point> advance();
+    const LineSequenceRun &run() const { return done; }
+
+private:
+    const LineSequence sequence;
+    ModemLineAccess &line;
+    const Clock::time_point start = Clock::now();
+    int next = 0;                             // the step to run
+    std::optional<Clock::time_point> waiting; // the end of the wait under way
+    Clock::time_point began;                  // of the step under way
+    std::optional<ModemLines::State> lines;
+    LineSequenceRun done;
+};
+
+// Runs `sequence` on `line`, its waits in the caller's thread.
+LineSequenceRun runLineSequence(ModemLineAccess &line, const LineSequence &sequence);
+
+// Before a session's first frame, with any sequence: the lines kept as they
+// are at close, and with only a `leave`, read once, so that a board that
+// could never be let go fails before any frame. Why not, as a port that
+// cannot be set up; none with neither sequence.
+std::optional<PortFailure> prepareLines(ModemLineAccess &line, const LineSequence &enter,
+                                        const LineSequence &leave);
+// An `enter` that failed, as a port that cannot be set up.
+PortFailure enterFailure(const QString &why);
 
 #endif

@@ -1,6 +1,6 @@
 #include "serial/portdetails.h"
 
-#include "serial/serialport.h"
+#include "serial/devicepath.h"
 
 #include <QDir>
 #include <QFile>
@@ -59,7 +59,7 @@ bool LatencyTimer::lower()
 LatencyTimer LatencyTimer::of(const QString &devicePath, const QString &sysfsRoot)
 {
     LatencyTimer timer;
-    const QString device = SerialPort::deviceOf(devicePath);
+    const QString device = PortName::deviceOf(devicePath);
     const QString file = sysfsRoot + QStringLiteral("/class/tty/") + QFileInfo(device).fileName() +
                          QStringLiteral("/device/latency_timer");
     QFile value(file);
@@ -89,8 +89,8 @@ bool LatencyTimer::lower()
 PortDetails PortDetails::lookUp(const QString &name)
 {
     PortDetails details;
-    const QString path = SerialPort::devicePath(name);
-    const QString device = SerialPort::deviceOf(name);
+    const QString path = PortName::devicePath(name);
+    const QString device = PortName::deviceOf(name);
     for (const QSerialPortInfo &info : QSerialPortInfo::availablePorts()) {
         if (info.systemLocation() != path && info.systemLocation() != device)
             continue;

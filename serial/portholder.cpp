@@ -1,6 +1,6 @@
 #include "serial/portholder.h"
 
-#include "serial/serialport.h"
+#include "serial/devicepath.h"
 
 #include <QDir>
 #include <QFile>
@@ -69,7 +69,7 @@ QList<PortHolder> PortHolder::running(const ProcessRoots &roots)
 QList<PortHolder> PortHolder::of(const QString &devicePath, const ProcessRoots &roots)
 {
     QList<PortHolder> holders;
-    const QString device = SerialPort::deviceOf(devicePath);
+    const QString device = PortName::deviceOf(devicePath);
     if (!QFileInfo::exists(device))
         return holders;
     const qint64 self = ::getpid();

@@ -1,17 +1,38 @@
 #include "serial/serialport.h"
 
+#include "serial/devicepath.h"
 #include "serial/portdetails.h"
 #include "serial/threadhandover.h"
 #include "serial/ttyline.h"
 
 #include <QFile>
-#include <QFileInfo>
 #include <QMetaObject>
 #include <QSerialPort>
+#include <QThread>
 
+#include <atomic>
 #include <cerrno>
 #include <sys/file.h>
 #include <unistd.h>
+
+// A QSerialPort in a thread of its own, and what lets frames be written
+// past that thread.
+struct SerialPort::Private {
+    template <typename F> bool runInIoThread(F &&work);
+    void stopDirectWrites();
+    void closeDevice(QSerialPort *port, const QString &name);
+
+    QThread ioThread;
+    QSerialPort *serial = nullptr; // owned by ioThread while open
+
+    // The device's descriptor for writes from the caller's thread; -1 once
+    // the I/O thread closes the device.
+    std::mutex writeLock;
+    int writeFd = -1;
+    bool writesQueued = false;
+    std::atomic<bool> queuedWriteFailed{false};
+    bool keepLines = false; // set by keepModemLinesAtClose(), in the I/O thread
+};
 
 namespace
 {
@@ -29,9 +50,10 @@ bool drainPort(QSerialPort *port)
 
 } // namespace
 
-SerialPort::SerialPort(const QString &name, QObject *parent) : QObject(parent), name(name)
+SerialPort::SerialPort(const QString &name, QObject *parent)
+    : QObject(parent), name(name), d(std::make_unique<Private>())
 {
-    ioThread.setObjectName(QStringLiteral("serial-io"));
+    d->ioThread.setObjectName(QStringLiteral("serial-io"));
 }
 
 SerialPort::~SerialPort()
@@ -39,23 +61,9 @@ SerialPort::~SerialPort()
     close();
 }
 
-QString SerialPort::devicePath(const QString &name)
-{
-    if (name.contains(QLatin1Char('/')))
-        return name;
-    return QStringLiteral("/dev/") + name;
-}
-
-QString SerialPort::deviceOf(const QString &name)
-{
-    const QFileInfo path(devicePath(name));
-    const QString canonical = path.canonicalFilePath();
-    return canonical.isEmpty() ? path.absoluteFilePath() : canonical;
-}
-
 // Runs `work` in the I/O thread and waits for it. Only valid while the I/O
 // thread runs and never from the I/O thread itself.
-template <typename F> bool SerialPort::runInIoThread(F &&work)
+template <typename F> bool SerialPort::Private::runInIoThread(F &&work)
 {
     bool result = false;
     if (!serial)
@@ -69,18 +77,19 @@ template <typename F> bool SerialPort::runInIoThread(F &&work)
 
 bool SerialPort::open(QIODevice::OpenMode mode)
 {
-    if (serial) {
-        failure = QStringLiteral("already open");
+    if (d->serial) {
+        failure = PortFailure{PortFailure::Kind::Busy, QStringLiteral("already open"), {}};
         return false;
     }
     failure.reset();
-    ioThread.start();
-    serial = new QSerialPort;
-    serial->moveToThread(&ioThread);
+    d->ioThread.start();
+    d->serial = new QSerialPort;
+    d->serial->moveToThread(&d->ioThread);
 
-    const QString path = devicePath(name);
-    QSerialPort *port = serial;
-    const bool ok = runInIoThread([this, port, path, mode] {
+    const QString path = PortName::devicePath(name);
+    QSerialPort *port = d->serial;
+    Private *io = d.get();
+    const bool ok = d->runInIoThread([this, io, port, path, mode] {
         port->setPortName(path);
         // The line's rate until a caller picks another one.
         port->setBaudRate(DefaultBaudRate);
@@ -105,18 +114,18 @@ bool SerialPort::open(QIODevice::OpenMode mode)
         // Bytes left over from an earlier session are not a reply to us.
         port->clear(QSerialPort::Input);
         {
-            std::lock_guard<std::mutex> locker(writeLock);
-            writeFd = static_cast<int>(port->handle());
-            writesQueued = false;
-            queuedWriteFailed = false;
+            std::lock_guard<std::mutex> locker(io->writeLock);
+            io->writeFd = static_cast<int>(port->handle());
+            io->writesQueued = false;
+            io->queuedWriteFailed = false;
         }
-        connect(port, &QSerialPort::readyRead, port, [this, port] { takeIncoming(port); });
+        connect(port, &QSerialPort::readyRead, port, [this, port] { deliver(port->readAll()); });
         // A vanished device (cable pulled, peer hung up) keeps reporting
         // itself readable; close it so the I/O thread does not spin.
         connect(port, &QSerialPort::errorOccurred, port,
-                [this, port](QSerialPort::SerialPortError e) {
+                [io, port](QSerialPort::SerialPortError e) {
                     if (e == QSerialPort::ResourceError && port->isOpen()) {
-                        stopDirectWrites();
+                        io->stopDirectWrites();
                         port->close();
                     }
                 });
@@ -130,17 +139,12 @@ bool SerialPort::open(QIODevice::OpenMode mode)
     return true;
 }
 
-bool SerialPort::isOpen() const
-{
-    return opened;
-}
-
 // A driver may leave its rate or round it without failing the call, so the
 // rate is read back from the device.
 bool SerialPort::setBaudRate(qint32 rate)
 {
-    QSerialPort *port = serial;
-    return runInIoThread([port, rate] {
+    QSerialPort *port = d->serial;
+    return d->runInIoThread([port, rate] {
         return port->setBaudRate(rate) &&
                TtyLine::effectiveRate(static_cast<int>(port->handle())) == rate;
     });
@@ -148,9 +152,9 @@ bool SerialPort::setBaudRate(qint32 rate)
 
 qint32 SerialPort::baudRate()
 {
-    QSerialPort *port = serial;
+    QSerialPort *port = d->serial;
     qint32 rate = 0;
-    runInIoThread([port, &rate] {
+    d->runInIoThread([port, &rate] {
         rate = port->baudRate();
         return true;
     });
@@ -159,10 +163,10 @@ qint32 SerialPort::baudRate()
 
 bool SerialPort::setDataBits(DataBits bits)
 {
-    QSerialPort *port = serial;
-    return bits >= Data5 && bits <= Data8 && runInIoThread([port, bits] {
-               return port->setDataBits(static_cast<QSerialPort::DataBits>(bits));
-           });
+    QSerialPort *port = d->serial;
+    return bits >= Data5 && bits <= Data8 && d->runInIoThread([port, bits] {
+        return port->setDataBits(static_cast<QSerialPort::DataBits>(bits));
+    });
 }
 
 // Below, the backend's value for each of ours sits at our value's index.
@@ -171,32 +175,27 @@ bool SerialPort::setParity(Parity parity)
     static constexpr QSerialPort::Parity backend[] = {
         QSerialPort::NoParity, QSerialPort::EvenParity, QSerialPort::OddParity,
         QSerialPort::SpaceParity, QSerialPort::MarkParity};
-    QSerialPort *port = serial;
+    QSerialPort *port = d->serial;
     return parity >= NoParity && parity <= MarkParity &&
-           runInIoThread([port, parity] { return port->setParity(backend[parity]); });
+           d->runInIoThread([port, parity] { return port->setParity(backend[parity]); });
 }
 
 bool SerialPort::setStopBits(StopBits bits)
 {
     static constexpr QSerialPort::StopBits backend[] = {
         QSerialPort::OneStop, QSerialPort::OneAndHalfStop, QSerialPort::TwoStop};
-    QSerialPort *port = serial;
+    QSerialPort *port = d->serial;
     return bits >= OneStop && bits <= TwoStop &&
-           runInIoThread([port, bits] { return port->setStopBits(backend[bits]); });
+           d->runInIoThread([port, bits] { return port->setStopBits(backend[bits]); });
 }
 
 bool SerialPort::setFlowControl(FlowControl flow)
 {
     static constexpr QSerialPort::FlowControl backend[] = {
         QSerialPort::NoFlowControl, QSerialPort::HardwareControl, QSerialPort::SoftwareControl};
-    QSerialPort *port = serial;
+    QSerialPort *port = d->serial;
     return flow >= NoFlowControl && flow <= SoftwareControl &&
-           runInIoThread([port, flow] { return port->setFlowControl(backend[flow]); });
-}
-
-qint64 SerialPort::write(const QByteArray &data)
-{
-    return write(data.constData(), data.size());
+           d->runInIoThread([port, flow] { return port->setFlowControl(backend[flow]); });
 }
 
 // Frames go straight to the device from the caller's thread: a hop through
@@ -205,13 +204,13 @@ qint64 SerialPort::write(const QByteArray &data)
 // everything goes that way so nothing overtakes it.
 qint64 SerialPort::write(const char *data, qint64 size)
 {
-    std::lock_guard<std::mutex> locker(writeLock);
-    if (writeFd < 0)
+    std::lock_guard<std::mutex> locker(d->writeLock);
+    if (d->writeFd < 0)
         return -1;
     qint64 done = 0;
-    if (!writesQueued) {
+    if (!d->writesQueued) {
         while (done < size) {
-            const ssize_t put = ::write(writeFd, data + done, static_cast<size_t>(size - done));
+            const ssize_t put = ::write(d->writeFd, data + done, static_cast<size_t>(size - done));
             if (put > 0)
                 done += put;
             else if (put < 0 && errno == EINTR)
@@ -223,16 +222,17 @@ qint64 SerialPort::write(const char *data, qint64 size)
         }
         if (done == size)
             return size;
-        writesQueued = true;
+        d->writesQueued = true;
     }
-    QSerialPort *port = serial;
+    QSerialPort *port = d->serial;
     const QByteArray rest(data + done, static_cast<int>(size - done));
+    Private *io = d.get();
     QMetaObject::invokeMethod(port,
-                              ThreadHandOver::work(this,
-                                                   [this, port, rest] {
+                              ThreadHandOver::work(io,
+                                                   [io, port, rest] {
                                                        if (!port->isOpen() ||
                                                            port->write(rest) != rest.size())
-                                                           queuedWriteFailed = true;
+                                                           io->queuedWriteFailed = true;
                                                        port->flush();
                                                    }),
                               Qt::QueuedConnection);
@@ -241,38 +241,18 @@ qint64 SerialPort::write(const char *data, qint64 size)
 
 // Called in the I/O thread before the device is closed, so no direct write
 // can reach a descriptor that is closed or already reused.
-void SerialPort::stopDirectWrites()
+void SerialPort::Private::stopDirectWrites()
 {
     std::lock_guard<std::mutex> locker(writeLock);
     writeFd = -1;
-}
-
-void SerialPort::takeIncoming(QSerialPort *port)
-{
-    const QByteArray chunk = port->readAll();
-    if (chunk.isEmpty())
-        return;
-    {
-        std::lock_guard<std::mutex> locker(incomingLock);
-        incoming.append(chunk);
-    }
-    emit readyRead();
-}
-
-QByteArray SerialPort::readAll()
-{
-    std::lock_guard<std::mutex> locker(incomingLock);
-    QByteArray data;
-    data.swap(incoming);
-    return data;
 }
 
 ModemLines::Read SerialPort::readModemLines()
 {
     ModemLines::Read read;
     read.failure = QStringLiteral("the port is not open");
-    QSerialPort *port = serial;
-    runInIoThread([port, &read] {
+    QSerialPort *port = d->serial;
+    d->runInIoThread([port, &read] {
         read = ModemLines::read(port->handle());
         return read.ok();
     });
@@ -282,8 +262,8 @@ ModemLines::Read SerialPort::readModemLines()
 std::optional<QString> SerialPort::setModemLines(const ModemLines::State &lines)
 {
     std::optional<QString> failure = QStringLiteral("the port is not open");
-    QSerialPort *port = serial;
-    runInIoThread([port, &lines, &failure] {
+    QSerialPort *port = d->serial;
+    d->runInIoThread([port, &lines, &failure] {
         failure = ModemLines::write(port->handle(), lines);
         return !failure;
     });
@@ -296,10 +276,10 @@ std::optional<QString> SerialPort::setModemLines(const ModemLines::State &lines)
 std::optional<QString> SerialPort::keepModemLinesAtClose()
 {
     std::optional<QString> failure = QStringLiteral("the port is not open");
-    QSerialPort *port = serial;
-    runInIoThread([this, port, &failure] {
+    QSerialPort *port = d->serial;
+    d->runInIoThread([io = d.get(), port, &failure] {
         failure = ModemLines::keepAtClose(port->handle());
-        keepLines = !failure;
+        io->keepLines = !failure;
         return !failure;
     });
     return failure;
@@ -307,7 +287,7 @@ std::optional<QString> SerialPort::keepModemLinesAtClose()
 
 // Where the lines must stay, a second descriptor keeps the device open
 // through QSerialPort's close, and is the last to close, with HUPCL off.
-void SerialPort::closeDevice(QSerialPort *port)
+void SerialPort::Private::closeDevice(QSerialPort *port, const QString &name)
 {
     const int held = keepLines ? ::dup(static_cast<int>(port->handle())) : -1;
     port->close();
@@ -322,34 +302,34 @@ void SerialPort::closeDevice(QSerialPort *port)
 // Queued behind every pending write, as close() is.
 bool SerialPort::drain()
 {
-    QSerialPort *port = serial;
-    return runInIoThread([port] { return port->isOpen() && drainPort(port); }) &&
-           !queuedWriteFailed;
+    QSerialPort *port = d->serial;
+    return d->runInIoThread([port] { return port->isOpen() && drainPort(port); }) &&
+           !d->queuedWriteFailed;
 }
 
 bool SerialPort::close()
 {
-    if (!serial)
-        return !queuedWriteFailed;
-    QSerialPort *port = serial;
+    if (!d->serial)
+        return !d->queuedWriteFailed;
+    QSerialPort *port = d->serial;
     // Queued after every pending write, so those go out first. The close
     // puts back the line settings found at open, which on a real line could
     // change the rate under bytes still waiting in the driver: drain first.
-    const bool drained = runInIoThread([this, port] {
-        stopDirectWrites();
+    const bool drained = d->runInIoThread([io = d.get(), port, this] {
+        io->stopDirectWrites();
         // Once a hang-up has closed the device, what it had taken is beyond
         // our knowledge; only a write after that is known to be lost.
         bool sent = true;
         if (port->isOpen()) {
             sent = drainPort(port);
-            closeDevice(port);
+            io->closeDevice(port, name);
         }
         delete port;
         return sent;
     });
-    serial = nullptr;
+    d->serial = nullptr;
     opened = false;
-    ioThread.quit();
-    ioThread.wait();
-    return drained && !queuedWriteFailed;
+    d->ioThread.quit();
+    d->ioThread.wait();
+    return drained && !d->queuedWriteFailed;
 }

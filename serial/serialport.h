@@ -2,22 +2,16 @@
 #define SERIALPORT_H
 
 #include "serial/modemlines.h"
+#include "serial/portfailure.h"
 
 #include <QByteArray>
 #include <QIODevice>
 #include <QObject>
 #include <QString>
-#include <QThread>
 
-#include <atomic>
 #include <memory>
 #include <mutex>
 #include <optional>
-#include <thread>
-
-#ifndef Q_OS_WIN
-class QSerialPort;
-#endif
 
 // The download session's only door to a serial line.
 //
@@ -49,23 +43,16 @@ public:
     explicit SerialPort(const QString &name, QObject *parent = nullptr);
     ~SerialPort() override;
 
-    // Where a port name leads. Windows: the port in the device namespace,
-    // \\.\COM3. Elsewhere: a name with a '/' is a device path already,
-    // anything else is a device under /dev.
+    // PortName::devicePath(), for the session that opens the port by it.
     static QString devicePath(const QString &name);
-    // The device a port name really is, so that two names of one port (a
-    // by-id link and its device, say) compare equal: devicePath() with links
-    // followed, or made absolute where it leads nowhere. Windows: devicePath()
-    // itself, as it has no links to follow.
-    static QString deviceOf(const QString &name);
 
     QString portName() const { return name; }
 
     bool open(QIODevice::OpenMode mode);
     bool isOpen() const;
-    // Why the last open() failed, in a few words ("permission denied"): set
-    // whenever open() returns false, none after one that worked.
-    std::optional<QString> openFailure() const { return failure; }
+    // Why the last open() failed: set whenever open() returns false, none
+    // after one that worked.
+    std::optional<PortFailure> openFailure() const { return failure; }
 
     bool setBaudRate(qint32 rate);
     qint32 baudRate();
@@ -104,48 +91,22 @@ signals:
     void readyRead();
 
 private:
+    // Each backend's own state and I/O thread: serialport.cpp on Linux,
+    // serialport_win.cpp on Windows.
+    struct Private;
+
+    // Called by the I/O thread with bytes that arrived: keeps them for
+    // readAll() and emits readyRead().
+    void deliver(const QByteArray &chunk);
+
     const QString name;
 
     std::mutex incomingLock;
     QByteArray incoming;
     bool opened = false;
-    std::optional<QString> failure;
-    bool keepLines = false; // set by keepModemLinesAtClose(), in the I/O thread
+    std::optional<PortFailure> failure;
 
-#ifdef Q_OS_WIN
-    struct Io; // the I/O thread's requests and steps, in serialport_win.cpp
-    void runIo();
-    std::unique_ptr<Io> io; // made by open(), gone at close()
-
-    // Win32 handles, as void * to keep <windows.h> out of this header.
-    void *device = nullptr;
-    void *wakeEvent = nullptr; // set by write() and close()
-    std::thread ioThread;
-
-    // Bytes write() queued for the I/O thread, in order. Guarded by
-    // writeLock, like the two flags; a port that is not open counts as
-    // closing.
-    std::mutex writeLock;
-    QByteArray outgoing;
-    bool closing = true;
-    bool deviceGone = false;
-    bool outputLost = false; // bytes written were dropped unsent
-#else
-    template <typename F> bool runInIoThread(F &&work);
-    void takeIncoming(QSerialPort *port);
-    void closeDevice(QSerialPort *port);
-    void stopDirectWrites();
-
-    QThread ioThread;
-    QSerialPort *serial = nullptr; // owned by ioThread while open
-
-    // The device's descriptor for writes from the caller's thread; -1 once
-    // the I/O thread closes the device.
-    std::mutex writeLock;
-    int writeFd = -1;
-    bool writesQueued = false;
-    std::atomic<bool> queuedWriteFailed{false};
-#endif
+    std::unique_ptr<Private> d;
 };
 
 #endif

@@ -5,11 +5,14 @@
 
 #include "serial/serialport.h"
 
+#include "serial/devicepath.h"
+
 #include <QDebug>
 
 #include <windows.h>
 
 #include <cstring>
+#include <thread>
 
 namespace
 {
@@ -18,42 +21,38 @@ namespace
 // posted again; it only sets how often an idle port wakes its thread.
 constexpr DWORD IdleReadMs = 5000;
 
-HANDLE win(void *handle)
-{
-    return static_cast<HANDLE>(handle);
-}
-
 // Applies one change to the line settings; false when the change is not
 // one the line knows or the driver refuses it.
-template <typename F> bool changeLine(void *device, F &&edit)
+template <typename F> bool changeLine(HANDLE device, F &&edit)
 {
     if (!device)
         return false;
     DCB dcb;
     std::memset(&dcb, 0, sizeof dcb);
     dcb.DCBlength = sizeof dcb;
-    if (!GetCommState(win(device), &dcb) || !edit(dcb))
+    if (!GetCommState(device, &dcb) || !edit(dcb))
         return false;
-    return SetCommState(win(device), &dcb) != 0;
+    return SetCommState(device, &dcb) != 0;
 }
 
 // Why a step of the open failed, with the system's error number; called
 // right after the step, before another call can change that number.
-QString stepFailure(const char *reason)
+PortFailure stepFailure(const char *reason, PortFailure::Kind kind = PortFailure::Kind::Other)
 {
-    return QStringLiteral("%1: error %2").arg(QLatin1String(reason)).arg(GetLastError());
+    return {
+        kind, QStringLiteral("%1: error %2").arg(QLatin1String(reason)).arg(GetLastError()), {}};
 }
 
 // Raw bytes at the default rate, 8N1, no flow control, until a caller picks
 // other settings; why not, when the device refuses.
-std::optional<QString> setUpLine(HANDLE device)
+std::optional<PortFailure> setUpLine(HANDLE device)
 {
     DCB dcb;
     std::memset(&dcb, 0, sizeof dcb);
     dcb.DCBlength = sizeof dcb;
     // A file or NUL opens as a port does; only a port has line settings.
     if (!GetCommState(device, &dcb))
-        return stepFailure("not a serial port");
+        return stepFailure("not a serial port", PortFailure::Kind::NotASerialPort);
     dcb.BaudRate = SerialPort::DefaultBaudRate;
     dcb.fBinary = TRUE;
     dcb.ByteSize = 8;
@@ -141,6 +140,26 @@ struct Request {
 
 } // namespace
 
+// The open device, its I/O thread and the output queued for that thread.
+struct SerialPort::Private {
+    struct Io;
+    void runIo(SerialPort &port);
+
+    HANDLE device = nullptr;
+    HANDLE wakeEvent = nullptr; // set by write() and close()
+    std::unique_ptr<Io> io;     // made by open(), gone at close()
+    std::thread ioThread;
+
+    // Bytes write() queued for the I/O thread, in order. Guarded by
+    // writeLock, like the two flags; a port that is not open counts as
+    // closing.
+    std::mutex writeLock;
+    QByteArray outgoing;
+    bool closing = true;
+    bool deviceGone = false;
+    bool outputLost = false; // bytes written were dropped unsent
+};
+
 // The I/O thread's requests and the steps of its loop.
 //
 // A read always waits, so the thread wakes as soon as a byte arrives, also
@@ -148,8 +167,9 @@ struct Request {
 // read that has to wait only once its whole buffer is filled. The bytes
 // behind that one are taken with a read of exactly as many as the driver
 // holds, which does not wait.
-struct SerialPort::Io {
+struct SerialPort::Private::Io {
     SerialPort &port;
+    Private &shared;
     const HANDLE device;
     Request reading;
     Request writing;
@@ -158,7 +178,7 @@ struct SerialPort::Io {
     QByteArray inFlight;   // the current write's bytes, oldest first
 
     Io(SerialPort &port, HANDLE device, HANDLE readEvent, HANDLE writeEvent)
-        : port(port), device(device), reading(readEvent), writing(writeEvent)
+        : port(port), shared(*port.d), device(device), reading(readEvent), writing(writeEvent)
     {
     }
 
@@ -173,27 +193,20 @@ private:
     bool pushWrites();
 };
 
-SerialPort::SerialPort(const QString &name, QObject *parent) : QObject(parent), name(name) {}
+SerialPort::SerialPort(const QString &name, QObject *parent)
+    : QObject(parent), name(name), d(std::make_unique<Private>())
+{
+}
 
 SerialPort::~SerialPort()
 {
     close();
 }
 
-QString SerialPort::devicePath(const QString &name)
-{
-    return QStringLiteral("\\\\.\\") + name;
-}
-
-QString SerialPort::deviceOf(const QString &name)
-{
-    return devicePath(name);
-}
-
 bool SerialPort::open(QIODevice::OpenMode mode)
 {
-    if (device) {
-        failure = QStringLiteral("already open");
+    if (d->device) {
+        failure = PortFailure{PortFailure::Kind::Busy, QStringLiteral("already open"), {}};
         return false;
     }
     failure.reset();
@@ -202,18 +215,22 @@ bool SerialPort::open(QIODevice::OpenMode mode)
         access |= GENERIC_READ;
     if (mode & QIODevice::WriteOnly)
         access |= GENERIC_WRITE;
-    const std::wstring path = devicePath(name).toStdWString();
+    const std::wstring path = PortName::devicePath(name).toStdWString();
     const HANDLE handle =
         CreateFileW(path.c_str(), access, 0, nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
     if (handle == INVALID_HANDLE_VALUE) {
         // A serial port is opened by one program at a time: another that has
         // it shows as access denied.
         const DWORD error = GetLastError();
-        failure = error == ERROR_ACCESS_DENIED || error == ERROR_SHARING_VIOLATION
-                      ? QStringLiteral("busy: another program has it open")
-                  : error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND
-                      ? QStringLiteral("no such device")
-                      : QStringLiteral("error %1").arg(error);
+        if (error == ERROR_ACCESS_DENIED || error == ERROR_SHARING_VIOLATION)
+            failure = PortFailure{
+                PortFailure::Kind::Busy, QStringLiteral("busy: another program has it open"), {}};
+        else if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND)
+            failure =
+                PortFailure{PortFailure::Kind::NotFound, QStringLiteral("no such device"), {}};
+        else
+            failure =
+                PortFailure{PortFailure::Kind::Other, QStringLiteral("error %1").arg(error), {}};
         return false;
     }
 
@@ -238,31 +255,26 @@ bool SerialPort::open(QIODevice::OpenMode mode)
     // Bytes left over from an earlier session are not a reply to us.
     PurgeComm(handle, PURGE_RXABORT | PURGE_RXCLEAR);
 
-    device = handle;
-    wakeEvent = events[0];
-    io = std::make_unique<Io>(*this, handle, events[1], events[2]);
+    d->device = handle;
+    d->wakeEvent = events[0];
+    d->io = std::make_unique<Private::Io>(*this, handle, events[1], events[2]);
     {
-        std::lock_guard<std::mutex> locker(writeLock);
-        outgoing.clear();
-        closing = false;
-        deviceGone = false;
-        outputLost = false;
+        std::lock_guard<std::mutex> locker(d->writeLock);
+        d->outgoing.clear();
+        d->closing = false;
+        d->deviceGone = false;
+        d->outputLost = false;
     }
-    ioThread = std::thread([this] { runIo(); });
+    d->ioThread = std::thread([this] { d->runIo(*this); });
     opened = true;
     return true;
-}
-
-bool SerialPort::isOpen() const
-{
-    return opened;
 }
 
 // A driver may keep a rate of its own, or round the one asked, without
 // failing the call, so the rate is read back from the device.
 bool SerialPort::setBaudRate(qint32 rate)
 {
-    return changeLine(device,
+    return changeLine(d->device,
                       [rate](DCB &dcb) {
                           if (rate <= 0)
                               return false;
@@ -274,17 +286,17 @@ bool SerialPort::setBaudRate(qint32 rate)
 
 qint32 SerialPort::baudRate()
 {
-    if (!device)
+    if (!d->device)
         return 0;
     DCB dcb;
     std::memset(&dcb, 0, sizeof dcb);
     dcb.DCBlength = sizeof dcb;
-    return GetCommState(win(device), &dcb) ? static_cast<qint32>(dcb.BaudRate) : 0;
+    return GetCommState(d->device, &dcb) ? static_cast<qint32>(dcb.BaudRate) : 0;
 }
 
 bool SerialPort::setDataBits(DataBits bits)
 {
-    return changeLine(device, [bits](DCB &dcb) {
+    return changeLine(d->device, [bits](DCB &dcb) {
         if (bits < Data5 || bits > Data8)
             return false;
         dcb.ByteSize = static_cast<BYTE>(bits);
@@ -294,7 +306,7 @@ bool SerialPort::setDataBits(DataBits bits)
 
 bool SerialPort::setParity(Parity parity)
 {
-    return changeLine(device, [parity](DCB &dcb) {
+    return changeLine(d->device, [parity](DCB &dcb) {
         switch (parity) {
         case NoParity:
             dcb.Parity = NOPARITY;
@@ -321,7 +333,7 @@ bool SerialPort::setParity(Parity parity)
 
 bool SerialPort::setStopBits(StopBits bits)
 {
-    return changeLine(device, [bits](DCB &dcb) {
+    return changeLine(d->device, [bits](DCB &dcb) {
         switch (bits) {
         case OneStop:
             dcb.StopBits = ONESTOPBIT;
@@ -340,7 +352,7 @@ bool SerialPort::setStopBits(StopBits bits)
 
 bool SerialPort::setFlowControl(FlowControl flow)
 {
-    return changeLine(device, [flow](DCB &dcb) {
+    return changeLine(d->device, [flow](DCB &dcb) {
         if (flow != NoFlowControl && flow != HardwareControl && flow != SoftwareControl)
             return false;
         const bool hardware = flow == HardwareControl;
@@ -357,33 +369,20 @@ bool SerialPort::setFlowControl(FlowControl flow)
     });
 }
 
-qint64 SerialPort::write(const QByteArray &data)
-{
-    return write(data.constData(), data.size());
-}
-
 // Never blocks: the bytes join the queue and the I/O thread is woken.
 qint64 SerialPort::write(const char *data, qint64 size)
 {
     {
-        std::lock_guard<std::mutex> locker(writeLock);
-        if (closing || deviceGone)
+        std::lock_guard<std::mutex> locker(d->writeLock);
+        if (d->closing || d->deviceGone)
             return -1;
-        outgoing.append(data, static_cast<int>(size));
+        d->outgoing.append(data, static_cast<int>(size));
     }
-    SetEvent(win(wakeEvent));
+    SetEvent(d->wakeEvent);
     return size;
 }
 
-QByteArray SerialPort::readAll()
-{
-    std::lock_guard<std::mutex> locker(incomingLock);
-    QByteArray data;
-    data.swap(incoming);
-    return data;
-}
-
-void SerialPort::runIo()
+void SerialPort::Private::runIo(SerialPort &port)
 {
     const bool served = io->serve();
     if (served)
@@ -391,7 +390,7 @@ void SerialPort::runIo()
     else
         // Cable pulled or port gone: the session ends by its reply time-out;
         // further writes fail.
-        qDebug().noquote() << "serial port gone:" << name;
+        qDebug().noquote() << "serial port gone:" << port.portName();
     io->settle();
     std::lock_guard<std::mutex> locker(writeLock);
     deviceGone = !served;
@@ -399,7 +398,7 @@ void SerialPort::runIo()
 }
 
 // Until close() asks for the end (true) or the device fails (false).
-bool SerialPort::Io::serve()
+bool SerialPort::Private::Io::serve()
 {
     if (!arm())
         return false;
@@ -407,11 +406,11 @@ bool SerialPort::Io::serve()
         if (!pushWrites())
             return false;
         {
-            std::lock_guard<std::mutex> locker(port.writeLock);
-            if (port.closing)
+            std::lock_guard<std::mutex> locker(shared.writeLock);
+            if (shared.closing)
                 return true;
         }
-        const HANDLE wakers[] = {win(port.wakeEvent), reading.event(), writing.event()};
+        const HANDLE wakers[] = {shared.wakeEvent, reading.event(), writing.event()};
         const DWORD count = writing.outstanding ? 3 : 2;
         if (WaitForMultipleObjects(count, wakers, FALSE, INFINITE) == WAIT_FAILED || !takeArrived())
             return false;
@@ -419,7 +418,7 @@ bool SerialPort::Io::serve()
 }
 
 // Posts the read that waits for the next byte.
-bool SerialPort::Io::arm()
+bool SerialPort::Private::Io::arm()
 {
     armedAt = GetTickCount64();
     return reading.start(
@@ -429,7 +428,7 @@ bool SerialPort::Io::arm()
 // Once the waiting read is done: hands its byte and those that came behind it
 // to readAll() and posts the next. A read comes back empty when IdleReadMs
 // ran out; one that does so well before has a device behind it that is gone.
-bool SerialPort::Io::takeArrived()
+bool SerialPort::Private::Io::takeArrived()
 {
     DWORD got = 0;
     const RequestState read = reading.poll(device, &got);
@@ -440,16 +439,12 @@ bool SerialPort::Io::takeArrived()
     QByteArray arrived(&first, 1);
     if (!takeQueued(&arrived))
         return false;
-    {
-        std::lock_guard<std::mutex> locker(port.incomingLock);
-        port.incoming.append(arrived);
-    }
-    emit port.readyRead();
+    port.deliver(arrived);
     return arm();
 }
 
 // Appends what the driver holds to `arrived`.
-bool SerialPort::Io::takeQueued(QByteArray *arrived)
+bool SerialPort::Private::Io::takeQueued(QByteArray *arrived)
 {
     COMSTAT status;
     DWORD errors = 0;
@@ -471,7 +466,7 @@ bool SerialPort::Io::takeQueued(QByteArray *arrived)
 
 // Takes up the current write's outcome and starts the next, in order, until
 // one is under way or nothing is left to write.
-bool SerialPort::Io::pushWrites()
+bool SerialPort::Private::Io::pushWrites()
 {
     for (;;) {
         if (writing.outstanding) {
@@ -484,8 +479,8 @@ bool SerialPort::Io::pushWrites()
             inFlight.remove(0, static_cast<int>(put));
         }
         if (inFlight.isEmpty()) {
-            std::lock_guard<std::mutex> locker(port.writeLock);
-            inFlight.swap(port.outgoing);
+            std::lock_guard<std::mutex> locker(shared.writeLock);
+            inFlight.swap(shared.outgoing);
         }
         if (inFlight.isEmpty())
             return true;
@@ -500,7 +495,7 @@ bool SerialPort::Io::pushWrites()
 
 // After close(): lets the queued output go out, for at most DrainTimeoutMs.
 // What is left when it returns was not sent.
-bool SerialPort::Io::drain()
+bool SerialPort::Private::Io::drain()
 {
     const ULONGLONG deadline = GetTickCount64() + DrainTimeoutMs;
     for (;;) {
@@ -520,7 +515,7 @@ bool SerialPort::Io::drain()
 
 // The requests go at close(), with their events: none may still be under way
 // then.
-void SerialPort::Io::settle()
+void SerialPort::Private::Io::settle()
 {
     CancelIo(device);
     DWORD unused = 0;
@@ -530,28 +525,28 @@ void SerialPort::Io::settle()
 
 ModemLines::Read SerialPort::readModemLines()
 {
-    if (!device) {
+    if (!d->device) {
         ModemLines::Read read;
         read.failure = QStringLiteral("the port is not open");
         return read;
     }
-    return ModemLines::read(reinterpret_cast<qintptr>(device));
+    return ModemLines::read(reinterpret_cast<qintptr>(d->device));
 }
 
 // From the caller's thread, as the line settings above are: the I/O thread
 // only reads and writes.
 std::optional<QString> SerialPort::setModemLines(const ModemLines::State &lines)
 {
-    if (!device)
+    if (!d->device)
         return QStringLiteral("the port is not open");
-    return ModemLines::write(reinterpret_cast<qintptr>(device), lines);
+    return ModemLines::write(reinterpret_cast<qintptr>(d->device), lines);
 }
 
 std::optional<QString> SerialPort::keepModemLinesAtClose()
 {
-    if (!device)
+    if (!d->device)
         return QStringLiteral("the port is not open");
-    return ModemLines::keepAtClose(reinterpret_cast<qintptr>(device));
+    return ModemLines::keepAtClose(reinterpret_cast<qintptr>(d->device));
 }
 
 // Waits until the I/O thread has taken every queued byte, then lets the
@@ -561,36 +556,36 @@ bool SerialPort::drain()
     const ULONGLONG deadline = GetTickCount64() + DrainTimeoutMs;
     for (;;) {
         {
-            std::lock_guard<std::mutex> locker(writeLock);
-            if (closing || deviceGone)
+            std::lock_guard<std::mutex> locker(d->writeLock);
+            if (d->closing || d->deviceGone)
                 return false;
-            if (outgoing.isEmpty())
+            if (d->outgoing.isEmpty())
                 break;
         }
         if (GetTickCount64() >= deadline)
             return false;
         Sleep(1);
     }
-    return FlushFileBuffers(win(device)) != 0;
+    return FlushFileBuffers(win(d->device)) != 0;
 }
 
 // Lets queued output go out (bounded), closes the device and ends the I/O
 // thread. Safe to call more than once.
 bool SerialPort::close()
 {
-    if (!device)
-        return !outputLost;
+    if (!d->device)
+        return !d->outputLost;
     {
-        std::lock_guard<std::mutex> locker(writeLock);
-        closing = true;
+        std::lock_guard<std::mutex> locker(d->writeLock);
+        d->closing = true;
     }
-    SetEvent(win(wakeEvent));
-    ioThread.join();
-    io.reset();
-    CloseHandle(win(device));
-    CloseHandle(win(wakeEvent));
-    device = nullptr;
-    wakeEvent = nullptr;
+    SetEvent(d->wakeEvent);
+    d->ioThread.join();
+    d->io.reset();
+    CloseHandle(d->device);
+    CloseHandle(d->wakeEvent);
+    d->device = nullptr;
+    d->wakeEvent = nullptr;
     opened = false;
-    return !outputLost;
+    return !d->outputLost;
 }

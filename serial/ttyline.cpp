@@ -79,7 +79,7 @@ bool drain(int fd, int timeoutMs)
     return true;
 }
 
-QString openFailure(const char *path)
+PortFailure openFailure(const char *path)
 {
     const int fd = ::open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd >= 0) {
@@ -87,29 +87,35 @@ QString openFailure(const char *path)
         // holds it (the lock taken at every open, or a lock file).
         const bool terminal = ::isatty(fd);
         ::close(fd);
-        return terminal ? busy(QFile::decodeName(path)) : QStringLiteral("not a serial port");
+        if (!terminal)
+            return {PortFailure::Kind::NotASerialPort, QStringLiteral("not a serial port"), {}};
+        return busy(QFile::decodeName(path));
     }
     switch (errno) {
     case ENOENT:
     case ENODEV:
     case ENXIO:
-        return QStringLiteral("no such device");
+        return {PortFailure::Kind::NotFound, QStringLiteral("no such device"), {}};
     case EACCES:
     case EPERM:
-        return QStringLiteral("permission denied (is this user in the device's group, "
-                              "such as dialout?)");
+        return {PortFailure::Kind::PermissionDenied,
+                QStringLiteral("permission denied (is this user in the device's group, "
+                               "such as dialout?)"),
+                {}};
     case EBUSY:
         return busy(QFile::decodeName(path));
     default:
-        return QString::fromLocal8Bit(std::strerror(errno));
+        return {PortFailure::Kind::Other, QString::fromLocal8Bit(std::strerror(errno)), {}};
     }
 }
 
-QString busy(const QString &path)
+PortFailure busy(const QString &path)
 {
     const QList<PortHolder> holders = PortHolder::of(path);
-    return holders.isEmpty() ? QStringLiteral("busy: another program has it open")
-                             : QStringLiteral("busy: held by ") + PortHolder::describe(holders);
+    return {PortFailure::Kind::Busy,
+            holders.isEmpty() ? QStringLiteral("busy: another program has it open")
+                              : QStringLiteral("busy: held by ") + PortHolder::describe(holders),
+            {}};
 }
 
 bool requestLowLatency(int fd)

@@ -1,6 +1,8 @@
 #ifndef TTYLINE_H
 #define TTYLINE_H
 
+#include "serial/portfailure.h"
+
 #include <QString>
 
 // What the serial layer asks of a tty device beyond what QSerialPort offers.
@@ -26,10 +28,10 @@ bool requestLowLatency(int fd);
 // Why a device at `path` that did not open cannot be opened by this user,
 // in a few words: no such device, permission denied, busy (and by whom,
 // where the system tells), or the system's own text.
-QString openFailure(const char *path);
+PortFailure openFailure(const char *path);
 
 // "busy: held by minicom (pid 812)", naming every holder this user can see.
-QString busy(const QString &path);
+PortFailure busy(const QString &path);
 
 } // namespace TtyLine
 

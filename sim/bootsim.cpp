@@ -145,6 +145,8 @@ bool BootSim::start(QString *error)
         m_endFrames = 0;
         m_badFrames = 0;
         m_turnaround.clear();
+        m_firstBlockNs = -1;
+        m_blockPhase = {};
     }
     m_frameNumber = 0;
     m_lastReplyEnd = 0;
@@ -256,6 +258,12 @@ qint64 BootSim::replyLatenessNs() const
     return m_latenessNs;
 }
 
+BootSim::BlockPhase BootSim::blockPhase() const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_blockPhase;
+}
+
 void BootSim::clearLog()
 {
     std::lock_guard<std::mutex> lock(m_mutex);
@@ -263,6 +271,8 @@ void BootSim::clearLog()
     m_transcript.clear();
     m_turnaround.clear();
     m_latenessNs = 0;
+    m_firstBlockNs = -1;
+    m_blockPhase = {};
 }
 
 template <typename Pred> bool BootSim::waitFor(int timeoutMs, Pred pred)
@@ -431,6 +441,14 @@ void BootSim::handleFrame(const QByteArray &frame, bool good, qint64 t0)
         m_transcript.append({true, frame});
         if (block && m_lastReplyEnd > 0)
             m_turnaround.append(t0 - m_lastReplyEnd);
+        if (command == StartCommand) {
+            m_firstBlockNs = -1;
+        } else if (block && m_firstBlockNs < 0) {
+            m_firstBlockNs = t0;
+            m_latenessBeforeBlocksNs = m_latenessNs;
+        } else if (command == EndCommand && m_firstBlockNs >= 0) {
+            m_blockPhase = {t0 - m_firstBlockNs, m_latenessNs - m_latenessBeforeBlocksNs};
+        }
     }
     m_changed.notify_all();
     m_lastReplyEnd = 0;

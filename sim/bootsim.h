@@ -88,6 +88,14 @@ public:
     QVector<qint64> turnaroundNs() const;
     // How much later than their due time the replies left, summed.
     qint64 replyLatenessNs() const;
+    // The last session's block phase: from its first block frame to its end
+    // frame, as they arrived, and how late the replies within it left, the
+    // part of it that is the board's own. Zeros until a session has both.
+    struct BlockPhase {
+        qint64 ns = 0;
+        qint64 latenessNs = 0;
+    };
+    BlockPhase blockPhase() const;
 
     // These return early with false once the board has hung up or stopped.
     bool waitForEndFrames(int n, int timeoutMs);
@@ -143,6 +151,9 @@ private:
     int m_badFrames = 0;
     QVector<qint64> m_turnaround;
     qint64 m_latenessNs = 0;
+    qint64 m_firstBlockNs = -1;
+    qint64 m_latenessBeforeBlocksNs = 0;
+    BlockPhase m_blockPhase;
     qint64 m_serveCpuNs = 0;
 
     // Owned by the serving thread while it runs.

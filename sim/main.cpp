@@ -77,6 +77,12 @@ int main(int argc, char *argv[])
         {QStringLiteral("wire-baud"),
          QStringLiteral("Hold each reply until frame and reply would have crossed a B baud line."),
          QStringLiteral("B")},
+        {QStringLiteral("loose-timing"),
+         QStringLiteral("Sleep until each reply is due rather than spin through the last "
+                        "stretch; frees the CPU for many boards, at the cost of late replies.")},
+        {QStringLiteral("stats"),
+         QStringLiteral("When it ends, print one line: end frames, block frames, the block phase, "
+                        "the lateness of the replies in it and the serving thread's CPU, in ns.")},
         {QStringLiteral("adapter-latency-ms"),
          QStringLiteral("Hold each reply until the next N ms tick, as a USB serial adapter's "
                         "latency timer does."),
@@ -112,6 +118,7 @@ int main(int argc, char *argv[])
                    positive(parser, QStringLiteral("delay-us"), &ok);
     opts.wireBaud = positive(parser, QStringLiteral("wire-baud"), &ok);
     opts.adapterLatencyMs = positive(parser, QStringLiteral("adapter-latency-ms"), &ok);
+    opts.exactTiming = !parser.isSet(QStringLiteral("loose-timing"));
     if (!ok)
         return 2;
 
@@ -143,5 +150,12 @@ int main(int argc, char *argv[])
     sigwait(&stopSignals, &received);
     sim.stop();
     watcher.join();
+    if (parser.isSet(QStringLiteral("stats")))
+        std::printf("stats end_frames=%d blocks=%d block_phase_ns=%lld block_lateness_ns=%lld "
+                    "serve_cpu_ns=%lld\n",
+                    sim.endFrames(), int(sim.turnaroundNs().size()),
+                    static_cast<long long>(sim.blockPhase().ns),
+                    static_cast<long long>(sim.blockPhase().latenessNs),
+                    static_cast<long long>(sim.serveCpuNs()));
     return 0;
 }

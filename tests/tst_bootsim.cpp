@@ -118,6 +118,7 @@ void TestBootSim::goodSession()
         QVERIFY(host.send(frame));
         QVERIFY(validReply(host.receive(6, 1000)));
     }
+    QCOMPARE(sim.blockPhase().ns, 0); // no end frame yet
     QVERIFY(host.send(frames.last()));
     QVERIFY(sim.waitForEndFrames(1, 1000));
 
@@ -135,6 +136,10 @@ void TestBootSim::goodSession()
     QCOMPARE(turnaround.size(), 2);
     for (qint64 ns : turnaround)
         QVERIFY(ns > 0 && ns < 1000000000);
+    // From the first block's arrival to the end frame's: both blocks' round trips.
+    const BootSim::BlockPhase phase = sim.blockPhase();
+    QVERIFY(phase.ns > turnaround[1] && phase.ns < 2000000000);
+    QVERIFY(phase.latenessNs >= 0 && phase.latenessNs < phase.ns);
 
     QFile log(opts.logPath);
     QVERIFY(log.open(QIODevice::ReadOnly));

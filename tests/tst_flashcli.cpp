@@ -3,6 +3,8 @@
 
 #include "cli/doctor/doctor.h"
 #include "cli/flash/adapteradvice.h"
+#include "cli/record/boardline.h"
+#include "cli/record/chain.h"
 #include "cli/station/station.h"
 #include "serial/portdetails.h"
 #include "serial/serialport.h"
@@ -111,8 +113,9 @@ QList<QJsonObject> events(const QList<QJsonObject> &all, const QString &event,
     return found;
 }
 
-// A board per description: "good", "silent", "hangup:K", "delay:MS", "held"
-// (opened by another program first) or "missing" (no such device).
+// A board per description: "good", "silent", "hangup:K", "bad-check:K",
+// "delay:MS", "held" (opened by another program first) or "missing" (no such
+// device).
 struct Board {
     std::unique_ptr<BootSim> sim;
     std::unique_ptr<SerialPort> holder;
@@ -133,6 +136,7 @@ std::vector<Board> makeBoards(const QStringList &descriptions, const QTemporaryD
         BootSimOptions o;
         o.neverAnswer = d == "silent";
         o.hangupAt = d.startsWith("hangup") ? k : 0;
+        o.badCheckAt = d.startsWith("bad-check") ? k : 0;
         o.delayUs = d.startsWith("delay") ? k * 1000 : 0;
         // Through a link, as a stable /dev/serial/by-id name would be.
         o.linkPath = dir.filePath(QStringLiteral("board%1").arg(boards.size()));
@@ -366,6 +370,7 @@ private slots:
     void sequences_data();
     void sequences();
     void sequenceTrace();
+    void checkpointKill();
 
 private:
     QTemporaryDir dir;
@@ -400,6 +405,16 @@ void tst_FlashCli::boards_data()
                                          << QStringList{"CanNOT Open Serial", "Download Success"};
     QTest::newRow("no such port") << QStringList{"missing"} << true << 4
                                   << QStringList{"CanNOT Open Serial"};
+    // Dozens of lines in one flasher: the faulty ones fail alone.
+    QStringList many(64, "good");
+    QStringList manyOutcomes(64, "Download Success");
+    const QStringList faults = {"silent", "hangup:40", "bad-check:50"};
+    const QStringList faultOutcomes = {"Download TimeOut", "Download stop", "Download stop"};
+    for (int i = 0; i < faults.size(); ++i) {
+        many[10 + 20 * i] = faults[i];
+        manyOutcomes[10 + 20 * i] = faultOutcomes[i];
+    }
+    QTest::newRow("64 boards, three faulty") << many << true << 5 << manyOutcomes;
 }
 
 void tst_FlashCli::boards()
@@ -904,20 +919,26 @@ void tst_FlashCli::station()
     QVERIFY(recordFile.open(QIODevice::ReadOnly));
     stationRecord = recordFile.readAll();
     const QList<QJsonObject> record = jsonLines(stationRecord);
-    QCOMPARE(record.size(), 6);
+    QCOMPARE(record.size(), 7);
     QCOMPARE(record[0]["slot"].toString(), QString("socket-old"));
-    // The first line written chains to the one already there.
+    // The first line written chains to the one already there: a checkpoint
+    // for the older lines, which the next start reads from.
     QCOMPARE(
         record[1]["prev"].toString(),
         QString(
             QCryptographicHash::hash(olderLine().chopped(1), QCryptographicHash::Sha256).toHex()));
-    QCOMPARE(record[1]["record"].toInt(), 2);
+    QCOMPARE(record[1]["kind"].toString(), QString("checkpoint"));
+    QCOMPARE(record[1]["line"].toInt(), 2);
+    QCOMPARE(record[1]["offset"].toInt(), olderLine().size());
+    QCOMPARE(record[1]["boards"].toInt(), 1);
+    QCOMPARE(record[1]["successes"].toInt(), 1);
+    QCOMPARE(record[1]["record"].toInt(), 3);
     QCOMPARE(record[1]["tool"].toString(), QString(KAVRO_VERSION));
     const QString sha = QCryptographicHash::hash(image, QCryptographicHash::Sha256).toHex();
-    for (int n = 1; n < record.size(); ++n) {
-        QCOMPARE(record[n]["slot"].toString(), plugs[n - 1].first);
+    for (int n = 2; n < record.size(); ++n) {
+        QCOMPARE(record[n]["slot"].toString(), plugs[n - 2].first);
         QCOMPARE(record[n]["outcome"].toString(),
-                 QString(plugs[n - 1].second ? "Download Success" : "Download stop"));
+                 QString(plugs[n - 2].second ? "Download Success" : "Download stop"));
         QCOMPARE(record[n]["sha256"].toString(), sha);
         QCOMPARE(record[n]["image"].toString(), QString("firmware.bin"));
         QVERIFY(QDateTime::fromString(record[n]["time"].toString(), Qt::ISODateWithMs).isValid());
@@ -930,7 +951,7 @@ void tst_FlashCli::checkRecord_data()
     QTest::addColumn<int>("status");
     QTest::addColumn<QString>("report");
 
-    QTest::newRow("as written") << "" << 0 << "6 lines, chain intact";
+    QTest::newRow("as written") << "" << 0 << "7 lines, chain intact";
     QTest::newRow("an outcome changed") << "edit:3" << 1 << "chain broken at line 4";
     QTest::newRow("a line taken out") << "drop:3" << 1 << "chain broken at line 3";
     QTest::newRow("a line that does not parse") << "garble:6" << 1 << "chain broken at line 6";
@@ -940,6 +961,11 @@ void tst_FlashCli::checkRecord_data()
         << "reserve:2" << 1 << "stamp 000003E8 reserved more than once";
     QTest::newRow("a value reserved, its board never recorded")
         << "reserve:1" << 0 << "burnt 000003E8 (1000): reserved, outcome unknown";
+    QTest::newRow("a checkpoint taken out") << "drop:2" << 1 << "chain broken at line 2";
+    QTest::newRow("a checkpoint edited") << "count:2" << 1 << "chain broken at line 3";
+    // Its chain made good again after it: the recount still finds it out.
+    QTest::newRow("a checkpoint forged, the chain relinked")
+        << "forge:2" << 1 << "checkpoint at line 2 differs from the record: boards 2, not 1";
 }
 
 // The record proves itself: any line changed, taken out or cut breaks it.
@@ -959,6 +985,14 @@ void tst_FlashCli::checkRecord()
         lines[line].chop(3);
     else if (change.startsWith("foreign"))
         lines[line] = "{\"level\":\"info\"}";
+    else if (change.startsWith("count") || change.startsWith("forge"))
+        lines[line].replace("\"boards\":1", "\"boards\":2");
+    for (int n = line + 1; change.startsWith("forge") && n < lines.size() - 1; ++n) {
+        QJsonObject relinked = QJsonDocument::fromJson(lines[n]).object();
+        relinked["prev"] =
+            QString(QCryptographicHash::hash(lines[n - 1], QCryptographicHash::Sha256).toHex());
+        lines[n] = QJsonDocument(relinked).toJson(QJsonDocument::Compact);
+    }
     // Reservations of one value, each chained to the line before.
     for (int n = 0; change.startsWith("reserve") && n <= line; ++n) {
         lines.removeAll(QByteArray());
@@ -1616,14 +1650,20 @@ void tst_FlashCli::stationSoak()
     QFile recordFile(recordPath);
     QVERIFY(recordFile.open(QIODevice::ReadOnly));
     const QList<QByteArray> recordLines = recordFile.readAll().split('\n');
-    const QList<QJsonObject> record = jsonLines(recordLines.join('\n'));
+    QList<QJsonObject> record = jsonLines(recordLines.join('\n'));
+    // Past a thousand lines, a checkpoint among them.
+    const auto kept = std::remove_if(record.begin(), record.end(), [](const QJsonObject &line) {
+        return line["kind"] == "checkpoint";
+    });
+    const int checkpoints = int(record.end() - kept);
+    record.erase(kept, record.end());
     std::printf("station-soak: boards=%d record_lines=%d fd_growth=%d threads_growth=%d "
                 "rss_growth_kib=%lld seconds=%lld seed=%u\n",
                 plugged, int(record.size()), end.fds - warm.fds, end.threads - warm.threads,
                 end.rssKib - warm.rssKib, seconds, seed);
     std::fflush(stdout);
     QCOMPARE(int(record.size()), boardsInAll);
-    QCOMPARE(recordLines.size(), boardsInAll + 1); // every line whole, nothing else
+    QCOMPARE(recordLines.size(), boardsInAll + checkpoints + 1); // every line whole, nothing else
     QSet<int> numbers;
     bool anyFailed = false;
     // The summary's tally per slot, against the record.
@@ -1769,7 +1809,7 @@ void tst_FlashCli::stamp()
     QSet<QString> stamps;
     for (const QJsonObject &line : boards) {
         QCOMPARE(line["sha256"].toString(), sha);
-        QCOMPARE(line["record"].toInt(), 2);
+        QCOMPARE(line["record"].toInt(), 3);
         QVERIFY(line["stamp_acknowledged"].toBool());
         QVERIFY(line["flashed_sha256"].toString() != sha);
         stamps.insert(line["stamp"].toString());
@@ -2108,6 +2148,102 @@ void tst_FlashCli::stampSoak()
     QCOMPARE(int(allErr.count("cut short")), fragments);
 }
 
+// `boards` stamped boards (values from 1), as a version before checkpoints
+// wrote them: record format 2, no checkpoint.
+bool writeFormat2Record(const QString &path, int boards)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly))
+        return false;
+    Stamp::Plan plan;
+    QString error;
+    Stamp::parseField("0x80:4", &plan, &error);
+    const Record::RunImage image{"firmware.bin", "ab", plan, {}};
+    const QDateTime time = QDateTime::fromString("2026-01-05T08:00:00Z", Qt::ISODate);
+    QByteArray prev;
+    const auto put = [&](Record::Line line) {
+        line.format = 2;
+        line.tool = "0.9";
+        line.host = "h";
+        line.prev = prev;
+        const QByteArray text = line.text();
+        prev = QCryptographicHash::hash(text, QCryptographicHash::Sha256).toHex();
+        return file.write(text + '\n') == text.size() + 1;
+    };
+    for (int n = 1; n <= boards; ++n) {
+        const Stamp::Value value{QByteArray(4, '\0'), quint64(n), 0};
+        Record::Line reservation;
+        reservation.kind = Record::Line::Kind::Reservation;
+        reservation.reservation = {
+            time,         "s",          n,        value.hex(), value.numberJson(), 0,
+            plan.field(), plan.order(), QString()};
+        const Record::SessionEnd end{"Download Success", 0, true, 40, 1000, {}};
+        Record::Line board;
+        board.board = Record::boardLine({n, "s", {}, end, value, "cd"}, image, time);
+        if (!put(reservation) || !put(board))
+            return false;
+    }
+    return true;
+}
+
+// A start on a long record of the format before checkpoints reads it whole
+// once and writes one. Killed at random moments of that, and left with a
+// checkpoint cut short as a kill in the middle of its write leaves one, the
+// record loses nothing: the next start goes on after the last value, and
+// the record checks out whole.
+void tst_FlashCli::checkpointKill()
+{
+    constexpr int Boards = 3000;
+    const quint32 seed = QRandomGenerator::global()->generate();
+    qInfo("checkpoint-kill: seed %u", seed);
+    QRandomGenerator random(seed);
+    QTemporaryDir dir;
+    const QString recordPath = dir.filePath("record.jsonl");
+    QVERIFY(writeFormat2Record(recordPath, Boards));
+    const QString slot = dir.filePath("slot");
+    const QStringList args{"--station", "-p",     slot,     "--record", recordPath,
+                           "--stamp",   "0x80:4", "--json", imagePath};
+    Record::Chain chain;
+    Record::Line checkpoint = chain.checkpoint(QDateTime::currentDateTimeUtc());
+    const QByteArray checkpointText = chain.link(&checkpoint);
+    int fragments = 0;
+    for (int kill = 0; kill < 8; ++kill) {
+        std::unique_ptr<QProcess> process(startFlash(args));
+        QTest::qWait(random.bounded(200));
+        ::kill(pid_t(process->processId()), SIGKILL);
+        QVERIFY(process->waitForFinished(5000));
+        if (kill % 2 == 1) {
+            QFile record(recordPath);
+            QVERIFY(record.open(QIODevice::Append));
+            record.write(checkpointText.left(1 + random.bounded(checkpointText.size() - 1)));
+            ++fragments;
+        }
+    }
+    QProcess *process = startFlash(args);
+    QByteArray out;
+    {
+        const auto board = plugIn(slot);
+        QVERIFY(board);
+        QVERIFY2(waitForBoardEvents(process, out, 1), out);
+    }
+    ::kill(pid_t(process->processId()), SIGINT);
+    const Run r = finish(process, 5000);
+    QCOMPARE(r.status, 130);
+    QCOMPARE(events(jsonLines(out + r.out), "board").value(0)["stamp_number"].toInt(), Boards + 1);
+    const QList<QJsonObject> checkpoints = recordLines(recordPath, "checkpoint");
+    QVERIFY(!checkpoints.isEmpty());
+    QCOMPARE(checkpoints.last()["stamp"].toObject()["stamp_number"].toInt(), Boards);
+    const Run checked = flash({"--check-record", recordPath, "--json"});
+    const QJsonObject report = jsonLines(checked.out).value(0);
+    QVERIFY2(checked.status == 0, checked.out);
+    QVERIFY(report["intact"].toBool());
+    QCOMPARE(report["checkpoints"].toObject()["differing"].toInt(), 0);
+    QCOMPARE(report["stamps"].toObject()["reservations"].toInt(), Boards + 1);
+    QVERIFY(report["stamps"].toObject()["reserved_twice"].toArray().isEmpty());
+    std::printf("checkpoint-kill: checkpoints=%d fragments=%d seed=%u\n", int(checkpoints.size()),
+                fragments, seed);
+}
+
 // A job written from a command line, run as a station: its record lines
 // name it, and nothing the job fixes can be changed when it runs.
 void tst_FlashCli::job()
@@ -2148,7 +2284,7 @@ void tst_FlashCli::job()
     }
     r = finish(process);
     QCOMPARE(r.status, 0);
-    const QJsonObject line = recordLines(jobs.filePath("record.jsonl")).value(0);
+    const QJsonObject line = recordLines(jobs.filePath("record.jsonl"), "").value(0);
     QCOMPARE(line["job"].toString(), QString("line1"));
     QCOMPARE(line["job_sha256"].toString(), sha256Of(jobText));
     QVERIFY(line["job_quantity"].isNull());
@@ -2202,8 +2338,8 @@ void tst_FlashCli::jobQuantity()
     QCOMPARE(r.status, 0);
     QVERIFY2(r.err.contains("has reached its quantity"), r.err);
     QVERIFY(board->hostFrames().isEmpty());
-    QCOMPARE(recordLines(jobs.filePath("r.jsonl")).size(), 2);
-    QCOMPARE(recordLines(jobs.filePath("r.jsonl")).value(1)["job_quantity"].toInt(), 2);
+    QCOMPARE(recordLines(jobs.filePath("r.jsonl"), "").size(), 2);
+    QCOMPARE(recordLines(jobs.filePath("r.jsonl"), "").value(1)["job_quantity"].toInt(), 2);
 }
 
 void tst_FlashCli::sequences_data()

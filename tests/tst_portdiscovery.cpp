@@ -6,8 +6,8 @@
 
 #include "app/mainwindow.h"
 #include "download/uploadthread.h"
+#include "serial/devicepath.h"
 #include "serial/portdetails.h"
-#include "serial/serialport.h"
 #include "windowtestsupport.h"
 
 #include <QComboBox>
@@ -301,8 +301,8 @@ void tst_PortDiscovery::ftdiLatencyTimer()
     const QString parameters = device + "\\0000\\Device Parameters";
     QVERIFY(reg({"add", parameters, "/v", "PortName", "/t", "REG_SZ", "/d", "COM9", "/f"}));
     QVERIFY(reg({"add", parameters, "/v", "LatencyTimer", "/t", "REG_DWORD", "/d", "16", "/f"}));
-    const LatencyTimer com9 = LatencyTimer::of(SerialPort::devicePath("COM9"));
-    const LatencyTimer com8 = LatencyTimer::of(SerialPort::devicePath("COM8"));
+    const LatencyTimer com9 = LatencyTimer::of(PortName::devicePath("COM9"));
+    const LatencyTimer com8 = LatencyTimer::of(PortName::devicePath("COM8"));
     QVERIFY(reg({"delete", device, "/f"}));
     QCOMPARE(com9.ms, 16);
     QVERIFY2(com9.file.endsWith("KAVRO1A\\0000\\Device Parameters"), qPrintable(com9.file));

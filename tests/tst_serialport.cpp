@@ -43,9 +43,11 @@ void tst_SerialPort::notAPort()
     for (int attempt = 0; attempt < 2; ++attempt) {
         QVERIFY(!port.open(QIODevice::ReadWrite));
         QVERIFY(!port.isOpen());
-        const std::optional<QString> failure = port.openFailure();
+        const std::optional<PortFailure> failure = port.openFailure();
         QVERIFY(failure);
-        QVERIFY2(failure->startsWith(QStringLiteral("not a serial port")), qPrintable(*failure));
+        QVERIFY(failure->kind == PortFailure::Kind::NotASerialPort);
+        QVERIFY2(failure->detail.startsWith(QStringLiteral("not a serial port")),
+                 qPrintable(failure->detail));
     }
 }
 

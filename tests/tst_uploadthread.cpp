@@ -60,6 +60,36 @@ void holdBeforeEndFrame(QtMsgType type, const QMessageLogContext &context, const
     previousHandler(type, context, text);
 }
 
+// The session's own trace lines, as a session's end is told by them too;
+// the port's path and the setters' lines are left out.
+QStringList sessionTraces;
+QtMessageHandler quietHandler = nullptr;
+
+void collectTraces(QtMsgType type, const QMessageLogContext &context, const QString &text)
+{
+    static const QStringList whole = {
+        "CanNOT Open Serial", "file length is", "--------n=", "Line-->", "go end",
+        "end frame not sent"};
+    static const QStringList prefixOnly = {"Open Serial", "Serial open failed", "Serial refused"};
+    for (const QString &prefix : whole) {
+        if (text.startsWith(prefix))
+            sessionTraces << text.trimmed();
+    }
+    for (const QString &prefix : prefixOnly) {
+        if (text.startsWith(prefix))
+            sessionTraces << prefix;
+    }
+    quietHandler(type, context, text);
+}
+
+// A follower that wants the session stopped before it has begun.
+struct StopAtOnce : SessionObserver {
+    void sessionEvent(const SessionEvent &) override {}
+    bool stopWanted() override { return true; }
+    void sessionEnded(const SessionResult &result) override { this->result = result; }
+    std::optional<SessionResult> result;
+};
+
 } // namespace
 
 class tst_UploadThread : public QObject
@@ -89,6 +119,7 @@ void tst_UploadThread::initTestCase()
     replyWaitMs = measureReplyWaitMs(dir);
     QVERIFY(replyWaitMs > 0);
     qInfo("a reply wait lasts %lld ms here", replyWaitMs);
+    quietHandler = qInstallMessageHandler(collectTraces);
 }
 
 // Every way a session can end: its finish text, the order of the closing
@@ -100,6 +131,7 @@ void tst_UploadThread::exits_data()
     QTest::addColumn<QString>("finish");
     QTest::addColumn<QStringList>("closing");
     QTest::addColumn<QString>("frames");
+    QTest::addColumn<QStringList>("traces");
     QTest::addColumn<int>("minMs");
     QTest::addColumn<int>("maxMs");
     // Limits in units of the reply wait measured here: an exit that waits
@@ -119,69 +151,96 @@ void tst_UploadThread::exits_data()
                                   << "CanNOT Open Serial"
                                   << QStringList{"text:download", "progress:0",
                                                  "finish:CanNOT Open Serial"}
-                                  << "" << 0 << quick;
+                                  << "" << QStringList{"Serial open failed", "CanNOT Open Serial"}
+                                  << 0 << quick;
     QTest::newRow("start time-out")
         << "silent"
         << "good"
         << "Download TimeOut"
-        << QStringList{"finish:Download TimeOut", "text:download", "progress:0"} << "10" << waitMin
-        << oneWait;
-    QTest::newRow("start reply bad check") << "bad-check:1"
-                                           << "good"
-                                           << "Download stop" << stop << "10" << 0 << quick;
-    QTest::newRow("prepare reply bad start") << "bad-start:2"
-                                             << "good"
-                                             << "Download stop" << stop << "10 04" << 0 << quick;
-    QTest::newRow("prepare time-out") << "answer-first:1"
-                                      << "good"
-                                      << "Download stop" << stop << "10 04" << waitMin << oneWait;
+        << QStringList{"finish:Download TimeOut", "text:download", "progress:0"} << "10"
+        << QStringList{"Open Serial", "Line-->59   here end"} << waitMin << oneWait;
+    QTest::newRow("start reply bad check")
+        << "bad-check:1"
+        << "good"
+        << "Download stop" << stop << "10" << QStringList{"Open Serial"} << 0 << quick;
+    QTest::newRow("prepare reply bad start")
+        << "bad-start:2"
+        << "good"
+        << "Download stop" << stop << "10 04" << QStringList{"Open Serial"} << 0 << quick;
+    QTest::newRow("prepare time-out")
+        << "answer-first:1"
+        << "good"
+        << "Download stop" << stop << "10 04" << QStringList{"Open Serial", "Line-->102   here end"}
+        << waitMin << oneWait;
     QTest::newRow("no magic") << ""
                               << "no-magic"
-                              << "File Error" << fileError << "10 04" << 0 << quick;
-    QTest::newRow("image missing") << ""
-                                   << "missing"
-                                   << "File Error" << fileError << "10 04" << 0 << quick;
-    QTest::newRow("image is a directory") << ""
-                                          << "directory"
-                                          << "File Error" << fileError << "10 04" << 0 << quick;
+                              << "File Error" << fileError << "10 04"
+                              << QStringList{"Open Serial", "file length is 256"} << 0 << quick;
+    QTest::newRow("image missing")
+        << ""
+        << "missing"
+        << "File Error" << fileError << "10 04" << QStringList{"Open Serial"} << 0 << quick;
+    QTest::newRow("image is a directory")
+        << ""
+        << "directory"
+        << "File Error" << fileError << "10 04" << QStringList{"Open Serial"} << 0 << quick;
     QTest::newRow("4097 blocks") << ""
                                  << "too-big"
-                                 << "File Error" << fileError << "10 04" << 0 << 3000;
+                                 << "File Error" << fileError << "10 04"
+                                 << QStringList{"Open Serial", "file length is 262272"} << 0
+                                 << 3000;
     QTest::newRow("block time-out")
         << "answer-first:3"
         << "good"
-        << "Download stop" << stop << "10 04 01 01" << waitMin << oneWait;
+        << "Download stop" << stop << "10 04 01 01"
+        << QStringList{"Open Serial", "file length is 256", "Line-->192   here end"} << waitMin
+        << oneWait;
     QTest::newRow("block reply bad check")
         << "bad-check:4"
         << "good"
-        << "Download stop" << stop << "10 04 01 01" << 0 << quick;
-    QTest::newRow("block reply flood") << "flood:3"
-                                       << "good"
-                                       << "Download stop" << stop << "10 04 01" << 0 << quick;
+        << "Download stop" << stop << "10 04 01 01"
+        << QStringList{"Open Serial", "file length is 256", "go end"} << 0 << quick;
+    QTest::newRow("block reply flood")
+        << "flood:3"
+        << "good"
+        << "Download stop" << stop << "10 04 01"
+        << QStringList{"Open Serial", "file length is 256", "go end"} << 0 << quick;
     QTest::newRow("line hung up") << "hangup:4"
                                   << "good"
-                                  << "Download stop" << stop << "10 04 01 01" << waitMin << oneWait;
+                                  << "Download stop" << stop << "10 04 01 01"
+                                  << QStringList{"Open Serial", "file length is 256",
+                                                 "Line-->192   here end"}
+                                  << waitMin << oneWait;
     const QStringList success = Closing + QStringList{"finish:Download Success"};
     QTest::newRow("success") << ""
                              << "good"
-                             << "Download Success" << success << "10 04 01 01 01 03" << 0 << quick;
+                             << "Download Success" << success << "10 04 01 01 01 03"
+                             << QStringList{"Open Serial", "file length is 256",
+                                            "--------n=0-----------"}
+                             << 0 << quick;
     QTest::newRow("replies byte by byte")
         << "byte-by-byte"
         << "good"
-        << "Download Success" << success << "10 04 01 01 01 03" << 0 << quick;
+        << "Download Success" << success << "10 04 01 01 01 03"
+        << QStringList{"Open Serial", "file length is 256", "--------n=0-----------"} << 0 << quick;
     QTest::newRow("two replies per write")
         << "double"
         << "good"
-        << "Download Success" << success << "10 04 01 01 01 03" << 0 << quick;
+        << "Download Success" << success << "10 04 01 01 01 03"
+        << QStringList{"Open Serial", "file length is 256", "--------n=0-----------"} << 0 << quick;
     QTest::newRow("slow board within time-out")
         << QStringLiteral("delay:%1").arg(slowReplyMs) << "good"
-        << "Download Success" << success << "10 04 01 01 01 03" << 5 * slowReplyMs
-        << 5 * slowReplyMs + oneWait;
+        << "Download Success" << success << "10 04 01 01 01 03"
+        << QStringList{"Open Serial", "file length is 256", "--------n=0-----------"}
+        << 5 * slowReplyMs << 5 * slowReplyMs + oneWait;
     // The line went away after the last reply: the end frame never left.
     QTest::newRow("end frame finds no line")
         << "hangup-after-reply:5"
         << "good"
-        << "Download stop" << stop << "10 04 01 01 01" << 0 << quick;
+        << "Download stop" << stop << "10 04 01 01 01"
+        << QStringList{"Open Serial", "file length is 256", "--------n=0-----------",
+                       "end frame not sent"}
+        << 0 << quick;
     // The driver keeps its rate (the fault's second number is the rate the
     // worker asks for): the session must not blame the board.
     QTest::newRow("rate refused") << "locked-baud:115200:256000"
@@ -189,12 +248,16 @@ void tst_UploadThread::exits_data()
                                   << "CanNOT Open Serial"
                                   << QStringList{"text:download", "progress:0",
                                                  "finish:CanNOT Open Serial"}
-                                  << "" << 0 << quick;
+                                  << ""
+                                  << QStringList{"Open Serial", "Serial refused",
+                                                 "Serial open failed", "CanNOT Open Serial"}
+                                  << 0 << quick;
     // Not one of the board's rates: the port is left at its default.
     QTest::newRow("other rate left at the default")
         << "locked-baud:115200:9600"
         << "good"
-        << "Download Success" << success << "10 04 01 01 01 03" << 0 << quick;
+        << "Download Success" << success << "10 04 01 01 01 03"
+        << QStringList{"Open Serial", "file length is 256", "--------n=0-----------"} << 0 << quick;
 }
 
 void tst_UploadThread::exits()
@@ -204,6 +267,7 @@ void tst_UploadThread::exits()
     QFETCH(QString, finish);
     QFETCH(QStringList, closing);
     QFETCH(QString, frames);
+    QFETCH(QStringList, traces);
     QFETCH(int, minMs);
     QFETCH(int, maxMs);
 
@@ -238,6 +302,7 @@ void tst_UploadThread::exits()
         awaitedHangUp = &sim;
         previousHandler = qInstallMessageHandler(holdBeforeEndFrame);
     }
+    sessionTraces.clear();
     const bool ran = runSession(worker, recorder, port, path, 10000);
     if (options.hangupAfterReply) {
         qInstallMessageHandler(previousHandler);
@@ -251,6 +316,7 @@ void tst_UploadThread::exits()
     if (finish == "Download Success")
         QVERIFY(sim.waitForEndFrames(1, 2000));
     QCOMPARE(commands(sim.hostFrames()), frames);
+    QCOMPARE(sessionTraces, traces);
     QVERIFY2(recorder.finishedAfterMs >= minMs && recorder.finishedAfterMs <= maxMs,
              qPrintable(QString::number(recorder.finishedAfterMs)));
     if (finish == "Download Success")
@@ -331,7 +397,7 @@ void tst_UploadThread::cancelBeforeStartReply_data()
 {
     QTest::addColumn<bool>("beforeFirstStep");
     QTest::newRow("stop during the start reply wait") << false;
-    // A stop for the session about to begin outlives the first step's reset.
+    // A follower's stop is there before the session's first step.
     QTest::newRow("stop before the session's first step") << true;
 }
 
@@ -346,15 +412,19 @@ void tst_UploadThread::cancelBeforeStartReply()
     uploadThread worker;
     worker.setBaud(115200);
     SignalRecorder recorder(&worker);
+    StopAtOnce follower;
     if (beforeFirstStep)
-        connect(
-            &worker, &QThread::started, &worker,
-            [&worker] { worker.stopSession(worker.sessionCount() + 1); }, Qt::DirectConnection);
+        worker.setObserver(&follower);
     else
         QTimer::singleShot(100, &worker, [&worker] { worker.stopDownload(); });
     QVERIFY(runSession(worker, recorder, sim.slavePath(), writeImage(dir, "c.bin", makeImage(4))));
     QCOMPARE(recorder.events,
              (QStringList{"finish:Download Cancel", "text:download", "progress:0"}));
+    if (beforeFirstStep) {
+        QVERIFY(follower.result);
+        QVERIFY(follower.result->exit == SessionExit::CancelAfterStart);
+        QCOMPARE(follower.result->blocksWritten, 0);
+    }
     QCOMPARE(commands(sim.hostFrames()), QString("10"));
     QVERIFY(recorder.finishedAfterMs >= 300);
 }

@@ -1,10 +1,14 @@
 #include "app/ui/mainwindowform.h"
 
+#include "download/linerates.h"
+
 #include <QCoreApplication>
 #include <QIcon>
 #include <QMetaMethod>
 #include <QMetaObject>
 #include <QPixmap>
+
+#include <iterator>
 
 namespace
 {
@@ -186,6 +190,9 @@ void MainWindow::retranslateUi(QMainWindow *window)
 {
     window->setWindowTitle(tr("MainWindow"));
     baudRateComboBox->clear();
+    static_assert(std::size(LineRates::All) == 2 && LineRates::All[0] == 115200 &&
+                      LineRates::All[1] == 256000,
+                  "the baud list's items are the line rates, in their order");
     baudRateComboBox->insertItems(0, QStringList() << tr("115200") << tr("256000"));
     openBinFileBtn->setText(QString());
     downloadBtn->setText(QString());

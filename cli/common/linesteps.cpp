@@ -20,8 +20,12 @@ QJsonValue runJson(const LineSequenceRun &run)
 
 } // namespace
 
-void addLineSteps(QJsonObject &event, const LineSequenceRun &enter, const LineSequenceRun &leave)
+void addLineSteps(QJsonObject &event, const std::optional<SessionResult> &result)
 {
+    if (!result)
+        return;
+    const LineSequenceRun &enter = result->enter;
+    const LineSequenceRun &leave = result->leave;
     if (!enter.steps.isEmpty() || enter.failure)
         event.insert(QStringLiteral("enter"), runJson(enter));
     if (!leave.steps.isEmpty() || leave.failure)

@@ -157,7 +157,9 @@ Finding ratesFinding(const Trial &trial, int baud)
                 QStringLiteral("see the lines above; plug the adapter in again if nothing "
                                "there fails")};
     if (trial.refusedRates.isEmpty())
-        return ok(check, QStringLiteral("115200 and 256000 baud set and read back"));
+        return ok(check, QStringLiteral("%1 and %2 baud set and read back")
+                             .arg(LineRates::All[0])
+                             .arg(LineRates::All[1]));
     QStringList refused;
     for (qint32 rate : trial.refusedRates)
         refused << QString::number(rate);
@@ -265,7 +267,7 @@ Trial tryPort(const QString &port)
     trial.tried = true;
     SerialPort line(port);
     if (!line.open(QIODevice::ReadWrite)) {
-        trial.openFailure = line.openFailure().value();
+        trial.openFailure = line.openFailure().value().detail;
         return trial;
     }
     for (qint32 rate : LineRates::All) {
@@ -346,11 +348,11 @@ QString pointer(const QString &port)
     return QStringLiteral("; ") + command(port) + QStringLiteral(" tells more");
 }
 
-void addOpenFailure(QJsonObject &event, const QString &reason, const QString &port)
+void addOpenFailure(QJsonObject &event, const PortFailure *failure, const QString &port)
 {
-    if (reason.isEmpty())
+    if (!failure)
         return;
-    event.insert(QStringLiteral("reason"), reason);
+    event.insert(QStringLiteral("reason"), failure->detail);
     event.insert(QStringLiteral("doctor"), command(port));
 }
 

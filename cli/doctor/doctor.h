@@ -2,6 +2,7 @@
 #define DOCTOR_H
 
 #include "cli/doctor/survey.h"
+#include "serial/portfailure.h"
 
 #include <QList>
 #include <QString>
@@ -56,8 +57,8 @@ int run(const QStringList &ports, int baud, bool json, bool linesNeeded);
 // gives why a port did not open.
 QString pointer(const QString &port);
 // Adds to a board's event why its port did not open (`reason`) and what
-// tells more (`doctor`); nothing when it opened.
-void addOpenFailure(QJsonObject &event, const QString &reason, const QString &port);
+// tells more (`doctor`); nothing for a port that opened (no failure).
+void addOpenFailure(QJsonObject &event, const PortFailure *failure, const QString &port);
 
 } // namespace Doctor
 

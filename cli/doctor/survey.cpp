@@ -1,7 +1,7 @@
 #include "cli/doctor/survey.h"
 
+#include "serial/devicepath.h"
 #include "serial/serialdevicemap.h"
-#include "serial/serialport.h"
 
 #include <QDir>
 #include <QFile>
@@ -22,7 +22,7 @@ PortSurvey PortSurvey::of(const QString &name, const SurveyRoots &)
 {
     PortSurvey survey;
     survey.name = name;
-    survey.path = SerialPort::devicePath(name);
+    survey.path = PortName::devicePath(name);
     survey.device = name.section(QLatin1Char('\\'), -1);
     survey.exists = SerialDeviceMap::portNames().contains(survey.device, Qt::CaseInsensitive);
     survey.userMayOpen = true;

@@ -2,8 +2,8 @@
 
 #include "cli/common/output.h"
 #include "download/deviceframe.h"
+#include "serial/devicepath.h"
 #include "serial/portdetails.h"
-#include "serial/serialport.h"
 
 #include <QSet>
 
@@ -12,7 +12,7 @@ namespace AdapterAdvice
 
 QString latencyWarning(const QString &port, qint64 blocks, int baud, const QString &sysfsRoot)
 {
-    const LatencyTimer timer = LatencyTimer::of(SerialPort::devicePath(port), sysfsRoot);
+    const LatencyTimer timer = LatencyTimer::of(PortName::devicePath(port), sysfsRoot);
     if (timer.ms <= 1)
         return QString();
     // Each block's reply waits for the timer on top of the line's own time.

@@ -1,50 +1,43 @@
 #include "cli/flash/boardgang.h"
 
-#include "download/uploadthread.h"
-
-#include <QByteArray>
-
 BoardGang::BoardGang(const QStringList &ports, int baud, const QString &imagePath, QObject *parent)
     : QObject(parent), ports(ports), stamps(ports.size())
 {
-    const QByteArray image = imagePath.toUtf8();
     for (int index = 0; index < ports.size(); ++index) {
-        auto follower = std::make_unique<SessionFollower>();
-        uploadThread *worker = follower->worker();
-        worker->setBaud(baud);
-        worker->setComName(ports[index].toUtf8().constData());
-        worker->setFileName(image.constData());
-        connect(follower.get(), &SessionFollower::progressed, this,
+        auto runner = std::make_unique<SessionRunner>();
+        runner->setLine(ports[index], baud);
+        runner->setImage(imagePath);
+        connect(runner.get(), &SessionRunner::progressed, this,
                 [this, index] { emit progressed(index); });
-        connect(follower.get(), &SessionFollower::ended, this, [this, index] {
+        connect(runner.get(), &SessionRunner::ended, this, [this, index] {
             ++endedCount;
             emit ended(index);
             if (allEnded())
                 emit finished();
         });
-        followers.push_back(std::move(follower));
+        runners.push_back(std::move(runner));
     }
 }
 
-// Each follower cancels and waits for its session as it goes.
+// Each runner cancels and waits for its session as it goes.
 BoardGang::~BoardGang() = default;
 
 void BoardGang::setLineSequences(const LineSequence &enter, const LineSequence &leave)
 {
-    for (auto &follower : followers)
-        follower->worker()->setLineSequences(enter, leave);
+    for (auto &runner : runners)
+        runner->setLineSequences(enter, leave);
 }
 
 void BoardGang::setImage(int index, const QString &path, const Stamp::Value &stamp)
 {
-    followers[index]->worker()->setFileName(path.toUtf8().constData());
+    runners[index]->setImage(path);
     stamps[index] = stamp;
 }
 
 void BoardGang::start()
 {
     for (int index = 0; index < size(); ++index) {
-        followers[index]->start();
+        runners[index]->start();
         emit started(index);
     }
 }
@@ -52,6 +45,6 @@ void BoardGang::start()
 void BoardGang::interrupt()
 {
     interrupted = true;
-    for (auto &follower : followers)
-        follower->stop();
+    for (auto &runner : runners)
+        runner->stop();
 }

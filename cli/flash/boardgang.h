@@ -1,8 +1,8 @@
 #ifndef BOARDGANG_H
 #define BOARDGANG_H
 
+#include "cli/common/sessionrunner.h"
 #include "cli/common/stamp.h"
-#include "cli/flash/sessionfollower.h"
 #include "serial/linesequence.h"
 
 #include <QObject>
@@ -12,10 +12,8 @@
 #include <memory>
 #include <vector>
 
-class uploadThread;
-
 // One download session per board, all running at once, each followed by a
-// SessionFollower of its own.
+// SessionRunner of its own.
 class BoardGang : public QObject
 {
     Q_OBJECT
@@ -24,10 +22,9 @@ public:
               QObject *parent = nullptr);
     ~BoardGang() override;
 
-    int size() const { return int(followers.size()); }
+    int size() const { return int(runners.size()); }
     QString port(int index) const { return ports[index]; }
-    SessionFollower::State board(int index) const { return followers[index]->state(); }
-    uploadThread *worker(int index) const { return followers[index]->worker(); }
+    SessionRunner::State board(int index) const { return runners[index]->state(); }
     bool allEnded() const { return endedCount == size(); }
     bool wasInterrupted() const { return interrupted; }
     Stamp::Value stamp(int index) const { return stamps[index]; }
@@ -48,7 +45,7 @@ signals:
 
 private:
     const QStringList ports;
-    std::vector<std::unique_ptr<SessionFollower>> followers;
+    std::vector<std::unique_ptr<SessionRunner>> runners;
     std::vector<Stamp::Value> stamps;
     int endedCount = 0;
     bool interrupted = false;

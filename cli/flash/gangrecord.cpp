@@ -3,25 +3,11 @@
 #include "cli/common/exitstatus.h"
 #include "cli/common/output.h"
 #include "cli/flash/boardgang.h"
+#include "cli/record/boardline.h"
 #include "serial/portdetails.h"
 
-#include <QCryptographicHash>
 #include <QDateTime>
-#include <QFile>
 #include <QFileInfo>
-#include <QSaveFile>
-
-#include <algorithm>
-
-namespace
-{
-
-QString sha256Of(const QByteArray &bytes)
-{
-    return QString::fromLatin1(QCryptographicHash::hash(bytes, QCryptographicHash::Sha256).toHex());
-}
-
-} // namespace
 
 GangRecord::GangRecord(BoardGang &gang, const QString &recordPath, const QString &imagePath,
                        const Stamp::Plan &stamp, QObject *parent)
@@ -34,16 +20,12 @@ GangRecord::GangRecord(BoardGang &gang, const QString &recordPath, const QString
 bool GangRecord::prepare(QString *error, int *status, QString *notice)
 {
     *status = ExitStatus::FileError;
-    QFile file(imagePath);
-    if (!file.open(QIODevice::ReadOnly)) {
-        *error = QStringLiteral("cannot read the image %1: %2").arg(imagePath, file.errorString());
-        return false;
-    }
-    const QByteArray image = file.readAll();
-    imageSha256 = sha256Of(image);
-    if (!copies.isValid()) {
-        *error =
-            QStringLiteral("no room for the image's working copies: %1").arg(copies.errorString());
+    QString why;
+    const WorkingCopies::Failure failure = image.open(imagePath, &why);
+    if (failure != WorkingCopies::Failure::None) {
+        *error = failure == WorkingCopies::Failure::Unreadable
+                     ? QStringLiteral("cannot read the image %1: %2").arg(imagePath, why)
+                     : why;
         return false;
     }
     *status = ExitStatus::Usage;
@@ -51,10 +33,11 @@ bool GangRecord::prepare(QString *error, int *status, QString *notice)
         (stamp.active() && !ledger.open(stamp, &writer, recordPath, error)) ||
         !quantityLeft(error, status))
         return false;
+    writer.checkpointIfBehind();
     for (int index = 0; index < gang.size(); ++index) {
         usbSerials << PortDetails::lookUp(gang.port(index)).serialNumber;
         if (!stamp.active()) {
-            flashedSha256[index] = imageSha256;
+            flashedSha256[index] = image.sha256();
             continue;
         }
         Stamp::Value value;
@@ -73,16 +56,14 @@ bool GangRecord::prepare(QString *error, int *status, QString *notice)
                          .arg(recordPath, gang.port(index), *error);
             return false;
         }
-        const QByteArray bytes = Stamp::stamped(image, stamp, value);
-        const QString copy = copies.filePath(QStringLiteral("board%1.bin").arg(index));
-        QSaveFile out(copy);
-        if (!out.open(QIODevice::WriteOnly) || out.write(bytes) != bytes.size() || !out.commit()) {
+        const QByteArray bytes = Stamp::stamped(image.image(), stamp, value);
+        QString copy;
+        if (!image.write(QStringLiteral("board%1.bin").arg(index), bytes, &copy,
+                         &flashedSha256[index], &why)) {
             *status = ExitStatus::FileError;
-            *error = QStringLiteral("cannot write the image's working copy %1: %2")
-                         .arg(copy, out.errorString());
+            *error = QStringLiteral("cannot write the image's working copy %1: %2").arg(copy, why);
             return false;
         }
-        flashedSha256[index] = sha256Of(bytes);
         gang.setImage(index, copy, value);
     }
     return true;
@@ -93,10 +74,8 @@ bool GangRecord::quantityLeft(QString *error, int *status) const
 {
     if (job.quantity == 0)
         return true;
-    const int done = Record::successesOf(recordPath, job.name, error);
-    if (done < 0)
-        return false;
-    const int left = std::max(0, job.quantity - done);
+    const qint64 done = writer.summary().jobSuccesses.value(job.name);
+    const qint64 left = std::max<qint64>(0, job.quantity - done);
     if (left >= gang.size())
         return true;
     *status = left == 0 ? ExitStatus::Success : ExitStatus::Usage;
@@ -113,23 +92,15 @@ bool GangRecord::quantityLeft(QString *error, int *status) const
 
 void GangRecord::ended(int index)
 {
-    const SessionFollower::State session = gang.board(index);
-    Record::Board board;
-    board.time = QDateTime::currentDateTimeUtc();
-    board.slot = gang.port(index);
-    board.number = index + 1;
-    board.usbSerial = usbSerials.value(index);
-    board.image = QFileInfo(imagePath).fileName();
-    board.sha256 = imageSha256;
-    board.outcome = session.outcomeText();
-    board.exitCode = session.exitStatus();
-    board.seconds = session.elapsedMs / 1000.0;
-    board.reason = session.openFailure;
-    board.job = job;
-    if (stamp.active())
-        StampLedger::fill(&board, gang.stamp(index),
-                          session.succeeded() || session.blocksSent >= Stamp::lastBlock(stamp) + 2,
-                          flashedSha256[index]);
+    const SessionRunner::State session = gang.board(index);
+    Record::BoardResult result{index + 1, gang.port(index),  usbSerials.value(index),
+                               {},        gang.stamp(index), flashedSha256[index]};
+    result.session = {
+        session.outcomeText(), session.exitStatus(),
+        session.succeeded(),   session.blocksSent,
+        session.elapsedMs,     session.portFailure() ? session.portFailure()->detail : QString()};
+    const Record::RunImage run{QFileInfo(imagePath).fileName(), image.sha256(), stamp, job};
+    const Record::Board board = Record::boardLine(result, run, QDateTime::currentDateTimeUtc());
     QString error;
     if (writer.append(board, &error))
         return;

@@ -2,13 +2,13 @@
 #define GANGRECORD_H
 
 #include "cli/common/stamp.h"
-#include "cli/station/recordwriter.h"
-#include "cli/station/stampledger.h"
+#include "cli/common/workingcopies.h"
+#include "cli/record/recordwriter.h"
+#include "cli/record/stampledger.h"
 
 #include <QObject>
 #include <QString>
 #include <QStringList>
-#include <QTemporaryDir>
 
 #include <vector>
 
@@ -44,8 +44,7 @@ private:
     const Stamp::Plan stamp;
     Record::Writer writer;
     StampLedger ledger;
-    QTemporaryDir copies;
-    QString imageSha256;
+    WorkingCopies image;
     std::vector<QString> flashedSha256;
     QStringList usbSerials;
     Record::JobMark job;

@@ -19,7 +19,7 @@ namespace
 
 constexpr int RedrawIntervalMs = 100;
 
-using Board = SessionFollower::State;
+using Board = SessionRunner::State;
 
 double kibPerSecond(const Board &b)
 {
@@ -161,8 +161,7 @@ void HumanReport::ended(int index)
     }
     const Board b = gang.board(index);
     put(gang.port(index) + QStringLiteral(": ") + endText(b) + stampText(index) +
-        (b.openFailure.isEmpty() ? QString() : Doctor::pointer(gang.port(index))) +
-        QLatin1Char('\n'));
+        (b.portFailure() ? Doctor::pointer(gang.port(index)) : QString()) + QLatin1Char('\n'));
 }
 
 // Every board's line, redrawn in place; the last redraw, with every
@@ -196,8 +195,8 @@ void HumanReport::summary(const RunTotals &totals)
     // not open is told again in full below the rows.
     for (int index = 0; style == Style::Live && !quiet && index < gang.size(); ++index) {
         const Board b = gang.board(index);
-        if (!b.openFailure.isEmpty())
-            text += gang.port(index) + QStringLiteral(": ") + b.openFailure +
+        if (b.portFailure())
+            text += gang.port(index) + QStringLiteral(": ") + b.portFailure()->detail +
                     Doctor::pointer(gang.port(index)) + QLatin1Char('\n');
     }
     text += QStringLiteral("%1 succeeded, ").arg(totals.succeeded);
@@ -237,8 +236,8 @@ JsonReport::JsonReport(const BoardGang &gang, qint64 blocks, QObject *parent)
                         {QStringLiteral("exit_code"), b.exitStatus()},
                         {QStringLiteral("blocks_sent"), b.blocksSent},
                         {QStringLiteral("seconds"), b.elapsedMs / 1000.0}};
-        Doctor::addOpenFailure(end, b.openFailure, this->gang.port(index));
-        addLineSteps(end, b.enter, b.leave);
+        Doctor::addOpenFailure(end, b.portFailure(), this->gang.port(index));
+        addLineSteps(end, b.result);
         const Stamp::Value stamp = this->gang.stamp(index);
         if (stamp.isValid())
             stamp.addTo(end);

@@ -2,7 +2,7 @@
 #define GANGREPORT_H
 
 #include "cli/common/livetable.h"
-#include "cli/flash/sessionfollower.h"
+#include "cli/common/sessionrunner.h"
 
 #include <QObject>
 #include <QString>
@@ -47,8 +47,8 @@ private:
     void progressed(int index);
     void ended(int index);
     void redraw();
-    QString progressText(const SessionFollower::State &b) const;
-    QString endText(const SessionFollower::State &b) const;
+    QString progressText(const SessionRunner::State &b) const;
+    QString endText(const SessionRunner::State &b) const;
     QString stampText(int index) const;
     QString portColumn(int index) const;
     void put(const QString &text);

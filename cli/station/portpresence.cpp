@@ -6,8 +6,8 @@
 #include <QSettings>
 #include <QStringList>
 #else
+#include "serial/devicepath.h"
 #include "serial/portdetails.h"
-#include "serial/serialport.h"
 
 #include <QFileInfo>
 #endif
@@ -68,7 +68,7 @@ QString usbSerial(const QString &port)
 // Follows links: a by-path name whose device has gone is not there.
 bool present(const QString &port)
 {
-    return QFileInfo::exists(SerialPort::devicePath(port));
+    return QFileInfo::exists(PortName::devicePath(port));
 }
 
 QString usbSerial(const QString &port)

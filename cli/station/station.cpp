@@ -2,15 +2,13 @@
 
 #include "cli/common/exitstatus.h"
 #include "cli/common/output.h"
+#include "cli/record/boardline.h"
 #include "cli/station/portpresence.h"
 #include "download/outcome.h"
 #include "download/uploadthread.h"
 
-#include <QCryptographicHash>
 #include <QDateTime>
-#include <QFile>
 #include <QFileInfo>
-#include <QSaveFile>
 
 #include <algorithm>
 
@@ -24,22 +22,6 @@ constexpr int PollIntervalMs = 100;
 // a moment after it appears) is tried again after this.
 constexpr int OpenRetryMs = 1000;
 
-QByteArray sha256Of(const QByteArray &bytes)
-{
-    return QCryptographicHash::hash(bytes, QCryptographicHash::Sha256);
-}
-
-bool readImage(const QString &path, QByteArray *bytes, QString *error)
-{
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly)) {
-        *error = file.errorString();
-        return false;
-    }
-    *bytes = file.readAll();
-    return true;
-}
-
 } // namespace
 
 Station::Station(const Settings &settings, QObject *parent)
@@ -48,34 +30,25 @@ Station::Station(const Settings &settings, QObject *parent)
     for (int index = 0; index < size(); ++index) {
         Slot &s = allSlots[index];
         s.port = config.ports[index];
-        s.follower = std::make_unique<SessionFollower>();
-        s.follower->worker()->setBaud(config.baud);
-        s.follower->worker()->setComName(s.port.toUtf8().constData());
-        s.follower->worker()->setLineSequences(config.enter, config.leave);
-        connect(s.follower.get(), &SessionFollower::progressed, this,
+        s.runner = std::make_unique<SessionRunner>();
+        s.runner->setLine(s.port, config.baud);
+        s.runner->setLineSequences(config.enter, config.leave);
+        connect(s.runner.get(), &SessionRunner::progressed, this,
                 [this, index] { emit changed(index); });
-        connect(s.follower.get(), &SessionFollower::ended, this,
-                [this, index] { endBoard(index); });
+        connect(s.runner.get(), &SessionRunner::ended, this, [this, index] { endBoard(index); });
     }
     poller.setInterval(PollIntervalMs);
     connect(&poller, &QTimer::timeout, this, &Station::poll);
 }
 
-// Each follower cancels and waits for its session as it goes.
+// Each runner cancels and waits for its session as it goes.
 Station::~Station() = default;
 
 bool Station::prepare(QString *error, int *status, QString *notice)
 {
-    QByteArray image;
     *status = ExitStatus::FileError;
-    if (!readImage(config.imagePath, &image, error))
+    if (image.open(config.imagePath, error) != WorkingCopies::Failure::None)
         return false;
-    imageHash = sha256Of(image);
-    if (!snapshots.isValid()) {
-        *error = QStringLiteral("no room for the image's working copies: %1")
-                     .arg(snapshots.errorString());
-        return false;
-    }
     *status = ExitStatus::Usage;
     if (config.recordPath.isEmpty())
         return true;
@@ -83,9 +56,9 @@ bool Station::prepare(QString *error, int *status, QString *notice)
         (config.stamp.active() &&
          !ledger.open(config.stamp, &recordFile, config.recordPath, error)))
         return false;
-    if (config.job.quantity > 0)
-        earlierSuccesses = Record::successesOf(config.recordPath, config.job.name, error);
-    return earlierSuccesses >= 0;
+    recordFile.checkpointIfBehind();
+    earlierSuccesses = recordFile.summary().jobSuccesses.value(config.job.name);
+    return true;
 }
 
 // The window is kept in order as it moves, so the median costs nothing to
@@ -145,9 +118,8 @@ bool Station::quantityAllows() const
 {
     if (config.job.quantity == 0)
         return true;
-    const int inFlight = int(std::count_if(allSlots.cbegin(), allSlots.cend(), [](const Slot &s) {
-        return s.state == State::Flashing;
-    }));
+    const auto inFlight = std::count_if(allSlots.cbegin(), allSlots.cend(),
+                                        [](const Slot &s) { return s.state == State::Flashing; });
     return earlierSuccesses + goodBoards + inFlight < config.job.quantity;
 }
 
@@ -169,7 +141,7 @@ void Station::interrupt()
     stopTaking(QString(), ExitStatus::Interrupted);
     for (Slot &s : allSlots) {
         if (s.state == State::Flashing)
-            s.follower->stop();
+            s.runner->stop();
     }
     finishWhenIdle();
 }
@@ -238,33 +210,33 @@ void Station::portSeen(int index, bool present, qint64 now)
 void Station::startBoard(int index)
 {
     Slot &s = allSlots[index];
-    QByteArray image;
+    QByteArray bytes;
     QString error;
-    if (!readImage(config.imagePath, &image, &error)) {
-        stopTaking(
-            QStringLiteral("the image %1 cannot be read any more: %2").arg(config.imagePath, error),
-            ExitStatus::FileError);
-        return;
-    }
-    if (sha256Of(image) != imageHash) {
+    switch (image.readAgain(&bytes, &error)) {
+    case WorkingCopies::Failure::None:
+        break;
+    case WorkingCopies::Failure::Changed:
         stopTaking(QStringLiteral("the image %1 has changed since the station started; "
                                   "restart the station to flash the new one")
                        .arg(config.imagePath),
                    ExitStatus::FileError);
+        return;
+    default:
+        stopTaking(
+            QStringLiteral("the image %1 cannot be read any more: %2").arg(config.imagePath, error),
+            ExitStatus::FileError);
         return;
     }
     // The board's value is on disk before any byte goes to it.
     if (config.stamp.active()) {
         if (!s.stampHeld && !reserveStamp(index))
             return;
-        image = Stamp::stamped(image, config.stamp, s.stamp);
+        bytes = Stamp::stamped(bytes, config.stamp, s.stamp);
     }
-    s.flashedSha256 = QString::fromLatin1(sha256Of(image).toHex());
-    const QString copy = snapshots.filePath(QStringLiteral("slot%1.bin").arg(index));
-    QSaveFile out(copy);
-    if (!out.open(QIODevice::WriteOnly) || out.write(image) != image.size() || !out.commit()) {
-        stopTaking(QStringLiteral("cannot write the image's working copy %1: %2")
-                       .arg(copy, out.errorString()),
+    QString copy;
+    if (!image.write(QStringLiteral("slot%1.bin").arg(index), bytes, &copy, &s.flashedSha256,
+                     &error)) {
+        stopTaking(QStringLiteral("cannot write the image's working copy %1: %2").arg(copy, error),
                    ExitStatus::FileError);
         return;
     }
@@ -275,20 +247,20 @@ void Station::startBoard(int index)
     s.flashingSinceMs = clock.elapsed();
     s.boardLeft = false;
     s.usbSerial = PortPresence::usbSerial(s.port);
-    s.follower->worker()->setFileName(copy.toUtf8().constData());
-    s.follower->start();
+    s.runner->setImage(copy);
+    s.runner->start();
     emit boardStarted(index);
 }
 
 void Station::endBoard(int index)
 {
     Slot &s = allSlots[index];
-    const SessionFollower::State session = s.follower->state();
+    const SessionRunner::State session = s.runner->state();
     s.tally.flashingMs += clock.elapsed() - s.flashingSinceMs;
     // A port that is there but does not open is no board flashed: it is
     // tried again, as long as it stays. One that opens but refuses the line
     // settings will not do better next time: that board has failed.
-    if (session.outcome == &Outcome::OpenFailed && session.refusedSetting.isEmpty()) {
+    if (session.portFailure() && !session.settingRefused()) {
         --boardsStarted;
         s.state = State::WaitingForBoard;
         s.boardLeft = false;
@@ -356,24 +328,15 @@ bool Station::record(int index, QString *error)
     if (!recordFile.isOpen())
         return true;
     const Slot &s = allSlots[index];
-    const SessionFollower::State session = s.follower->state();
-    Record::Board board;
-    board.time = QDateTime::currentDateTimeUtc();
-    board.slot = s.port;
-    board.number = s.board;
-    board.usbSerial = s.usbSerial; // known for USB adapters only
-    board.image = QFileInfo(config.imagePath).fileName();
-    board.sha256 = imageSha256();
-    board.outcome = session.outcomeText();
-    board.exitCode = session.exitStatus();
-    board.seconds = session.elapsedMs / 1000.0;
-    board.reason = session.openFailure;
-    board.job = config.job;
-    if (config.stamp.active())
-        StampLedger::fill(&board, s.stamp,
-                          session.succeeded() ||
-                              session.blocksSent >= Stamp::lastBlock(config.stamp) + 2,
-                          s.flashedSha256);
+    const SessionRunner::State session = s.runner->state();
+    Record::BoardResult result{s.board, s.port, s.usbSerial, {}, s.stamp, s.flashedSha256};
+    result.session = {
+        session.outcomeText(), session.exitStatus(),
+        session.succeeded(),   session.blocksSent,
+        session.elapsedMs,     session.portFailure() ? session.portFailure()->detail : QString()};
+    const Record::RunImage run{QFileInfo(config.imagePath).fileName(), imageSha256(), config.stamp,
+                               config.job};
+    const Record::Board board = Record::boardLine(result, run, QDateTime::currentDateTimeUtc());
     return recordFile.append(board, error);
 }
 

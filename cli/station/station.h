@@ -1,9 +1,11 @@
 #ifndef STATION_H
 #define STATION_H
 
-#include "cli/flash/sessionfollower.h"
-#include "cli/station/recordwriter.h"
-#include "cli/station/stampledger.h"
+#include "cli/common/sessionrunner.h"
+#include "cli/common/workingcopies.h"
+#include "cli/record/recordwriter.h"
+#include "cli/record/stampledger.h"
+#include "download/linerates.h"
 #include "serial/linesequence.h"
 
 #include <QByteArray>
@@ -11,7 +13,6 @@
 #include <QObject>
 #include <QString>
 #include <QStringList>
-#include <QTemporaryDir>
 #include <QTimer>
 #include <QVector>
 
@@ -53,7 +54,7 @@ public:
     struct Slot {
         QString port;
         State state = State::WaitingForBoard;
-        std::unique_ptr<SessionFollower> follower;
+        std::unique_ptr<SessionRunner> runner;
         int board = 0; // running number of the board in the slot, from 1
         QString usbSerial;
         qint64 retryAfterMs = 0;   // a port that did not open is tried again then
@@ -70,7 +71,7 @@ public:
 
     struct Settings {
         QStringList ports;
-        int baud = 115200;
+        int baud = LineRates::All[0];
         QString imagePath;
         qint64 blocks = 0;
         int count = 0; // boards to flash in all; 0 for no limit
@@ -99,12 +100,12 @@ public:
     int size() const { return int(allSlots.size()); }
     const Slot &slot(int index) const { return allSlots[index]; }
     // The board's session in the slot: running, or as it ended.
-    SessionFollower::State session(int index) const { return allSlots[index].follower->state(); }
+    SessionRunner::State session(int index) const { return allSlots[index].runner->state(); }
     const Settings &settings() const { return config; }
     // The share of the station's time the slot spent waiting for an operator
     // (for a board to be plugged in or taken out) rather than flashing.
     double waitingShare(int index) const;
-    QString imageSha256() const { return QString::fromLatin1(imageHash.toHex()); }
+    QString imageSha256() const { return image.sha256(); }
     int succeeded() const { return goodBoards; }
     int failed() const { return badBoards; }
     qint64 elapsedMs() const { return clock.elapsed(); }
@@ -139,12 +140,11 @@ private:
     Record::Writer recordFile; // outlives the slots' sessions
     StampLedger ledger;
     std::vector<Slot> allSlots;
-    QByteArray imageHash;
-    QTemporaryDir snapshots;
+    WorkingCopies image;
     QTimer poller;
     QElapsedTimer clock;
     int boardsStarted = 0;
-    int earlierSuccesses = 0; // of the job, in the record before this run
+    qint64 earlierSuccesses = 0; // of the job, in the record before this run
     int goodBoards = 0;
     int badBoards = 0;
     bool interrupted = false;

@@ -18,7 +18,7 @@ namespace
 
 constexpr int RedrawIntervalMs = 100;
 
-using Session = SessionFollower::State;
+using Session = SessionRunner::State;
 
 } // namespace
 
@@ -140,9 +140,9 @@ void StationReport::changed(int index)
     if (quiet || s.state != Station::State::WaitingForBoard)
         return;
     const Session session = station.session(index);
-    put(session.outcome == &Outcome::OpenFailed && session.refusedSetting.isEmpty()
+    put(session.portFailure() && !session.settingRefused()
             ? QStringLiteral("%1: port present but it does not open (%2); trying again%3\n")
-                  .arg(s.port, session.openFailure, Doctor::pointer(s.port))
+                  .arg(s.port, session.portFailure()->detail, Doctor::pointer(s.port))
             : QStringLiteral("%1: board removed, waiting for the next\n").arg(s.port));
 }
 
@@ -169,8 +169,8 @@ void StationReport::boardEnded(int index)
                           {QStringLiteral("outcome"), session.outcomeText()},
                           {QStringLiteral("exit_code"), session.exitStatus()},
                           {QStringLiteral("seconds"), session.elapsedMs / 1000.0}};
-        Doctor::addOpenFailure(event, session.openFailure, s.port);
-        addLineSteps(event, session.enter, session.leave);
+        Doctor::addOpenFailure(event, session.portFailure(), s.port);
+        addLineSteps(event, session.result);
         if (station.settings().stamp.active())
             s.stamp.addTo(event);
         Output::putJson(event);
@@ -186,7 +186,7 @@ void StationReport::boardEnded(int index)
             .arg(s.port)
             .arg(s.board)
             .arg(session.outcomeWithReason(), secondsText(session.elapsedMs), stamp, totalsText(),
-                 session.openFailure.isEmpty() ? QString() : Doctor::pointer(s.port)));
+                 session.portFailure() ? Doctor::pointer(s.port) : QString()));
 }
 
 void StationReport::alarm(const QString &message)

@@ -238,9 +238,11 @@ grep -q "the record Z:$record ended in a line cut short (21 bytes); cut off" "$E
     e2e_fail "soak: $(grep -c '"outcome":"Download Success"' "$record") successes, not $good"
 "$linux_flash" --check-record "$record" >"$E2E_WORK/check.log" 2>&1 ||
     e2e_fail "soak --check-record: $(cat "$E2E_WORK/check.log")"
-grep -q "$((soak_boards + 5)) lines, chain intact" "$E2E_WORK/check.log" ||
+# The five lines before, the checkpoint this start wrote for them, the boards.
+grep -q "$((soak_boards + 6)) lines, chain intact" "$E2E_WORK/check.log" ||
     e2e_fail "soak --check-record: $(cat "$E2E_WORK/check.log")"
-log "soak: the line cut short cut off, then $soak_boards boards, all recorded, chain intact"
+grep -q '"kind":"checkpoint"' "$record" || e2e_fail "soak: no checkpoint in the record"
+log "soak: the line cut short cut off, a checkpoint, then $soak_boards boards, all recorded, chain intact"
 
 # And a record made on Linux checks on Windows.
 "$E2E_SIM" --link "$E2E_WORK/linux-slot" >/dev/null 2>&1 &

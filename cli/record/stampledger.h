@@ -2,7 +2,7 @@
 #define STAMPLEDGER_H
 
 #include "cli/common/stamp.h"
-#include "cli/station/record.h"
+#include "cli/record/record.h"
 
 #include <QString>
 
@@ -20,18 +20,14 @@ class StampLedger
 public:
     enum class Result { Reserved, NoneLeft, NotWritten };
 
-    // Reads the reservations in the record that `writer` has open (at
-    // `path`); refuses a record whose values were of another stamp.
+    // Goes on after the value reserved last in the record that `writer` has
+    // open (at `path`); refuses a record whose values were of another stamp.
     bool open(const Stamp::Plan &plan, Record::Writer *writer, const QString &path, QString *error);
     // The next value, reserved for the board.
     Result reserve(const QString &slot, int board, Stamp::Value *value, QString *error);
     // The values reserved in this run, for the summary ("1000 to 1002");
     // empty for none.
     QString rangeText() const;
-
-    // The stamp fields of a board's line.
-    static void fill(Record::Board *board, const Stamp::Value &value, bool acknowledged,
-                     const QString &flashedSha256);
 
 private:
     Stamp::Plan plan;

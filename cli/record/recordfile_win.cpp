@@ -1,4 +1,4 @@
-#include "cli/station/recordfile.h"
+#include "cli/record/recordfile.h"
 
 #include <string>
 #include <windows.h>

@@ -4,7 +4,9 @@
 #include <QByteArray>
 #include <QDateTime>
 #include <QJsonValue>
+#include <QMap>
 #include <QString>
+#include <QStringList>
 
 // A station's record: one JSON line per board, and a record proves itself:
 // each line carries the SHA-256 of the line before it (`prev`), so a line
@@ -15,11 +17,13 @@ namespace Record
 {
 
 // The record line format, carried as `record` in every line. Format 2 adds
-// stamps: a board's value and its reservation line.
-constexpr int Format = 2;
+// stamps: a board's value and its reservation line. Format 3 adds
+// checkpoints, which versions before it refuse as lines of an unknown kind.
+constexpr int Format = 3;
 
 // The SHA-256 of a line's bytes (without its newline), in hex.
 QByteArray hashOf(const QByteArray &line);
+QByteArray hashOf(const char *line, qsizetype size);
 
 // The job a board was flashed for: its name, the SHA-256 of the job file's
 // bytes, and the lot's size (0 for none). An empty name: no job.
@@ -65,13 +69,47 @@ struct Reservation {
     QString listSha256; // of the list file; empty for numbers
 };
 
-// One line: a board, and the link that chains it to the line before.
+struct Line;
+
+// What a start needs of the lines before it, counted as they were written:
+// the boards, the successes per job, and the stamp reserved last.
+struct Summary {
+    qint64 boards = 0;
+    qint64 successes = 0;
+    qint64 reservations = 0;
+    QMap<QString, qint64> jobSuccesses; // by a board line's `job`, where it has one
+    // The highest value reserved (by number, or by list line), and the line
+    // of the record it is on; stamp.isEmpty() while none is.
+    Reservation lastReserved;
+    qint64 lastReservedLine = 0;
+
+    // Counts line `number` (from 1) of the record in.
+    void add(const Line &line, qint64 number);
+    // What differs from `other`, one "field: this, not that" each; empty
+    // where they agree.
+    QStringList differences(const Summary &other) const;
+};
+
+// A line that states the summary of every line before it, so that a start
+// reads only back to the last one: written at each start that found lines
+// after the last one, and every CheckpointEvery lines.
+struct Checkpoint {
+    QDateTime time;
+    qint64 number = 0; // its own line's number, from 1
+    qint64 offset = 0; // its own line's first byte in the file
+    Summary summary;
+};
+constexpr int CheckpointEvery = 1000;
+
+// One line: a board, a reservation or a checkpoint, and the link that
+// chains it to the line before.
 struct Line {
-    enum class Kind { Board, Reservation };
+    enum class Kind { Board, Reservation, Checkpoint };
 
     Kind kind = Kind::Board;
     Board board;
     Reservation reservation;
+    Checkpoint checkpoint;
     int format = 0; // 0 for a line of the older format, which has no link
     QString tool;
     QString host;
@@ -84,18 +122,7 @@ struct Line {
 // Reads `text` (one line, without its newline) into `line`; false, with the
 // reason, when it is not a line a station writes.
 bool read(const QByteArray &text, Line *line, QString *why);
-
-// The successes recorded at `path` for the job `name`, counted across every
-// run that wrote there; -1, with the reason, when the record cannot be read.
-// A missing record has none.
-int successesOf(const QString &path, const QString &name, QString *error);
-
-// Checks the record at `path`: every line is a record's, the chain is
-// unbroken, and what the boards did. Prints a report (JSON with `json`) on
-// standard output and returns the exit status: 0 for an intact record, 1 for
-// a broken one, 2 when it cannot be read. Takes no lock: a record a station
-// is still writing can be checked.
-int check(const QString &path, bool json);
+bool read(const char *text, qsizetype size, Line *line, QString *why);
 
 } // namespace Record
 

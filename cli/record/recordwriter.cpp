@@ -1,7 +1,8 @@
-#include "cli/station/recordwriter.h"
+#include "cli/record/recordwriter.h"
 
-#include <QCoreApplication>
-#include <QSysInfo>
+#include "cli/record/recordreader.h"
+
+#include <QDateTime>
 
 #include <algorithm>
 
@@ -14,6 +15,9 @@ namespace
 // The longest unfinished line at the end of a record that is taken for one
 // of ours cut short, and cut off; no line of ours is longer.
 constexpr qint64 MaxLineBytes = 64 * 1024;
+// A start reads back from the end this much at a time to find the last
+// checkpoint: a few of the lines between two checkpoints.
+constexpr qint64 ScanBytes = 1024 * 1024;
 
 } // namespace
 
@@ -35,7 +39,20 @@ bool Writer::open(const QString &path, QString *error, QString *notice)
     if (!file.size(&size, &failure))
         return refuse(failure.reason);
     QString why;
-    return size == 0 || takeOver(path, size, &why, notice) || refuse(why);
+    if (size > 0 && !takeOver(path, size, &why, notice))
+        return refuse(why);
+    checkpoints = true;
+    if (!file.size(&size, &failure))
+        return refuse(failure.reason);
+    return catchUp(path, size, &why) || refuse(why);
+}
+
+// One that does not go in costs the next start a longer read, nothing more.
+void Writer::checkpointIfBehind()
+{
+    QString ignored;
+    if (checkpoints && chain.checkpointDue(1))
+        write(chain.checkpoint(QDateTime::currentDateTimeUtc()), &ignored);
 }
 
 // Every line we write is whole, but a kill can land between two pages of
@@ -85,6 +102,75 @@ bool Writer::takeOver(const QString &path, qint64 size, QString *why, QString *n
     return true;
 }
 
+// Back from the end, a chunk at a time, to the last checkpoint that stands
+// where it says it does; `found->number` stays 0 where there is none.
+bool Writer::findCheckpoint(qint64 size, Checkpoint *found, QString *why)
+{
+    static const QByteArray mark = QByteArrayLiteral("\"kind\":\"checkpoint\"");
+    for (qint64 end = size; end > 0;) {
+        const qint64 start = std::max<qint64>(0, end - ScanBytes);
+        QByteArray chunk;
+        FileFailure failure;
+        if (!file.read(start, end - start, &chunk, &failure)) {
+            *why = failure.reason;
+            return false;
+        }
+        // Whole lines only: the one cut at the chunk's start is read with the next.
+        const int whole = start == 0 ? 0 : int(chunk.indexOf('\n')) + 1;
+        for (int at = int(chunk.size()); at > whole;) {
+            at = int(chunk.lastIndexOf(mark, at - 1));
+            if (at < whole)
+                break;
+            const int begin = int(chunk.lastIndexOf('\n', at)) + 1;
+            const int stop = int(chunk.indexOf('\n', at));
+            Line line;
+            QString lineWhy;
+            if (begin >= whole &&
+                read(chunk.constData() + begin, (stop < 0 ? chunk.size() : stop) - begin, &line,
+                     &lineWhy) &&
+                line.kind == Line::Kind::Checkpoint && line.checkpoint.offset == start + begin) {
+                *found = line.checkpoint;
+                return true;
+            }
+            at = begin;
+        }
+        end = start == 0 ? 0 : start + whole;
+    }
+    return true;
+}
+
+// What the lines hold: the last checkpoint's summary, and the lines after it.
+bool Writer::catchUp(const QString &path, qint64 size, QString *why)
+{
+    Checkpoint last;
+    Reader reader;
+    if (!findCheckpoint(size, &last, why) || !reader.open(path, why) ||
+        !reader.seek(last.offset, std::max<qint64>(last.number, 1), why))
+        return false;
+    Summary summary = last.summary;
+    qint64 lines = 0;
+    qint64 since = 0;
+    Reader::Entry entry;
+    QString lineWhy;
+    for (;;) {
+        const Reader::Step step = reader.next(&entry, &lineWhy);
+        if (step == Reader::Step::End)
+            break;
+        if (step == Reader::Step::Unreadable) {
+            *why = lineWhy;
+            return false;
+        }
+        lines = entry.number;
+        const bool checkpoint =
+            step == Reader::Step::Line && entry.line.kind == Line::Kind::Checkpoint;
+        since = checkpoint ? 0 : since + 1;
+        if (step == Reader::Step::Line)
+            summary.add(entry.line, entry.number);
+    }
+    chain.resume(lines, size, lastLineHash, summary, since);
+    return true;
+}
+
 // On disk before the next board can start: a board flashed without its
 // record is worse than a halted line. Every line in the file is whole: one
 // that does not go in whole is taken out again.
@@ -103,13 +189,21 @@ bool Writer::reserve(const Reservation &reservation, QString *error)
     return appendLine(line, error);
 }
 
-bool Writer::appendLine(Line line, QString *error)
+// A checkpoint that does not go in is written after a later line.
+bool Writer::appendLine(const Line &line, QString *error)
 {
-    line.format = Format;
-    line.tool = QCoreApplication::applicationVersion();
-    line.host = QSysInfo::machineHostName();
-    line.prev = lastLineHash;
-    const QByteArray text = line.text();
+    if (!write(line, error))
+        return false;
+    if (checkpoints && chain.checkpointDue(CheckpointEvery)) {
+        QString ignored;
+        write(chain.checkpoint(QDateTime::currentDateTimeUtc()), &ignored);
+    }
+    return true;
+}
+
+bool Writer::write(Line line, QString *error)
+{
+    const QByteArray text = chain.link(&line);
     const QByteArray bytes = text + '\n';
 
     FileFailure failure;
@@ -128,7 +222,7 @@ bool Writer::appendLine(Line line, QString *error)
                           .arg(failure.reason);
         return false;
     }
-    lastLineHash = hashOf(text);
+    chain.appended(line, text);
     if (!file.sync(&failure)) {
         *error = failure.reason;
         return false;

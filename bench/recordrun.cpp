@@ -1,0 +1,218 @@
+#include "bench/recordrun.h"
+
+#include "bench/session.h"
+#include "cli/record/boardline.h"
+#include "cli/record/chain.h"
+#include "download/outcome.h"
+
+#include <QElapsedTimer>
+#include <QFile>
+#include <QFileInfo>
+#include <QProcess>
+#include <QTemporaryDir>
+
+#include <cstdio>
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+extern char **environ;
+
+namespace Bench
+{
+
+namespace
+{
+
+constexpr double ReadyGoalSeconds = 0.3;
+constexpr double MemoryGoalMiB = 40;
+constexpr double SpeedGoalShare = 0.5;
+constexpr int Slots = 4;
+constexpr int StampWidth = 4;
+const char *const StampField = "0x80:4";
+
+// A station's lines for `boards` boards, each with its reservation, made by
+// the record's own builder and chain, written without a sync per line.
+bool makeRecord(const QString &path, qint64 boards, bool checkpoints, QString *error)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
+        *error = file.errorString();
+        return false;
+    }
+    Stamp::Plan plan;
+    QString ignored;
+    Stamp::parseField(QString::fromLatin1(StampField), &plan, &ignored);
+    const Record::RunImage image{
+        QStringLiteral("firmware.bin"), QString(64, QLatin1Char('a')), plan, {}};
+    Record::Chain chain;
+    QDateTime time = QDateTime::fromString(QStringLiteral("2026-01-05T06:00:00Z"), Qt::ISODate);
+    const auto put = [&](Record::Line line) {
+        const QByteArray text = chain.link(&line);
+        chain.appended(line, text);
+        return file.write(text + '\n') == text.size() + 1;
+    };
+    for (qint64 n = 1; n <= boards; ++n) {
+        const quint64 number = quint64(n);
+        const Stamp::Value value{QByteArray(StampWidth, '\0'), number, 0};
+        const QString port = QStringLiteral("/dev/ttyUSB%1").arg(n % Slots);
+        Record::Line reservation;
+        reservation.kind = Record::Line::Kind::Reservation;
+        reservation.reservation = {
+            time, port,         int(n),       value.hex(), value.numberJson(),
+            0,    plan.field(), plan.order(), QString()};
+        time = time.addMSecs(1800);
+        // One board in fifty fails.
+        const bool good = n % 50 != 0;
+        const Record::SessionEnd end{
+            QLatin1String(good ? Outcome::Success.text() : Outcome::Stop.text()),
+            good ? 0 : 1,
+            good,
+            40,
+            1750,
+            QString()};
+        const Record::BoardResult result{int(n), port,  QStringLiteral("FT%1").arg(n, 8, 16),
+                                         end,    value, QString(64, QLatin1Char('b'))};
+        Record::Line board;
+        board.board = Record::boardLine(result, image, time);
+        if (!put(reservation) || !put(board) ||
+            (checkpoints && chain.checkpointDue(Record::CheckpointEvery) &&
+             !put(chain.checkpoint(time)))) {
+            *error = file.errorString();
+            return false;
+        }
+    }
+    return file.flush();
+}
+
+// The time a program takes to its end, and its peak memory.
+struct Run {
+    double seconds = 0;
+    double peakMiB = 0;
+    bool ok = false;
+};
+
+Run runToEnd(const QStringList &command)
+{
+    std::vector<QByteArray> bytes;
+    for (const QString &word : command)
+        bytes.push_back(word.toLocal8Bit());
+    std::vector<char *> argv;
+    for (QByteArray &word : bytes)
+        argv.push_back(word.data());
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+    QElapsedTimer clock;
+    clock.start();
+    pid_t pid = 0;
+    Run run;
+    if (posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ) == 0) {
+        int status = 0;
+        struct rusage usage {
+        };
+        run.ok =
+            wait4(pid, &status, 0, &usage) == pid && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+        run.seconds = clock.nsecsElapsed() / 1e9;
+        run.peakMiB = usage.ru_maxrss / 1024.0;
+    }
+    posix_spawn_file_actions_destroy(&actions);
+    return run;
+}
+
+double peakOf(qint64 pid)
+{
+    QFile status(QStringLiteral("/proc/%1/status").arg(pid));
+    if (!status.open(QIODevice::ReadOnly))
+        return 0;
+    for (const QByteArray &line : status.readAll().split('\n')) {
+        if (line.startsWith("VmHWM:"))
+            return line.mid(6).trimmed().split(' ').value(0).toDouble() / 1024;
+    }
+    return 0;
+}
+
+// From the station's start to its word that it is ready, and its peak
+// memory then; the station is stopped after.
+Run stationReady(const QString &program, const QString &record, const QString &image,
+                 const QString &slot)
+{
+    QProcess station;
+    QElapsedTimer clock;
+    clock.start();
+    // With --json, the word that it is ready comes on standard error.
+    station.setReadChannel(QProcess::StandardError);
+    station.start(program, {QStringLiteral("--station"), QStringLiteral("--json"),
+                            QStringLiteral("-p"), slot, QStringLiteral("--record"), record,
+                            QStringLiteral("--stamp"), QString::fromLatin1(StampField), image});
+    Run run;
+    QByteArray err;
+    while (station.waitForReadyRead(30000) || station.state() == QProcess::Running) {
+        err += station.readAllStandardError();
+        if (err.contains("station with")) {
+            run.seconds = clock.nsecsElapsed() / 1e9;
+            run.peakMiB = peakOf(station.processId());
+            run.ok = true;
+            break;
+        }
+        if (clock.elapsed() > 600000)
+            break;
+    }
+    if (!run.ok)
+        std::fprintf(stderr, "kavro-bench: the station did not start: %s\n", err.constData());
+    station.kill();
+    station.waitForFinished();
+    return run;
+}
+
+QString verdict(bool met)
+{
+    return met ? QStringLiteral("ok") : QStringLiteral("MISSED");
+}
+
+} // namespace
+
+bool recordWay(const RecordSettings &settings, QString *error)
+{
+    QTemporaryDir dir;
+    Job job;
+    job.blocks = 64;
+    if (!dir.isValid() || !writeImage(dir, QStringLiteral("firmware.bin"), job)) {
+        *error = QStringLiteral("cannot write the image");
+        return false;
+    }
+    std::printf("\nrecord: %s, each size's record made with%s checkpoints\n",
+                qPrintable(settings.flashProgram), settings.checkpoints ? "" : "out");
+    std::printf("%10s %8s | %-22s %-18s | %-22s %-18s %-9s | %9s\n", "boards", "MB",
+                "station ready (<=0.3 s)", "peak (<40 MB)", "check-record", "peak (<40 MB)",
+                "speed", "sha256sum");
+    for (const qint64 boards : settings.sizes) {
+        const QString record = dir.filePath(QStringLiteral("record-%1.jsonl").arg(boards));
+        if (!makeRecord(record, boards, settings.checkpoints, error))
+            return false;
+        const double megabytes = QFileInfo(record).size() / 1e6;
+        const Run hash = runToEnd({QStringLiteral("/usr/bin/sha256sum"), record});
+        const Run check =
+            runToEnd({settings.flashProgram, QStringLiteral("--check-record"), record});
+        // The station's own start goes last: it may add a checkpoint.
+        const Run ready = stationReady(settings.flashProgram, record, job.imagePath,
+                                       dir.filePath(QStringLiteral("absent-slot")));
+        const double share = check.seconds > 0 ? hash.seconds / check.seconds : 0;
+        std::printf("%10lld %8.0f | %7.3f s %-12s %7.1f MB %-7s | %7.3f s%s %-11s %7.1f MB "
+                    "%-7s %5.2f %-3s | %7.3f s\n",
+                    boards, megabytes, ready.seconds,
+                    qPrintable(verdict(ready.ok && ready.seconds <= ReadyGoalSeconds)),
+                    ready.peakMiB, qPrintable(verdict(ready.ok && ready.peakMiB < MemoryGoalMiB)),
+                    check.seconds, check.ok ? "" : "!", qPrintable(verdict(check.ok)),
+                    check.peakMiB, qPrintable(verdict(check.ok && check.peakMiB < MemoryGoalMiB)),
+                    share, qPrintable(verdict(share >= SpeedGoalShare)), hash.seconds);
+        std::fflush(stdout);
+        QFile::remove(record);
+    }
+    return true;
+}
+
+} // namespace Bench

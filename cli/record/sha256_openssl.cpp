@@ -1,0 +1,35 @@
+#include "cli/record/sha256.h"
+
+#include <openssl/evp.h>
+
+#include <cstdlib>
+
+namespace Record
+{
+
+struct Sha256::Context {
+    EVP_MD_CTX *digest = EVP_MD_CTX_new();
+    ~Context() { EVP_MD_CTX_free(digest); }
+};
+
+Sha256::Sha256() : context(std::make_unique<Context>())
+{
+    // Without one there is nothing to check a record with.
+    if (!context->digest)
+        std::abort();
+}
+
+Sha256::~Sha256() = default;
+
+QByteArray Sha256::hex(const char *data, qsizetype size)
+{
+    unsigned char hash[32];
+    unsigned int length = 0;
+    if (EVP_DigestInit_ex(context->digest, EVP_sha256(), nullptr) != 1 ||
+        EVP_DigestUpdate(context->digest, data, size_t(size)) != 1 ||
+        EVP_DigestFinal_ex(context->digest, hash, &length) != 1)
+        std::abort();
+    return QByteArray::fromRawData(reinterpret_cast<const char *>(hash), int(length)).toHex();
+}
+
+} // namespace Record
