@@ -566,7 +566,7 @@ bool SerialPort::drain()
             return false;
         Sleep(1);
     }
-    return FlushFileBuffers(win(d->device)) != 0;
+    return FlushFileBuffers(d->device) != 0;
 }
 
 // Lets queued output go out (bounded), closes the device and ends the I/O
