@@ -45,8 +45,8 @@ bool makeRecord(const QString &path, qint64 boards, bool checkpoints, QString *e
     Stamp::Plan plan;
     QString ignored;
     Stamp::parseField(QString::fromLatin1(StampField), &plan, &ignored);
-    const Record::RunImage image{QStringLiteral("firmware.bin"), QString(64, QLatin1Char('a')),
-                                 plan};
+    const Record::RunImage image{
+        QStringLiteral("firmware.bin"), QString(64, QLatin1Char('a')), plan, {}};
     Record::Chain chain;
     QDateTime time = QDateTime::fromString(QStringLiteral("2026-01-05T06:00:00Z"), Qt::ISODate);
     const auto put = [&](Record::Line line) {
@@ -207,8 +207,8 @@ bool recordWay(const RecordSettings &settings, QString *error)
                     qPrintable(verdict(ready.ok && ready.seconds <= ReadyGoalSeconds)),
                     ready.peakMiB, qPrintable(verdict(ready.ok && ready.peakMiB < MemoryGoalMiB)),
                     check.seconds, check.ok ? "" : "!", qPrintable(verdict(check.ok)),
-                    check.peakMiB, qPrintable(verdict(check.ok && check.peakMiB < MemoryGoalMiB)), share,
-                    qPrintable(verdict(share >= SpeedGoalShare)), hash.seconds);
+                    check.peakMiB, qPrintable(verdict(check.ok && check.peakMiB < MemoryGoalMiB)),
+                    share, qPrintable(verdict(share >= SpeedGoalShare)), hash.seconds);
         std::fflush(stdout);
         QFile::remove(record);
     }

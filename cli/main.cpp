@@ -9,6 +9,7 @@
 #include "cli/flash/boardgang.h"
 #include "cli/flash/gangrecord.h"
 #include "cli/flash/gangreport.h"
+#include "cli/job/job.h"
 #include "cli/options.h"
 #include "cli/page/livepage.h"
 #include "cli/record/recordcheck.h"
@@ -20,7 +21,11 @@
 #include "serial/serialdevicemap.h"
 
 #include <QCoreApplication>
+#include <QCryptographicHash>
+#include <QDir>
 #include <QElapsedTimer>
+#include <QFile>
+#include <QFileInfo>
 #include <QJsonObject>
 
 #include <csignal>
@@ -98,6 +103,95 @@ int listPorts(bool json)
     return ExitStatus::Success;
 }
 
+Record::JobMark jobMark(const Options &options)
+{
+    if (!options.job)
+        return {};
+    return {options.job->name, options.job->sha256, options.job->quantity};
+}
+
+QString sha256Of(const QString &path, QString *error)
+{
+    QFile file(path);
+    QCryptographicHash hash(QCryptographicHash::Sha256);
+    if (!file.open(QIODevice::ReadOnly) || !hash.addData(&file)) {
+        *error = file.errorString();
+        return QString();
+    }
+    return QString::fromLatin1(hash.result().toHex());
+}
+
+// A job's image is the one its engineer hashed, or nothing is flashed.
+int checkJobImage(const Job &job)
+{
+    QString error;
+    const QString actual = sha256Of(job.imagePath, &error);
+    if (actual.isEmpty()) {
+        Output::put(stderr,
+                    QStringLiteral("kavro-flash: File Error: %1: %2\n").arg(job.imagePath, error));
+        return ExitStatus::FileError;
+    }
+    if (actual == job.imageSha256)
+        return ExitStatus::Success;
+    Output::put(stderr, QStringLiteral("kavro-flash: File Error: %1 is not the job's image: its "
+                                       "SHA-256 is %2, the job %3 wants %4\n")
+                            .arg(job.imagePath, actual, job.path, job.imageSha256));
+    return ExitStatus::FileError;
+}
+
+// The command line, as a job that fixes all it says. Paths are written
+// relative to the job file.
+int writeJob(const Options &options)
+{
+    const QDir folder = QFileInfo(options.writtenJob).absoluteDir();
+    Job job;
+    job.name = QFileInfo(options.writtenJob).completeBaseName();
+    job.imagePath = folder.relativeFilePath(QFileInfo(options.imagePath).absoluteFilePath());
+    QString error;
+    job.imageSha256 = sha256Of(options.imagePath, &error);
+    if (job.imageSha256.isEmpty()) {
+        Output::put(
+            stderr,
+            QStringLiteral("kavro-flash: File Error: %1: %2\n").arg(options.imagePath, error));
+        return ExitStatus::FileError;
+    }
+    job.baud = options.baud;
+    job.ports = options.ports;
+    job.station = options.station;
+    if (options.station)
+        job.settleMs = options.settleMs;
+    if (!options.recordPath.isEmpty())
+        job.recordPath = folder.relativeFilePath(QFileInfo(options.recordPath).absoluteFilePath());
+    if (options.stamp.active()) {
+        job.stamp = options.stamp;
+        if (!job.stamp->listPath.isEmpty())
+            job.stamp->listPath =
+                folder.relativeFilePath(QFileInfo(options.stamp.listPath).absoluteFilePath());
+    }
+    if (!options.enter.isEmpty())
+        job.enter = options.enter;
+    if (!options.leave.isEmpty())
+        job.leave = options.leave;
+    QFile file(options.writtenJob);
+    const QByteArray text = jobText(job);
+    if (!file.open(QIODevice::WriteOnly | QIODevice::NewOnly)) {
+        Output::put(stderr,
+                    QStringLiteral("kavro-flash: cannot write the job %1: %2\n")
+                        .arg(options.writtenJob, file.exists() ? QStringLiteral("it exists already")
+                                                               : file.errorString()));
+        return ExitStatus::Usage;
+    }
+    if (file.write(text) != text.size() || !file.flush()) {
+        Output::put(stderr, QStringLiteral("kavro-flash: cannot write the job %1: %2\n")
+                                .arg(options.writtenJob, file.errorString()));
+        file.remove();
+        return ExitStatus::Failed;
+    }
+    Output::put(stdout, QStringLiteral("kavro-flash: wrote the job %1 for %2 (sha256 %3)\n")
+                            .arg(options.writtenJob, options.imagePath, job.imageSha256));
+    return ExitStatus::Success;
+}
+
 // The live page, when --serve asks for it; null with the reason in `error`
 // when it cannot be served, and null without --serve.
 std::unique_ptr<Page::LivePage> servePage(const Options &options, QString *error)
@@ -126,6 +220,9 @@ Station::Settings stationSettings(const Options &options, qint64 blocks)
     settings.recordPath = options.recordPath;
     settings.settleMs = options.settleMs;
     settings.stamp = options.stamp;
+    settings.enter = options.enter;
+    settings.leave = options.leave;
+    settings.job = jobMark(options);
     return settings;
 }
 
@@ -144,6 +241,9 @@ int runStation(QCoreApplication &app, Interrupts &interrupts, const Options &opt
         Output::put(stderr, QStringLiteral("kavro-flash: %1\n").arg(error));
         return status;
     }
+    // The bytes the station flashes are the ones it has just hashed.
+    if (options.job && station.imageSha256() != options.job->imageSha256)
+        return checkJobImage(*options.job);
     const std::unique_ptr<Page::LivePage> page = servePage(options, &error);
     if (page)
         page->feed().watch(station);
@@ -174,10 +274,12 @@ int runGang(QCoreApplication &app, Interrupts &interrupts, const Options &option
     const bool colour = terminal && qEnvironmentVariableIsEmpty("NO_COLOR");
 
     BoardGang gang(options.ports, options.baud, options.imagePath);
+    gang.setLineSequences(options.enter, options.leave);
     std::unique_ptr<GangRecord> record;
     if (!options.recordPath.isEmpty()) {
         record = std::make_unique<GangRecord>(gang, options.recordPath, options.imagePath,
                                               options.stamp);
+        record->setJob(jobMark(options));
         QString error;
         QString notice;
         int status = 0;
@@ -226,6 +328,11 @@ int runGang(QCoreApplication &app, Interrupts &interrupts, const Options &option
 // is opened, so a bad one touches no line.
 int runSessions(QCoreApplication &app, const Options &options)
 {
+    if (options.job) {
+        const int status = checkJobImage(*options.job);
+        if (status != ExitStatus::Success)
+            return status;
+    }
     const ImageCheck image = FirmwareImage::check(options.imagePath);
     if (!image.ok()) {
         Output::put(stderr, QStringLiteral("kavro-flash: File Error: %1: %2\n")
@@ -266,7 +373,10 @@ int run(QCoreApplication &app, const Options &options)
     case Options::Action::Report:
         return Report::write(options.reportRecords, options.reportHtml, options.reportCsv);
     case Options::Action::Doctor:
-        return Doctor::run(options.ports, options.baud, options.json);
+        return Doctor::run(options.ports, options.baud, options.json,
+                           !options.enter.isEmpty() || !options.leave.isEmpty());
+    case Options::Action::WriteJob:
+        return writeJob(options);
     case Options::Action::Flash:
     case Options::Action::Station:
         break;

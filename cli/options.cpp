@@ -151,6 +151,27 @@ struct Parser {
         QStringLiteral("Check a station's record FILE: every line whole, the chain of lines "
                        "unbroken, and the boards per slot; exit 0 when intact, 1 when not."),
         QStringLiteral("FILE")};
+    QCommandLineOption enter{
+        QStringLiteral("enter"),
+        QStringLiteral("Steps on DTR and RTS that put a board into its boot loader, once its "
+                       "port is open: dtr=0|1 and rts=0|1 joined by commas change together, "
+                       "wait=MS waits; e.g. 'dtr=1,rts=1 wait=100 rts=0 wait=50 dtr=0'."),
+        QStringLiteral("SEQ")};
+    QCommandLineOption leave{
+        QStringLiteral("leave"),
+        QStringLiteral("Steps on DTR and RTS after a board's image is written, to start it "
+                       "(as --enter)."),
+        QStringLiteral("SEQ")};
+    QCommandLineOption job{
+        QStringLiteral("job"),
+        QStringLiteral("Run the job FILE: the image, its SHA-256 and whatever else it fixes, "
+                       "which the command line cannot change."),
+        QStringLiteral("FILE")};
+    QCommandLineOption writeJob{
+        QStringLiteral("write-job"),
+        QStringLiteral("Write a new job FILE from the options and the image given with it, the "
+                       "image's SHA-256 filled in; never over an existing file."),
+        QStringLiteral("FILE")};
     QCommandLineOption serve{
         QStringLiteral("serve"),
         QStringLiteral("Serve the live page and its /state and /metrics on PORT, at ADDR "
@@ -176,11 +197,25 @@ struct Parser {
     Parser()
     {
         parser.setApplicationDescription(description());
-        parser.addOptions({port,      baud,        list,   json,  quiet,      verbose,   station,
-                           count,     record,      settle, stamp, stampStart, stampStep, stampOrder,
-                           stampList, checkRecord, doctor, serve, report,     html,      csv});
+        parser.addOptions({port,      baud,   list,   json,  quiet,      verbose,     station,
+                           count,     record, settle, stamp, stampStart, stampStep,   stampOrder,
+                           stampList, enter,  leave,  job,   writeJob,   checkRecord, doctor,
+                           serve,     report, html,   csv});
         parser.addPositionalArgument(QStringLiteral("IMAGE"),
                                      QStringLiteral("Firmware image to write."));
+    }
+
+    bool readAction(Options *o, QString *error) const
+    {
+        o->action = parser.isSet(doctor)     ? Options::Action::Doctor
+                    : parser.isSet(writeJob) ? Options::Action::WriteJob
+                    : parser.isSet(station)  ? Options::Action::Station
+                                             : Options::Action::Flash;
+        o->writtenJob = parser.value(writeJob);
+        if (parser.isSet(writeJob) && o->writtenJob.isEmpty())
+            return refuse(error, QStringLiteral("--write-job needs a file name"));
+        o->station = parser.isSet(station);
+        return readSession(o, error);
     }
 
     // What the options ask for beyond the plain switches.
@@ -193,6 +228,8 @@ struct Parser {
                                      .arg(parser.value(baud)));
         o->ports = parser.values(port);
         const QStringList positional = parser.positionalArguments();
+        if (!readSequence(enter, &o->enter, error) || !readSequence(leave, &o->leave, error))
+            return false;
         if (o->action == Options::Action::Doctor)
             return positional.isEmpty() || refuse(error, QStringLiteral("--doctor takes no image"));
         if (o->ports.isEmpty())
@@ -216,11 +253,51 @@ struct Parser {
         if (!number(parser.value(settle), 0, &o->settleMs))
             return refuse(error, QStringLiteral("--settle needs a number of milliseconds, not '%1'")
                                      .arg(parser.value(settle)));
-        if (o->action != Options::Action::Station && (parser.isSet(count) || parser.isSet(settle)))
+        if (!o->station && (parser.isSet(count) || parser.isSet(settle)))
             return refuse(error, QStringLiteral("--count and --settle belong to --station"));
         o->recordPath = parser.value(record);
         return !(parser.isSet(record) && o->recordPath.isEmpty()) ||
                refuse(error, QStringLiteral("--record needs a file name"));
+    }
+
+    bool readSequence(const QCommandLineOption &option, LineSequence *sequence,
+                      QString *error) const
+    {
+        if (!parser.isSet(option))
+            return true;
+        const LineSequenceParse parse = parseLineSequence(parser.value(option));
+        *sequence = parse.sequence;
+        return parse.ok() ||
+               refuse(error, QStringLiteral("--%1: %2").arg(option.names().first(), *parse.error));
+    }
+
+    // The job's own settings go where the command line's would; an option
+    // the job fixes is refused, naming the field.
+    bool jobArguments(const Job &job, QStringList *arguments, QString *error) const
+    {
+        for (const auto &fixed : job.fixedOptions()) {
+            if (parser.isSet(fixed.second))
+                return refuse(error, QStringLiteral("--%1: the job %2 fixes %3")
+                                         .arg(fixed.second, job.path, fixed.first));
+        }
+        if (!parser.positionalArguments().isEmpty())
+            return refuse(error, QStringLiteral("%1: the job %2 fixes image")
+                                     .arg(parser.positionalArguments().first(), job.path));
+        if (parser.isSet(writeJob))
+            return refuse(error, QStringLiteral("--write-job writes a job from options, not from "
+                                                "another job"));
+        // The doctor checks the job's ports at the job's rate, nothing else.
+        if (!parser.isSet(doctor)) {
+            *arguments += job.arguments();
+            return true;
+        }
+        // Its sequences only tell the doctor that the ports need modem lines.
+        *arguments += job.portArguments();
+        if (job.enter)
+            *arguments << QStringLiteral("--enter") << job.enter->text();
+        if (job.leave)
+            *arguments << QStringLiteral("--leave") << job.leave->text();
+        return true;
     }
 
     // [ADDR:]PORT; an IPv6 address in brackets, "[::1]:8080".
@@ -331,8 +408,18 @@ bool Options::parse(const QStringList &arguments, Options *options, QString *err
         *error = QStringLiteral("--html and --csv belong to --report");
         return false;
     }
-    o.action = parser.isSet(p.doctor)    ? Action::Doctor
-               : parser.isSet(p.station) ? Action::Station
-                                         : Action::Flash;
-    return p.readSession(&o, error);
+    if (parser.isSet(p.job)) {
+        const JobRead read = readJob(parser.value(p.job));
+        if (!read.ok())
+            return refuse(error, read.error->text());
+        QStringList withJob = arguments;
+        if (!p.jobArguments(read.job, &withJob, error))
+            return false;
+        o.job = read.job;
+        Parser again;
+        if (!again.parser.parse(withJob))
+            return refuse(error, again.parser.errorText());
+        return again.readAction(&o, error);
+    }
+    return p.readAction(&o, error);
 }

@@ -2,7 +2,9 @@
 #define OPTIONS_H
 
 #include "cli/common/stamp.h"
+#include "cli/job/job.h"
 #include "download/linerates.h"
+#include "serial/linesequence.h"
 
 #include <QString>
 #include <QStringList>
@@ -10,7 +12,7 @@
 // kavro-flash's command line as plain values, checked as far as it can be
 // without touching a file or a port.
 struct Options {
-    enum class Action { Flash, Station, Doctor, List, CheckRecord, Report, Help };
+    enum class Action { Flash, Station, Doctor, List, CheckRecord, Report, WriteJob, Help };
 
     Action action = Action::Flash;
     QStringList ports;
@@ -21,9 +23,16 @@ struct Options {
     QString imagePath;
     QString recordPath; // one line per board; the ledger of stamps
     Stamp::Plan stamp;  // checked against the image once it is read
-    // Station mode.
+    // Station mode, or a job written for it.
+    bool station = false;
     int count = 0; // boards in all; 0 for no limit
     int settleMs = 1000;
+    // DTR and RTS into and out of the boot loader; empty: untouched.
+    LineSequence enter;
+    LineSequence leave;
+    // With --job, the job the run's settings came from.
+    std::optional<Job> job;
+    QString writtenJob; // --write-job's file
     // --serve: the live page's address and port; port -1 for no page.
     QString serveAddress;
     int servePort = -1;

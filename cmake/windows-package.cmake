@@ -67,6 +67,8 @@ if(NOT EXISTS /usr/share/doc/rapidjson-dev/copyright)
     message(FATAL_ERROR "No RapidJSON licence to ship: install rapidjson-dev (scripts/ensure-packages)")
 endif()
 install(FILES /usr/share/doc/rapidjson-dev/copyright DESTINATION licenses RENAME RapidJSON.txt)
+# toml++ is built into kavro-flash.exe: its notice goes with it.
+install(FILES /usr/share/doc/libtomlplusplus-dev/copyright DESTINATION licenses RENAME toml++.txt)
 configure_file(${CMAKE_SOURCE_DIR}/packaging/windows/licenses.txt.in ${CMAKE_BINARY_DIR}/licenses/README.txt @ONLY)
 install(FILES ${CMAKE_BINARY_DIR}/licenses/README.txt DESTINATION licenses)
 

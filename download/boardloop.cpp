@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <climits>
 #include <ctime>
 #include <unistd.h>
@@ -60,6 +61,14 @@ struct BoardLoop::Board {
     bool gone = false;       // the device hung up
     qint64 tickedAt = 0;     // the reply wait's time is counted up to here
     qint64 drainUntil = -1;  // the end frame's time to leave the adapter
+
+    // A line sequence under way, its next step due then (ms); the runs as
+    // they ended.
+    std::optional<LineSequencePlayer> lines;
+    qint64 linesDueAt = 0;
+    LineSequenceRun entered;
+    LineSequenceRun left;
+    bool drained = false; // the end frame has left: `leave` runs, then the close
 };
 
 BoardLoop::BoardLoop()
@@ -150,6 +159,9 @@ void BoardLoop::advance(Board &board)
     using Need = SessionCore::Need;
     SessionCore &core = board.core;
     for (;;) {
+        // A sequence's wait holds the session where it is.
+        if (board.lines)
+            return;
         switch (core.need()) {
         case Need::Port:
             openLine(board);
@@ -184,12 +196,60 @@ void BoardLoop::advance(Board &board)
 
 void BoardLoop::openLine(Board &board)
 {
-    if (const std::optional<PortFailure> failure = board.line.open(board.settings.baud)) {
+    const SessionSettings &settings = board.settings;
+    std::optional<PortFailure> failure = board.line.open(settings.baud);
+    if (!failure)
+        failure = prepareLines(board.line, settings.enter, settings.leave);
+    if (failure) {
         board.core.portFailed(*failure);
         return;
     }
+    if (settings.enter.isEmpty())
+        lineReady(board);
+    else
+        startLines(board, settings.enter);
+}
+
+void BoardLoop::lineReady(Board &board)
+{
     watch(board, EPOLLIN);
     board.core.portOpened();
+}
+
+void BoardLoop::startLines(Board &board, const LineSequence &sequence)
+{
+    board.lines.emplace(sequence, board.line);
+    playLines(board);
+}
+
+// Runs the steps that are due now; a wait becomes the board's deadline, and
+// the loop plays on from there.
+void BoardLoop::playLines(Board &board)
+{
+    const std::optional<LineSequencePlayer::Clock::time_point> due = board.lines->advance();
+    if (due) {
+        const auto left = *due - LineSequencePlayer::Clock::now();
+        board.linesDueAt =
+            monotonicMs() + std::chrono::ceil<std::chrono::milliseconds>(left).count();
+        return;
+    }
+    linesPlayed(board);
+}
+
+// `enter` ends in the line's set-up, `leave` in the close.
+void BoardLoop::linesPlayed(Board &board)
+{
+    const LineSequenceRun run = board.lines->run();
+    board.lines.reset();
+    if (board.core.need() == SessionCore::Need::Port) {
+        board.entered = run;
+        if (run.failure)
+            board.core.portFailed(enterFailure(*run.failure));
+        else
+            lineReady(board);
+        return;
+    }
+    board.left = run;
 }
 
 // A frame the driver cannot take whole waits for room; as with the window's
@@ -227,6 +287,11 @@ void BoardLoop::sendFrame(Board &board)
 // the window's worker gives it; a line that went away fails it.
 void BoardLoop::awaitDrain(Board &board)
 {
+    if (board.drained) {
+        board.line.close();
+        board.core.endSent(true);
+        return;
+    }
     bool sent = board.lastWhole && !board.gone;
     if (sent && board.line.queuedOutput() > 0) {
         if (board.drainUntil < 0)
@@ -235,9 +300,15 @@ void BoardLoop::awaitDrain(Board &board)
             return;
         sent = false;
     }
-    if (sent)
-        board.line.drain();
     forget(board);
+    if (sent) {
+        board.line.drain();
+        board.drained = true;
+        if (!board.settings.leave.isEmpty())
+            startLines(board, board.settings.leave);
+        if (board.lines)
+            return;
+    }
     board.line.close(!sent);
     board.core.endSent(sent);
 }
@@ -268,6 +339,10 @@ int BoardLoop::msUntilNextDeadline() const
 {
     qint64 next = LLONG_MAX;
     for (const auto &board : boards) {
+        if (board->lines) {
+            next = std::min(next, board->linesDueAt);
+            continue;
+        }
         switch (board->core.need()) {
         case SessionCore::Need::Reply:
             next = std::min(next, board->tickedAt + SessionCore::ReplyWaitTicks + 1 -
@@ -289,7 +364,12 @@ int BoardLoop::msUntilNextDeadline() const
 void BoardLoop::countTime()
 {
     for (const auto &board : boards) {
-        if (board->core.need() == SessionCore::Need::Reply && now > board->tickedAt) {
+        if (board->lines) {
+            if (now >= board->linesDueAt) {
+                playLines(*board);
+                advance(*board);
+            }
+        } else if (board->core.need() == SessionCore::Need::Reply && now > board->tickedAt) {
             board->core.ticked(int(now - board->tickedAt));
             board->tickedAt = now;
             advance(*board);
@@ -312,6 +392,8 @@ void BoardLoop::finishEnded()
         board->image.close();
         SessionResult result = board->core.result();
         result.elapsedMs = board->clock.elapsed();
+        result.enter = board->entered;
+        result.leave = board->left;
         board->observer->sessionEnded(result);
     }
     boards.erase(std::remove_if(boards.begin(), boards.end(), ended), boards.end());

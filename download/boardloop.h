@@ -39,6 +39,10 @@ private:
     void takeNewBoards();
     void advance(Board &board);
     void openLine(Board &board);
+    void lineReady(Board &board);
+    void startLines(Board &board, const LineSequence &sequence);
+    void playLines(Board &board);
+    void linesPlayed(Board &board);
     void sendFrame(Board &board);
     void awaitDrain(Board &board);
     void takeIncoming(Board &board, unsigned events);

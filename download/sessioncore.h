@@ -15,6 +15,11 @@ struct SessionSettings {
     QString port;
     int baud = 0;
     QString imagePath;
+    // DTR and RTS: `enter` once the line is set up, before the first frame;
+    // `leave` once a successful session's end frame has left the adapter.
+    // Empty ones leave the lines alone.
+    LineSequence enter;
+    LineSequence leave;
 };
 
 // What a session has just done, in the order it happened.

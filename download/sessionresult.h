@@ -2,6 +2,7 @@
 #define SESSIONRESULT_H
 
 #include "download/firmwareimage.h"
+#include "serial/linesequence.h"
 #include "serial/portfailure.h"
 
 #include <QtGlobal>
@@ -34,6 +35,10 @@ struct SessionResult {
     int blocksWritten = 0;
     int blocksAcknowledged = 0;
     qint64 elapsedMs = 0; // from the session's first step to its end
+    // The line sequences as they ran: their steps' times, and why one
+    // stopped short. A `leave` that failed does not change the exit.
+    LineSequenceRun enter;
+    LineSequenceRun leave;
 
     const Outcome &outcome() const;
     bool succeeded() const { return exit == SessionExit::Success; }

@@ -46,6 +46,22 @@ std::optional<PortFailure> setUpLine(SerialPort &line, int rate)
     return PortFailure::refused(refused);
 }
 
+// The port's modem lines, set where its other calls run.
+class PortLines : public ModemLineAccess
+{
+public:
+    explicit PortLines(SerialPort &port) : port(port) {}
+    ModemLines::Read readLines() override { return port.readModemLines(); }
+    std::optional<QString> writeLines(const ModemLines::State &lines) override
+    {
+        return port.setModemLines(lines);
+    }
+    std::optional<QString> keepLinesAtClose() override { return port.keepModemLinesAtClose(); }
+
+private:
+    SerialPort &port;
+};
+
 } // namespace
 
 uploadThread::uploadThread() : QThread(nullptr)
@@ -106,6 +122,13 @@ void uploadThread::stopDownload()
 void uploadThread::setObserver(SessionObserver *sessionObserver)
 {
     observer = sessionObserver;
+}
+
+void uploadThread::setLineSequences(const LineSequence &enter, const LineSequence &leave)
+{
+    std::lock_guard<std::mutex> locker(settingsLock);
+    enterSequence = enter;
+    leaveSequence = leave;
 }
 
 QString uploadThread::portSetting()
@@ -189,6 +212,8 @@ void uploadThread::openSerialPort(SessionCore &core)
     } else {
         qDebug("Open Serial %s", path.toUtf8().constData());
         failure = setUpLine(*opened, rate);
+        if (!failure)
+            failure = enterBootLoader(*opened);
     }
     if (failure) {
         traceLine(QStringLiteral("Serial open failed: ") + failure->detail);
@@ -203,6 +228,48 @@ void uploadThread::openSerialPort(SessionCore &core)
     }
     connect(port, &SerialPort::readyRead, this, &uploadThread::readMyCom);
     core.portOpened();
+}
+
+// A board that is never let into its boot loader is a board failed, as one
+// whose port refuses a line setting: before any frame.
+std::optional<PortFailure> uploadThread::enterBootLoader(SerialPort &opened)
+{
+    LineSequence enter;
+    LineSequence leave;
+    {
+        std::lock_guard<std::mutex> locker(settingsLock);
+        enter = enterSequence;
+        leave = leaveSequence;
+    }
+    PortLines lines(opened);
+    if (const std::optional<PortFailure> failure = prepareLines(lines, enter, leave))
+        return failure;
+    if (enter.isEmpty())
+        return std::nullopt;
+    entered = runLineSequence(lines, enter);
+    if (entered.failure)
+        return enterFailure(*entered.failure);
+    return std::nullopt;
+}
+
+// Only once the end frame has left the host does the board get let go; a
+// failure here is told, and leaves the session's outcome as it is.
+void uploadThread::leaveBootLoader()
+{
+    LineSequence leave;
+    {
+        std::lock_guard<std::mutex> locker(settingsLock);
+        leave = leaveSequence;
+    }
+    if (leave.isEmpty())
+        return;
+    PortLines lines(*port);
+    if (port->drain())
+        left = runLineSequence(lines, leave);
+    else
+        left.failure = QStringLiteral("the end frame did not leave the host");
+    if (left.failure)
+        traceLine(QStringLiteral("Leaving the boot loader failed: ") + *left.failure);
 }
 
 // An image that cannot be read is a file error like a bad header, and so is
@@ -286,6 +353,8 @@ void uploadThread::drive(SessionCore &core, FirmwareImage &image)
         case Need::EndSent:
             // Success only once the end frame has left the host: a line that
             // went away after the last reply ends the session as a stop.
+            if (endFrameWritten)
+                leaveBootLoader();
             core.endSent(closeSerialPort() && endFrameWritten);
             break;
         case Need::Done:
@@ -352,6 +421,8 @@ void uploadThread::run()
     const ThreadHandOver::ReleaseOnExit handOver(this);
     stopRequested = false;
     clearReceiveState();
+    entered = {};
+    left = {};
     QElapsedTimer clock;
     clock.start();
 
@@ -363,6 +434,8 @@ void uploadThread::run()
 
     SessionResult result = core.result();
     result.elapsedMs = clock.elapsed();
+    result.enter = entered;
+    result.leave = left;
     announceEnd(result);
     if (observer)
         observer->sessionEnded(result);

@@ -37,6 +37,9 @@ public:
 
     // Set while no session runs; null for none.
     void setObserver(SessionObserver *observer);
+    // DTR and RTS into the board's boot loader and out (SessionSettings
+    // tells when); empty ones, as the window has them, leave the lines alone.
+    void setLineSequences(const LineSequence &enter, const LineSequence &leave);
 
     // The settings as the next session will read them.
     QString portSetting();
@@ -64,6 +67,8 @@ private:
 
     void drive(SessionCore &core, FirmwareImage &image);
     void openSerialPort(SessionCore &core);
+    std::optional<PortFailure> enterBootLoader(SerialPort &opened);
+    void leaveBootLoader();
     void openImage(SessionCore &core, FirmwareImage &image);
     void awaitReply(SessionCore &core);
     bool stopWanted();
@@ -75,6 +80,8 @@ private:
     // them. Guarded by settingsLock.
     QString comName;
     int baudRate = 0;
+    LineSequence enterSequence;
+    LineSequence leaveSequence;
 
     // Receive state and the port it is read from: filled by readMyCom() in
     // the GUI thread, handed to the core and cleared by the session. Guarded
@@ -90,6 +97,8 @@ private:
     SessionObserver *observer = nullptr; // set only while no session runs
     Relay relay{this};
     bool endFrameWritten = false; // session thread only
+    LineSequenceRun entered;      // session thread only, as are the runs
+    LineSequenceRun left;
 
     // Standard mutexes, so thread checkers see every hand-over.
     std::mutex settingsLock;

@@ -123,6 +123,27 @@ void DirectLine::drain()
     }
 }
 
+ModemLines::Read DirectLine::readLines()
+{
+    return ModemLines::read(fd);
+}
+
+std::optional<QString> DirectLine::writeLines(const ModemLines::State &lines)
+{
+    return ModemLines::write(fd, lines);
+}
+
+std::optional<QString> DirectLine::keepLinesAtClose()
+{
+    if (const std::optional<QString> failure = ModemLines::keepAtClose(fd))
+        return failure;
+    termios2 kept;
+    std::memcpy(&kept, original, sizeof kept);
+    kept.c_cflag &= ~tcflag_t(HUPCL);
+    std::memcpy(original, &kept, sizeof kept);
+    return std::nullopt;
+}
+
 void DirectLine::close(bool discard)
 {
     if (fd < 0)

@@ -1,6 +1,7 @@
 #ifndef DIRECTLINE_H
 #define DIRECTLINE_H
 
+#include "serial/linesequence.h"
 #include "serial/portfailure.h"
 
 #include <QString>
@@ -10,11 +11,11 @@
 // A serial line served by one caller's thread, for a loop that polls many:
 // the descriptor is non-blocking and every call is the caller's own system
 // call, with no thread of the line's own and nothing handed over. Linux only.
-class DirectLine
+class DirectLine : public ModemLineAccess
 {
 public:
     explicit DirectLine(const QString &name) : name(name) {}
-    ~DirectLine();
+    ~DirectLine() override;
     DirectLine(const DirectLine &) = delete;
     DirectLine &operator=(const DirectLine &) = delete;
 
@@ -39,6 +40,12 @@ public:
     // Puts back the line settings found at open and closes the device;
     // `discard` drops what it has not sent.
     void close(bool discard = false);
+
+    // DTR and RTS, on the descriptor. After keepLinesAtClose() neither the
+    // device nor the settings put back at close drop them (HUPCL is off).
+    ModemLines::Read readLines() override;
+    std::optional<QString> writeLines(const ModemLines::State &lines) override;
+    std::optional<QString> keepLinesAtClose() override;
 
 private:
     std::optional<PortFailure> setUp(int rate);

@@ -20,6 +20,7 @@
 struct SerialPort::Private {
     template <typename F> bool runInIoThread(F &&work);
     void stopDirectWrites();
+    void closeDevice(QSerialPort *port, const QString &name);
 
     QThread ioThread;
     QSerialPort *serial = nullptr; // owned by ioThread while open
@@ -30,7 +31,24 @@ struct SerialPort::Private {
     int writeFd = -1;
     bool writesQueued = false;
     std::atomic<bool> queuedWriteFailed{false};
+    bool keepLines = false; // set by keepModemLinesAtClose(), in the I/O thread
 };
+
+namespace
+{
+
+// In the I/O thread: what the QSerialPort holds goes to the device, and the
+// device sends it, both bounded by DrainTimeoutMs.
+bool drainPort(QSerialPort *port)
+{
+    port->flush();
+    if (port->bytesToWrite() > 0)
+        port->waitForBytesWritten(SerialPort::DrainTimeoutMs);
+    return port->bytesToWrite() == 0 &&
+           TtyLine::drain(static_cast<int>(port->handle()), SerialPort::DrainTimeoutMs);
+}
+
+} // namespace
 
 SerialPort::SerialPort(const QString &name, QObject *parent)
     : QObject(parent), name(name), d(std::make_unique<Private>())
@@ -229,6 +247,66 @@ void SerialPort::Private::stopDirectWrites()
     writeFd = -1;
 }
 
+ModemLines::Read SerialPort::readModemLines()
+{
+    ModemLines::Read read;
+    read.failure = QStringLiteral("the port is not open");
+    QSerialPort *port = d->serial;
+    d->runInIoThread([port, &read] {
+        read = ModemLines::read(port->handle());
+        return read.ok();
+    });
+    return read;
+}
+
+std::optional<QString> SerialPort::setModemLines(const ModemLines::State &lines)
+{
+    std::optional<QString> failure = QStringLiteral("the port is not open");
+    QSerialPort *port = d->serial;
+    d->runInIoThread([port, &lines, &failure] {
+        failure = ModemLines::write(port->handle(), lines);
+        return !failure;
+    });
+    return failure;
+}
+
+// Cleared now, as the lines may be set before the close; and once more at
+// the close itself, as QSerialPort puts back the settings it found at open,
+// HUPCL with them, just before it closes.
+std::optional<QString> SerialPort::keepModemLinesAtClose()
+{
+    std::optional<QString> failure = QStringLiteral("the port is not open");
+    QSerialPort *port = d->serial;
+    d->runInIoThread([io = d.get(), port, &failure] {
+        failure = ModemLines::keepAtClose(port->handle());
+        io->keepLines = !failure;
+        return !failure;
+    });
+    return failure;
+}
+
+// Where the lines must stay, a second descriptor keeps the device open
+// through QSerialPort's close, and is the last to close, with HUPCL off.
+void SerialPort::Private::closeDevice(QSerialPort *port, const QString &name)
+{
+    const int held = keepLines ? ::dup(static_cast<int>(port->handle())) : -1;
+    port->close();
+    if (held < 0)
+        return;
+    if (const std::optional<QString> failure = ModemLines::keepAtClose(held))
+        qWarning("serial port %s: the modem lines drop at close: %s", qPrintable(name),
+                 qPrintable(*failure));
+    ::close(held);
+}
+
+// Queued behind every pending write, as close() is.
+bool SerialPort::drain()
+{
+    QSerialPort *port = d->serial;
+    return d->runInIoThread([port] { return port->isOpen() && drainPort(port); }) &&
+           !d->queuedWriteFailed;
+}
+
 bool SerialPort::close()
 {
     if (!d->serial)
@@ -237,18 +315,14 @@ bool SerialPort::close()
     // Queued after every pending write, so those go out first. The close
     // puts back the line settings found at open, which on a real line could
     // change the rate under bytes still waiting in the driver: drain first.
-    const bool drained = d->runInIoThread([io = d.get(), port] {
+    const bool drained = d->runInIoThread([io = d.get(), port, this] {
         io->stopDirectWrites();
         // Once a hang-up has closed the device, what it had taken is beyond
         // our knowledge; only a write after that is known to be lost.
         bool sent = true;
         if (port->isOpen()) {
-            port->flush();
-            if (port->bytesToWrite() > 0)
-                port->waitForBytesWritten(DrainTimeoutMs);
-            sent = port->bytesToWrite() == 0 &&
-                   TtyLine::drain(static_cast<int>(port->handle()), DrainTimeoutMs);
-            port->close();
+            sent = drainPort(port);
+            io->closeDevice(port, name);
         }
         delete port;
         return sent;

@@ -1,6 +1,7 @@
 #ifndef SERIALPORT_H
 #define SERIALPORT_H
 
+#include "serial/modemlines.h"
 #include "serial/portfailure.h"
 
 #include <QByteArray>
@@ -69,6 +70,16 @@ public:
     qint64 write(const QByteArray &data);
 
     QByteArray readAll();
+
+    // The adapter's DTR and RTS lines, where the port's other calls run.
+    ModemLines::Read readModemLines();
+    std::optional<QString> setModemLines(const ModemLines::State &lines);
+    // From now on a close leaves the lines as the last setModemLines() put
+    // them, rather than dropping them.
+    std::optional<QString> keepModemLinesAtClose();
+    // Waits, for at most DrainTimeoutMs, until everything written has left
+    // the host; false when it has not.
+    bool drain();
 
     // Writes out whatever is still queued, waits (bounded) until the device
     // has sent it, closes the device and ends the I/O thread. False when bytes

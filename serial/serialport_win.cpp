@@ -39,8 +39,8 @@ template <typename F> bool changeLine(HANDLE device, F &&edit)
 // right after the step, before another call can change that number.
 PortFailure stepFailure(const char *reason, PortFailure::Kind kind = PortFailure::Kind::Other)
 {
-    return {kind, QStringLiteral("%1: error %2").arg(QLatin1String(reason)).arg(GetLastError()),
-            {}};
+    return {
+        kind, QStringLiteral("%1: error %2").arg(QLatin1String(reason)).arg(GetLastError()), {}};
 }
 
 // Raw bytes at the default rate, 8N1, no flow control, until a caller picks
@@ -223,12 +223,14 @@ bool SerialPort::open(QIODevice::OpenMode mode)
         // it shows as access denied.
         const DWORD error = GetLastError();
         if (error == ERROR_ACCESS_DENIED || error == ERROR_SHARING_VIOLATION)
-            failure = PortFailure{PortFailure::Kind::Busy,
-                                  QStringLiteral("busy: another program has it open"), {}};
+            failure = PortFailure{
+                PortFailure::Kind::Busy, QStringLiteral("busy: another program has it open"), {}};
         else if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND)
-            failure = PortFailure{PortFailure::Kind::NotFound, QStringLiteral("no such device"), {}};
+            failure =
+                PortFailure{PortFailure::Kind::NotFound, QStringLiteral("no such device"), {}};
         else
-            failure = PortFailure{PortFailure::Kind::Other, QStringLiteral("error %1").arg(error), {}};
+            failure =
+                PortFailure{PortFailure::Kind::Other, QStringLiteral("error %1").arg(error), {}};
         return false;
     }
 
@@ -519,6 +521,52 @@ void SerialPort::Private::Io::settle()
     DWORD unused = 0;
     reading.finish(device, &unused);
     writing.finish(device, &unused);
+}
+
+ModemLines::Read SerialPort::readModemLines()
+{
+    if (!d->device) {
+        ModemLines::Read read;
+        read.failure = QStringLiteral("the port is not open");
+        return read;
+    }
+    return ModemLines::read(reinterpret_cast<qintptr>(d->device));
+}
+
+// From the caller's thread, as the line settings above are: the I/O thread
+// only reads and writes.
+std::optional<QString> SerialPort::setModemLines(const ModemLines::State &lines)
+{
+    if (!d->device)
+        return QStringLiteral("the port is not open");
+    return ModemLines::write(reinterpret_cast<qintptr>(d->device), lines);
+}
+
+std::optional<QString> SerialPort::keepModemLinesAtClose()
+{
+    if (!d->device)
+        return QStringLiteral("the port is not open");
+    return ModemLines::keepAtClose(reinterpret_cast<qintptr>(d->device));
+}
+
+// Waits until the I/O thread has taken every queued byte, then lets the
+// driver send them: FlushFileBuffers returns once its writes are done.
+bool SerialPort::drain()
+{
+    const ULONGLONG deadline = GetTickCount64() + DrainTimeoutMs;
+    for (;;) {
+        {
+            std::lock_guard<std::mutex> locker(d->writeLock);
+            if (d->closing || d->deviceGone)
+                return false;
+            if (d->outgoing.isEmpty())
+                break;
+        }
+        if (GetTickCount64() >= deadline)
+            return false;
+        Sleep(1);
+    }
+    return FlushFileBuffers(d->device) != 0;
 }
 
 // Lets queued output go out (bounded), closes the device and ends the I/O

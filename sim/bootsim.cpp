@@ -151,6 +151,16 @@ bool BootSim::start(QString *error)
     m_frameNumber = 0;
     m_lastReplyEnd = 0;
     m_blocks.clear();
+    m_modemLinesRead = 0;
+    m_lineEvents.clear();
+    m_writeLeft = 0;
+    m_rts = false;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_bootLoader = false;
+        m_bootLoaderEntries = 0;
+        m_firmwareStarts = 0;
+    }
     m_thread = std::thread(&BootSim::serve, this);
     return true;
 }
@@ -297,27 +307,36 @@ void BootSim::serve()
     prctl(PR_SET_TIMERSLACK, 1UL);
     FrameParser parser;
     char buffer[4096];
+    const QString linesPath = [this] {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_options.modemLinesPath;
+    }();
     while (m_masterFd >= 0) {
         pollfd fds[2] = {{m_masterFd, POLLIN, 0}, {m_stopFd, POLLIN, 0}};
-        if (poll(fds, 2, -1) < 0) {
+        // A board held by its lines follows them also while no byte comes.
+        if (!linesPath.isEmpty()) {
+            followModemLines(linesPath);
+            applyLineChanges();
+        }
+        if (poll(fds, 2, linesPath.isEmpty() ? -1 : 10) < 0) {
             if (errno == EINTR)
                 continue;
             break;
         }
         if (fds[1].revents)
             break;
+        if (!fds[0].revents)
+            continue;
         const ssize_t got = ::read(m_masterFd, buffer, sizeof buffer);
         const qint64 now = monotonicNs();
         if (got < 0 && (errno == EAGAIN || errno == EINTR))
             continue;
         if (got <= 0)
             break;
-        parser.feed(buffer, int(got), now);
-        for (const FrameParser::Frame &frame : parser.takeFrames()) {
-            if (m_masterFd < 0)
-                break;
-            handleFrame(frame.bytes, frame.good, frame.tag);
-        }
+        if (linesPath.isEmpty())
+            feed(parser, buffer, int(got), now);
+        else
+            takeBytes(parser, buffer, int(got), now);
     }
     timespec cpu{};
     clock_gettime(CLOCK_THREAD_CPUTIME_ID, &cpu);
@@ -327,6 +346,68 @@ void BootSim::serve()
         m_serveCpuNs = qint64(cpu.tv_sec) * 1000000000 + cpu.tv_nsec;
     }
     m_changed.notify_all();
+}
+
+void BootSim::feed(FrameParser &parser, const char *data, int size, qint64 now)
+{
+    parser.feed(data, size, now);
+    for (const FrameParser::Frame &frame : parser.takeFrames()) {
+        if (m_masterFd < 0)
+            break;
+        handleFrame(frame.bytes, frame.good, frame.tag);
+    }
+}
+
+// Each of the host's writes is heard as the lines were when it was made: by
+// the boot loader, or by nothing, when the board is in reset or runs its
+// firmware.
+void BootSim::takeBytes(FrameParser &parser, const char *data, int size, qint64 now)
+{
+    const QString path = [this] {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_options.modemLinesPath;
+    }();
+    while (size > 0 && m_masterFd >= 0) {
+        if (m_writeLeft == 0 && !nextWrite(path))
+            m_writeLeft = size; // a host that never noted its write: heard as things are
+        const int take = std::min(size, m_writeLeft);
+        if (inBootLoader())
+            feed(parser, data, take, now);
+        else
+            logLine("unheard", QByteArray(data, take));
+        data += take;
+        size -= take;
+        m_writeLeft -= take;
+    }
+}
+
+// Applies the line changes made before the host's next write, and takes that
+// write's size. The host notes a write just after making it, so its note is
+// waited for, within reason.
+bool BootSim::nextWrite(const QString &path)
+{
+    const qint64 giveUp = monotonicNs() + 2000000000;
+    for (;;) {
+        followModemLines(path);
+        applyLineChanges();
+        if (!m_lineEvents.empty()) {
+            m_writeLeft = m_lineEvents.front().wrote;
+            m_lineEvents.pop_front();
+            return true;
+        }
+        pollfd stopFd = {m_stopFd, POLLIN, 0};
+        if (monotonicNs() > giveUp || poll(&stopFd, 1, 1) > 0)
+            return false;
+    }
+}
+
+// The changes up to the next write, which must wait for its bytes.
+void BootSim::applyLineChanges()
+{
+    while (!m_lineEvents.empty() && m_lineEvents.front().wrote == 0) {
+        linesChanged(m_lineEvents.front().dtr, m_lineEvents.front().rts);
+        m_lineEvents.pop_front();
+    }
 }
 
 void BootSim::handleFrame(const QByteArray &frame, bool good, qint64 t0)
@@ -553,4 +634,66 @@ void BootSim::logLine(const char *who, const QByteArray &bytes)
     else
         std::fprintf(m_log, "%s %s\n", who, bytes.toHex(' ').toUpper().constData());
     std::fflush(m_log);
+}
+
+// The host's line changes and writes since the last look, for this board's
+// device alone, in the order the host made them.
+void BootSim::followModemLines(const QString &path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly) || !file.seek(m_modemLinesRead))
+        return;
+    const QByteArray device = QFile::encodeName(slavePath());
+    for (;;) {
+        const QByteArray line = file.readLine();
+        if (!line.endsWith('\n'))
+            break;
+        m_modemLinesRead += line.size();
+        const QList<QByteArray> fields = line.trimmed().split(' ');
+        if (fields.size() == 4 && fields[0] == device)
+            m_lineEvents.push_back({0, fields[1] == "dtr=1", fields[2] == "rts=1"});
+        else if (fields.size() == 3 && fields[0] == device && fields[1].startsWith("wrote="))
+            m_lineEvents.push_back({fields[1].mid(6).toInt(), false, false});
+    }
+}
+
+bool BootSim::inBootLoader() const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_bootLoader;
+}
+
+int BootSim::bootLoaderEntries() const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_bootLoaderEntries;
+}
+
+int BootSim::firmwareStarts() const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_firmwareStarts;
+}
+
+// RTS asserted holds the board in reset; its release starts the boot loader
+// where DTR is asserted then, else the firmware.
+void BootSim::linesChanged(bool dtr, bool rts)
+{
+    const bool released = m_rts && !rts;
+    m_rts = rts;
+    logLine(dtr ? (rts ? "lines dtr=1 rts=1" : "lines dtr=1 rts=0")
+                : (rts ? "lines dtr=0 rts=1" : "lines dtr=0 rts=0"),
+            QByteArray());
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (rts)
+            m_bootLoader = false;
+        if (released) {
+            m_bootLoader = dtr;
+            ++(dtr ? m_bootLoaderEntries : m_firmwareStarts);
+        }
+    }
+    if (rts)
+        m_frameNumber = 0;
+    m_changed.notify_all();
 }

@@ -9,6 +9,7 @@
 
 #include <condition_variable>
 #include <cstdio>
+#include <deque>
 #include <map>
 #include <mutex>
 #include <thread>
@@ -42,11 +43,21 @@ struct BootSimOptions {
     // without it the board sleeps (freeing the CPU) and reports how late its
     // replies left instead (replyLatenessNs()).
     bool exactTiming = true;
+    // A board held in reset, wired as most are: RTS asserted holds it in
+    // reset, DTR asserted at the release starts its boot loader, which alone
+    // answers frames. The host's line changes are read from this file, one
+    // "DEVICE dtr=D rts=R TIME" line per change (a pseudo-terminal carries
+    // none), and the host's writes as "DEVICE wrote=N TIME" after each, so
+    // that each byte is heard or not as the lines were when it was sent.
+    // Empty: the boot loader always answers.
+    QString modemLinesPath;
 };
 
 // A board's serial boot loader on a pseudo-terminal, served from its own
 // thread. start() and stop() belong to the owner; everything else may be
 // called from any thread.
+class FrameParser;
+
 class BootSim
 {
 public:
@@ -91,6 +102,12 @@ public:
     bool waitForFrames(int n, int timeoutMs);
     bool waitForHangUp(int timeoutMs);
 
+    // With modemLinesPath: whether the boot loader runs, and how often the
+    // board was let out of reset into its boot loader and into its firmware.
+    bool inBootLoader() const;
+    int bootLoaderEntries() const;
+    int firmwareStarts() const;
+
     void clearLog();
 
     // CPU time the serving thread used, once it has ended (after stop()):
@@ -108,6 +125,17 @@ private:
     void storeImage(const BootSimOptions &opts);
     void logLine(const char *who, const QByteArray &bytes);
     void closeFds();
+    struct LineEvent {
+        int wrote = 0; // bytes the host wrote; 0 for a change of the lines
+        bool dtr = false;
+        bool rts = false;
+    };
+    void followModemLines(const QString &path);
+    void applyLineChanges();
+    bool nextWrite(const QString &path);
+    void takeBytes(FrameParser &parser, const char *data, int size, qint64 now);
+    void feed(FrameParser &parser, const char *data, int size, qint64 now);
+    void linesChanged(bool dtr, bool rts);
 
     mutable std::mutex m_mutex;
     std::condition_variable m_changed;
@@ -137,6 +165,14 @@ private:
     int m_frameNumber = 0;
     qint64 m_lastReplyEnd = 0;
     std::map<quint16, QByteArray> m_blocks;
+    qint64 m_modemLinesRead = 0;        // bytes of the line file taken in
+    std::deque<LineEvent> m_lineEvents; // read, not yet applied
+    int m_writeLeft = 0;                // of the host's write being received
+    bool m_rts = false;
+    // Guarded by m_mutex.
+    bool m_bootLoader = false;
+    int m_bootLoaderEntries = 0;
+    int m_firmwareStarts = 0;
 };
 
 #endif

@@ -87,6 +87,12 @@ int main(int argc, char *argv[])
          QStringLiteral("Hold each reply until the next N ms tick, as a USB serial adapter's "
                         "latency timer does."),
          QStringLiteral("N")},
+        {QStringLiteral("held-in-reset"),
+         QStringLiteral("Hold the board in reset until the host lets it into its boot loader: "
+                        "RTS asserted is reset, DTR asserted at its release the boot loader. "
+                        "The host's DTR and RTS changes come from FILE, one 'DEVICE dtr=D "
+                        "rts=R TIME' line each (tests/modemshim writes it)."),
+         QStringLiteral("FILE")},
     });
     parser.process(app);
 
@@ -94,6 +100,7 @@ int main(int argc, char *argv[])
     opts.linkPath = parser.value(QStringLiteral("link"));
     opts.imageOut = parser.value(QStringLiteral("image-out"));
     opts.logPath = parser.value(QStringLiteral("log"));
+    opts.modemLinesPath = parser.value(QStringLiteral("held-in-reset"));
     opts.neverAnswer = parser.isSet(QStringLiteral("never-answer"));
     opts.byteByByte = parser.isSet(QStringLiteral("byte-by-byte"));
     opts.doubleReply = parser.isSet(QStringLiteral("double-reply"));

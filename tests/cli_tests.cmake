@@ -15,3 +15,11 @@ add_library(fail_socketpair MODULE ${CMAKE_CURRENT_LIST_DIR}/failsocketpair.cpp)
 set_target_properties(fail_socketpair PROPERTIES COMPILE_OPTIONS "" LINK_OPTIONS "")
 target_compile_definitions(tst_flashcli PRIVATE FAIL_SOCKETPAIR="$<TARGET_FILE:fail_socketpair>")
 add_dependencies(tst_flashcli fail_socketpair)
+
+# Preloaded by the tests of DTR and RTS sequences: modem lines on a
+# pseudo-terminal, handed to the simulated board.
+add_library(modemshim MODULE ${CMAKE_CURRENT_LIST_DIR}/modemshim/modemshim.cpp)
+set_target_properties(modemshim PROPERTIES COMPILE_OPTIONS "" LINK_OPTIONS "")
+target_link_libraries(modemshim PRIVATE ${CMAKE_DL_LIBS})
+target_compile_definitions(tst_flashcli PRIVATE MODEMSHIM="$<TARGET_FILE:modemshim>")
+add_dependencies(tst_flashcli modemshim)

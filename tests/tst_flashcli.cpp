@@ -301,6 +301,23 @@ QString levels(const QList<Doctor::Finding> &findings)
     return parts.join(' ');
 }
 
+// The flasher's environment with the modem-line shim preloaded, its line
+// changes and writes noted in `lines` for the simulated boards.
+std::function<void(QProcess *)> withModemShim(const QString &lines)
+{
+    return [lines](QProcess *process) {
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("LD_PRELOAD", MODEMSHIM);
+        env.insert("KAVRO_MODEM_LINES", lines);
+        process->setProcessEnvironment(env);
+    };
+}
+
+QString sha256Of(const QByteArray &bytes)
+{
+    return QCryptographicHash::hash(bytes, QCryptographicHash::Sha256).toHex();
+}
+
 } // namespace
 
 class tst_FlashCli : public QObject
@@ -348,6 +365,11 @@ private slots:
     void stampUsage();
     void stampStation();
     void stampSoak();
+    void job();
+    void jobQuantity();
+    void sequences_data();
+    void sequences();
+    void sequenceTrace();
     void checkpointKill();
 
 private:
@@ -742,9 +764,16 @@ void tst_FlashCli::doctor_data()
     QTest::addColumn<QString>("levels");
     QTest::addColumn<QString>("said"); // in the human report
 
-    const QString allWell = "exists:OK access:OK holder:OK modemmanager:OK brltty:OK rates:OK";
+    const QString allWell =
+        "exists:OK access:OK holder:OK modemmanager:OK brltty:OK rates:OK modem lines:OK";
     QTest::newRow("simulated board")
         << "good" << QStringList() << 0 << allWell << "115200 and 256000 baud set and read back";
+    // A pseudo-terminal has no modem lines: a run that needs them cannot start.
+    QTest::newRow("no modem lines, a sequence given")
+        << "good" << QStringList{"--leave", "rts=0"} << 4
+        << "exists:OK access:OK holder:OK modemmanager:OK brltty:OK rates:OK modem lines:FAIL"
+        << "FAIL modem lines  the driver has no modem lines (TIOCMGET: Inappropriate ioctl for "
+           "device)";
     QTest::newRow("missing") << "missing" << QStringList() << 4 << "exists:FAIL"
                              << "FAIL exists       no such device";
     QTest::newRow("held") << "held" << QStringList() << 4
@@ -752,11 +781,11 @@ void tst_FlashCli::doctor_data()
                           << QString("held by tst_flashcli (pid %1)").arg(::getpid());
     QTest::newRow("256000 refused")
         << "locked:115200" << QStringList() << 0
-        << "exists:OK access:OK holder:OK modemmanager:OK brltty:OK rates:WARN"
+        << "exists:OK access:OK holder:OK modemmanager:OK brltty:OK rates:WARN modem lines:OK"
         << "the driver does not keep 256000 baud";
     QTest::newRow("256000 refused, wanted")
         << "locked:115200" << QStringList{"-b", "256000"} << 4
-        << "exists:OK access:OK holder:OK modemmanager:OK brltty:OK rates:FAIL"
+        << "exists:OK access:OK holder:OK modemmanager:OK brltty:OK rates:FAIL modem lines:OK"
         << "fix: use -b 115200, or an adapter that makes 256000 baud";
     QTest::newRow("not this user's") << "not mine" << QStringList() << 4
                                      << "exists:OK access:FAIL holder:OK modemmanager:OK brltty:OK"
@@ -836,7 +865,7 @@ void tst_FlashCli::doctor()
 
     if (status == 0 || board.startsWith("locked"))
         return;
-    const Run download = run({"-p", port, image});
+    const Run download = run(QStringList{"-p", port} + args + QStringList{image});
     QCOMPARE(download.status, 4);
     QVERIFY2(download.out.contains("CanNOT Open Serial ("), download.out);
     QVERIFY2(download.out.contains(
@@ -2133,7 +2162,7 @@ bool writeFormat2Record(const QString &path, int boards)
     Stamp::Plan plan;
     QString error;
     Stamp::parseField("0x80:4", &plan, &error);
-    const Record::RunImage image{"firmware.bin", "ab", plan};
+    const Record::RunImage image{"firmware.bin", "ab", plan, {}};
     const QDateTime time = QDateTime::fromString("2026-01-05T08:00:00Z", Qt::ISODate);
     QByteArray prev;
     const auto put = [&](Record::Line line) {
@@ -2217,6 +2246,226 @@ void tst_FlashCli::checkpointKill()
     QVERIFY(report["stamps"].toObject()["reserved_twice"].toArray().isEmpty());
     std::printf("checkpoint-kill: checkpoints=%d fragments=%d seed=%u\n", int(checkpoints.size()),
                 fragments, seed);
+}
+
+// A job written from a command line, run as a station: its record lines
+// name it, and nothing the job fixes can be changed when it runs.
+void tst_FlashCli::job()
+{
+    QTemporaryDir jobs;
+    const QString slot = jobs.filePath("socket");
+    const QString firmware = jobs.filePath("fw/board.bin");
+    const QString jobPath = jobs.filePath("line1.toml");
+    QVERIFY(plant(firmware, image));
+    const QStringList written = {"--write-job", jobPath,    "--station",
+                                 "-p",          slot,       "--settle",
+                                 "100",         "--record", jobs.filePath("record.jsonl"),
+                                 firmware};
+    Run r = flash(written);
+    QCOMPARE(r.status, 0);
+    QVERIFY2(r.out.contains(sha256Of(image).toLatin1()), r.out);
+    QCOMPARE(flash(written).status, 2); // never over a job that is there
+    QFile jobFile(jobPath);
+    QVERIFY(jobFile.open(QIODevice::ReadOnly));
+    const QByteArray jobText = jobFile.readAll();
+    QVERIFY2(jobText.contains("image = 'fw/board.bin'") && jobText.contains("station = true") &&
+                 jobText.contains("record = 'record.jsonl'"),
+             jobText);
+
+    r = flash({"--job", jobPath, "-b", "256000"});
+    QCOMPARE(r.status, 2);
+    QVERIFY2(r.err.contains("--baud: the job " + jobPath.toUtf8() + " fixes baud"), r.err);
+    r = flash({"--job", jobPath, imagePath});
+    QCOMPARE(r.status, 2);
+    QVERIFY2(r.err.contains("the job " + jobPath.toUtf8() + " fixes image"), r.err);
+
+    QProcess *process = startFlash({"--job", jobPath, "--count", "1", "--json"});
+    QByteArray out;
+    {
+        const auto board = plugIn(slot);
+        QVERIFY(board);
+        QVERIFY2(waitForBoardEvents(process, out, 1), out);
+    }
+    r = finish(process);
+    QCOMPARE(r.status, 0);
+    const QJsonObject line = recordLines(jobs.filePath("record.jsonl"), "").value(0);
+    QCOMPARE(line["job"].toString(), QString("line1"));
+    QCOMPARE(line["job_sha256"].toString(), sha256Of(jobText));
+    QVERIFY(line["job_quantity"].isNull());
+    r = flash({"--check-record", jobs.filePath("record.jsonl")});
+    QVERIFY2(r.out.contains("job line1: 1 boards, 1 succeeded, yield 100.0%, no quantity, 1 "
+                            "version of the job file\n"),
+             r.out);
+
+    // Another image under the job's name: refused before any port opens.
+    QVERIFY(plant(firmware, makeImage(30)));
+    const auto board = plugIn(slot);
+    QVERIFY(board);
+    r = flash({"--job", jobPath});
+    QCOMPARE(r.status, 3);
+    QVERIFY2(r.err.contains("its SHA-256 is " + sha256Of(makeImage(30)).toLatin1() + ", the job " +
+                            jobPath.toUtf8() + " wants " + sha256Of(image).toLatin1()),
+             r.err);
+    QVERIFY(board->hostFrames().isEmpty());
+}
+
+// The lot's size holds across restarts of the station, and a station that
+// reaches it stops by itself, as a success.
+void tst_FlashCli::jobQuantity()
+{
+    QTemporaryDir jobs;
+    const QString slot = jobs.filePath("socket");
+    QVERIFY(!writeImage(jobs, "fw.bin", image).isEmpty());
+    const QByteArray text = "name = \"lot7\"\nimage = \"fw.bin\"\nimage_sha256 = \"" +
+                            sha256Of(image).toLatin1() +
+                            "\"\nstation = true\nsettle_ms = 100\nrecord = \"r.jsonl\"\n"
+                            "quantity = 2\n";
+    const QString jobPath = writeImage(jobs, "lot7.toml", text);
+    // One board in a run that is stopped after it, one in the next, which
+    // reaches the quantity.
+    for (int run = 0; run < 2; ++run) {
+        QProcess *process = startFlash(QStringList{"--job", jobPath, "-p", slot, "--json"} +
+                                       (run == 0 ? QStringList{"--count", "1"} : QStringList()));
+        QByteArray out;
+        const auto board = plugIn(slot);
+        QVERIFY(board);
+        QVERIFY2(waitForBoardEvents(process, out, 1), out);
+        const Run r = finish(process, 20000);
+        QCOMPARE(r.status, 0);
+        QCOMPARE(r.err.contains("the job lot7 has reached its quantity of 2 boards; the station "
+                                "has stopped"),
+                 run == 1);
+    }
+    const auto board = plugIn(slot);
+    QVERIFY(board);
+    const Run r = flash({"--job", jobPath, "-p", slot});
+    QCOMPARE(r.status, 0);
+    QVERIFY2(r.err.contains("has reached its quantity"), r.err);
+    QVERIFY(board->hostFrames().isEmpty());
+    QCOMPARE(recordLines(jobs.filePath("r.jsonl"), "").size(), 2);
+    QCOMPARE(recordLines(jobs.filePath("r.jsonl"), "").value(1)["job_quantity"].toInt(), 2);
+}
+
+void tst_FlashCli::sequences_data()
+{
+    QTest::addColumn<bool>("shim");
+    QTest::addColumn<QStringList>("options");
+    QTest::addColumn<int>("status");
+    QTest::addColumn<QString>("shown"); // in the board's end line
+    QTest::addColumn<int>("entries");   // into the boot loader
+    QTest::addColumn<int>("starts");    // of the firmware
+
+    const QStringList both = {"--enter", "dtr=1,rts=1 wait=20 rts=0 wait=10 dtr=0", "--leave",
+                              "rts=1 wait=20 rts=0"};
+    QTest::newRow("pty without modem lines")
+        << false << both << 4
+        << "CanNOT Open Serial (entering the boot loader: step 1 'dtr=1,rts=1': the driver has "
+           "no modem lines (TIOCMGET: Inappropriate ioctl for device))"
+        << 0 << 0;
+    QTest::newRow("leave alone, without modem lines")
+        << false << QStringList{"--leave", "rts=1 rts=0"} << 4
+        << "CanNOT Open Serial (before leaving the boot loader: the driver has no modem lines "
+           "(TIOCMGET: Inappropriate ioctl for device))"
+        << 0 << 0;
+    QTest::newRow("into the boot loader and out")
+        << true << both << 0 << "Download Success" << 1 << 1;
+    QTest::newRow("no sequence: held in reset")
+        << true << QStringList() << 5 << "Download TimeOut" << 0 << 0;
+    QTest::newRow("reset without the boot pin")
+        << true << QStringList{"--enter", "rts=1 wait=5 rts=0"} << 5 << "Download TimeOut" << 0
+        << 1;
+}
+
+// A board held in reset answers only once a sequence has let it into its
+// boot loader; a port without modem lines fails before any frame.
+void tst_FlashCli::sequences()
+{
+    QFETCH(bool, shim);
+    QFETCH(QStringList, options);
+    QFETCH(int, status);
+    QFETCH(QString, shown);
+    QFETCH(int, entries);
+    QFETCH(int, starts);
+    QTemporaryDir linkDir;
+    const QString lines = linkDir.filePath("lines");
+    BootSimOptions o;
+    o.linkPath = linkDir.filePath("board");
+    o.modemLinesPath = shim ? lines : QString();
+    BootSim board(o);
+    QVERIFY(board.start());
+    const Run r = finish(
+        startFlash(QStringList{"-p", o.linkPath, "--json"} + options + QStringList{imagePath},
+                   QString(), shim ? withModemShim(lines) : nullptr));
+    QCOMPARE(r.status, status);
+    QVERIFY2(r.err.contains((o.linkPath + ": " + shown).toUtf8()), r.err);
+    if (status == 4)
+        QVERIFY(board.transcript().isEmpty());
+    if (status == 0) {
+        QVERIFY(board.waitForEndFrames(1, 2000));
+        QCOMPARE(board.receivedImage(), imageData(image));
+    }
+    QTRY_COMPARE(board.firmwareStarts(), starts);
+    QCOMPARE(board.bootLoaderEntries(), entries);
+    // Each step in the board's end event, with its time.
+    const QJsonObject end = events(jsonLines(r.out), "end").value(0);
+    if (status == 0) {
+        QCOMPARE(end["enter"]["steps"].toArray().size(), 5);
+        QCOMPARE(end["leave"]["steps"].toArray().size(), 3);
+        QVERIFY(end["enter"]["steps"][1]["took_ms"].toDouble() >= 20);
+    }
+}
+
+// Each step of a sequence is one call, in order, each wait at least as long
+// as asked, as strace sees the real flasher make them.
+void tst_FlashCli::sequenceTrace()
+{
+    if (QStandardPaths::findExecutable("strace").isEmpty())
+        QSKIP("no strace");
+    QTemporaryDir linkDir;
+    const QString lines = linkDir.filePath("lines");
+    const QString trace = linkDir.filePath("trace");
+    BootSimOptions o;
+    o.linkPath = linkDir.filePath("board");
+    o.modemLinesPath = lines;
+    BootSim board(o);
+    QVERIFY(board.start());
+    QProcess process;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("KAVRO_MODEM_LINES", lines);
+    process.setProcessEnvironment(env);
+    process.start("strace", {"-f", "-tt", "-e", "trace=ioctl", "-o", trace, "-E",
+                             QStringLiteral("LD_PRELOAD=") + MODEMSHIM, KAVRO_FLASH, "-q", "-p",
+                             o.linkPath, "--enter", "dtr=1,rts=1 wait=100 rts=0 wait=50 dtr=0",
+                             "--leave", "rts=1 wait=100 rts=0", imagePath});
+    QVERIFY(process.waitForFinished(60000));
+    QCOMPARE(process.exitCode(), 0);
+    QFile file(trace);
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    QStringList calls;
+    QList<double> at; // seconds since midnight
+    for (const QByteArray &line : file.readAll().split('\n')) {
+        const QRegularExpression call(
+            "^\\d+\\s+(\\d+):(\\d+):([\\d.]+) ioctl\\(\\d+, (TIOCMGET|TIOCMSET, \\[[^\\]]*\\])");
+        const QRegularExpressionMatch m = call.match(QString::fromLatin1(line));
+        if (!m.hasMatch())
+            continue;
+        calls << m.captured(4);
+        at << m.captured(1).toInt() * 3600 + m.captured(2).toInt() * 60 + m.captured(3).toDouble();
+    }
+    QCOMPARE(calls,
+             QStringList({"TIOCMGET", "TIOCMSET, [TIOCM_DTR|TIOCM_RTS]", "TIOCMSET, [TIOCM_DTR]",
+                          "TIOCMSET, [0]", "TIOCMGET", "TIOCMSET, [TIOCM_RTS]", "TIOCMSET, [0]"}));
+    // Only "at least": how much longer a wait took is reported, never judged.
+    const struct {
+        int from;
+        int ms;
+    } waits[] = {{1, 100}, {2, 50}, {5, 100}};
+    for (const auto &wait : waits) {
+        const double took = (at[wait.from + 1] - at[wait.from]) * 1000;
+        QVERIFY2(took >= wait.ms, qPrintable(QString::number(took)));
+        qInfo("wait=%d between calls %d and %d took %.3f ms, %.3f ms more", wait.ms, wait.from + 1,
+              wait.from + 2, took, took - wait.ms);
+    }
 }
 
 QTEST_GUILESS_MAIN(tst_FlashCli)

@@ -5,6 +5,7 @@
 #include <QtTest>
 
 Q_DECLARE_METATYPE(Record::BoardResult)
+Q_DECLARE_METATYPE(Record::JobMark)
 
 class tst_Record : public QObject
 {
@@ -30,6 +31,7 @@ void tst_Record::boardLine_data()
     QTest::addColumn<Record::BoardResult>("result");
     QTest::addColumn<bool>("stamped");
     QTest::addColumn<QByteArray>("line");
+    QTest::addColumn<Record::JobMark>("job");
 
     const Record::SessionEnd good{"Download Success", 0, true, 40, 1234, {}};
     QTest::newRow("success")
@@ -37,7 +39,8 @@ void tst_Record::boardLine_data()
         << QByteArray(R"({"board":3,"exit_code":0,"host":"h","image":"fw.bin",)"
                       R"("outcome":"Download Success","prev":null,"record":2,"seconds":1.234,)"
                       R"("sha256":"ab12","slot":"/dev/ttyUSB0",)"
-                      R"("time":"2026-01-05T08:00:00.000Z","tool":"t","usb_serial":"A1B2"})");
+                      R"("time":"2026-01-05T08:00:00.000Z","tool":"t","usb_serial":"A1B2"})")
+        << Record::JobMark();
     const Record::SessionEnd refused{
         "Open failed", 3, false, 0, 20, "the port refused 256000 baud"};
     QTest::newRow("a setting refused, no usb serial")
@@ -46,14 +49,16 @@ void tst_Record::boardLine_data()
                       R"("outcome":"Open failed","prev":null,)"
                       R"("reason":"the port refused 256000 baud","record":2,"seconds":0.02,)"
                       R"("sha256":"ab12","slot":"COM4","time":"2026-01-05T08:00:00.000Z",)"
-                      R"("tool":"t","usb_serial":null})");
+                      R"("tool":"t","usb_serial":null})")
+        << Record::JobMark();
     QTest::newRow("stamped success")
         << Record::BoardResult{2, "s", {}, good, number(1000), "cd34"} << true
         << QByteArray(R"({"board":2,"exit_code":0,"flashed_sha256":"cd34","host":"h",)"
                       R"("image":"fw.bin","outcome":"Download Success","prev":null,"record":2,)"
                       R"("seconds":1.234,"sha256":"ab12","slot":"s","stamp":"000003E8",)"
                       R"("stamp_acknowledged":true,"stamp_number":1000,)"
-                      R"("time":"2026-01-05T08:00:00.000Z","tool":"t","usb_serial":null})");
+                      R"("time":"2026-01-05T08:00:00.000Z","tool":"t","usb_serial":null})")
+        << Record::JobMark();
     // The stamp (0x80:4) is in block 1: block 2 is written only once block
     // 1 was acknowledged.
     const auto failedAfter = [](int blocks) {
@@ -67,10 +72,10 @@ void tst_Record::boardLine_data()
         R"("time":"2026-01-05T08:00:00.000Z","tool":"t","usb_serial":null})";
     QTest::newRow("stamp's block written, not acknowledged")
         << Record::BoardResult{2, "s", {}, failedAfter(2), number(1000), "cd34"} << true
-        << QByteArray(failed).replace("%1", "false");
+        << QByteArray(failed).replace("%1", "false") << Record::JobMark();
     QTest::newRow("stamp's block acknowledged, then a failure")
         << Record::BoardResult{2, "s", {}, failedAfter(3), number(1000), "cd34"} << true
-        << QByteArray(failed).replace("%1", "true");
+        << QByteArray(failed).replace("%1", "true") << Record::JobMark();
     QTest::newRow("a list's value carries no number")
         << Record::BoardResult{5, "s", {}, good, Stamp::Value{"\x0c\xef\xaf\x81", {}, 7}, "cd34"}
         << true
@@ -78,7 +83,22 @@ void tst_Record::boardLine_data()
                       R"("image":"fw.bin","outcome":"Download Success","prev":null,"record":2,)"
                       R"("seconds":1.234,"sha256":"ab12","slot":"s","stamp":"0CEFAF81",)"
                       R"("stamp_acknowledged":true,"time":"2026-01-05T08:00:00.000Z",)"
-                      R"("tool":"t","usb_serial":null})");
+                      R"("tool":"t","usb_serial":null})")
+        << Record::JobMark();
+    QTest::newRow("for a job with a quantity")
+        << Record::BoardResult{4, "s", {}, good, {}, {}} << false
+        << QByteArray(R"({"board":4,"exit_code":0,"host":"h","image":"fw.bin","job":"line1",)"
+                      R"("job_quantity":500,"job_sha256":"ef56","outcome":"Download Success",)"
+                      R"("prev":null,"record":2,"seconds":1.234,"sha256":"ab12","slot":"s",)"
+                      R"("time":"2026-01-05T08:00:00.000Z","tool":"t","usb_serial":null})")
+        << Record::JobMark{"line1", "ef56", 500};
+    QTest::newRow("for a job without one")
+        << Record::BoardResult{4, "s", {}, good, {}, {}} << false
+        << QByteArray(R"({"board":4,"exit_code":0,"host":"h","image":"fw.bin","job":"line1",)"
+                      R"("job_quantity":null,"job_sha256":"ef56","outcome":"Download Success",)"
+                      R"("prev":null,"record":2,"seconds":1.234,"sha256":"ab12","slot":"s",)"
+                      R"("time":"2026-01-05T08:00:00.000Z","tool":"t","usb_serial":null})")
+        << Record::JobMark{"line1", "ef56", 0};
 }
 
 void tst_Record::boardLine()
@@ -86,11 +106,12 @@ void tst_Record::boardLine()
     QFETCH(Record::BoardResult, result);
     QFETCH(bool, stamped);
     QFETCH(QByteArray, line);
+    QFETCH(Record::JobMark, job);
     Stamp::Plan plan;
     QString error;
     if (stamped)
         QVERIFY(Stamp::parseField("0x80:4", &plan, &error));
-    const Record::RunImage image{"fw.bin", "ab12", plan};
+    const Record::RunImage image{"fw.bin", "ab12", plan, job};
     Record::Line built;
     built.board = Record::boardLine(result, image,
                                     QDateTime::fromString("2026-01-05T08:00:00Z", Qt::ISODate));
@@ -98,6 +119,13 @@ void tst_Record::boardLine()
     built.tool = "t";
     built.host = "h";
     QCOMPARE(built.text(), line);
+    // And read back as it was written.
+    Record::Line read;
+    QString why;
+    QVERIFY2(Record::read(line, &read, &why), qPrintable(why));
+    QCOMPARE(read.board.job.name, job.name);
+    QCOMPARE(read.board.job.sha256, job.sha256);
+    QCOMPARE(read.board.job.quantity, job.quantity);
 }
 
 QTEST_GUILESS_MAIN(tst_Record)

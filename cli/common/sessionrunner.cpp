@@ -47,6 +47,7 @@ struct SessionRunner::Worker {
         session.setBaud(settings.baud);
         session.setComName(settings.port.toUtf8().constData());
         session.setFileName(settings.imagePath.toUtf8().constData());
+        session.setLineSequences(settings.enter, settings.leave);
         session.start(QThread::InheritPriority);
     }
 
@@ -80,6 +81,12 @@ void SessionRunner::setLine(const QString &port, int baud)
 {
     settings.port = port;
     settings.baud = baud;
+}
+
+void SessionRunner::setLineSequences(const LineSequence &enter, const LineSequence &leave)
+{
+    settings.enter = enter;
+    settings.leave = leave;
 }
 
 void SessionRunner::setImage(const QString &path)

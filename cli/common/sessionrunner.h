@@ -56,6 +56,9 @@ public:
     // For the next session.
     void setLine(const QString &port, int baud);
     void setImage(const QString &path);
+    // DTR and RTS into the boot loader and out; empty ones leave the lines
+    // alone.
+    void setLineSequences(const LineSequence &enter, const LineSequence &leave);
 
     State state() const;
 

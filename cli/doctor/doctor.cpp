@@ -178,6 +178,19 @@ Finding ratesFinding(const Trial &trial, int baud)
                 .arg(refused.join(QStringLiteral(" and ")))};
 }
 
+Finding modemLinesFinding(const Trial &trial)
+{
+    const QString check = QStringLiteral("modem lines");
+    if (!trial.noModemLines)
+        return ok(check, QStringLiteral("the driver offers DTR and RTS control"));
+    if (!trial.linesNeeded)
+        return ok(check,
+                  *trial.noModemLines + QStringLiteral(": --enter and --leave cannot work here"));
+    return {Level::Fail, check, *trial.noModemLines,
+            QStringLiteral("an adapter whose driver has DTR and RTS, or a job without enter and "
+                           "leave, with each board put into its boot loader by hand")};
+}
+
 QString identity(const PortSurvey &port)
 {
     QStringList parts;
@@ -261,6 +274,7 @@ Trial tryPort(const QString &port)
         if (!line.setBaudRate(rate))
             trial.refusedRates << rate;
     }
+    trial.noModemLines = line.readModemLines().failure;
     line.close();
     return trial;
 }
@@ -286,10 +300,12 @@ QList<Finding> judge(const PortSurvey &port, [[maybe_unused]] const SystemSurvey
         findings << latencyFinding(port);
     if (trial.tried)
         findings << ratesFinding(trial, baud);
+    if (trial.tried && !trial.openFailure)
+        findings << modemLinesFinding(trial);
     return findings;
 }
 
-int run(const QStringList &named, int baud, bool json)
+int run(const QStringList &named, int baud, bool json, bool linesNeeded)
 {
     const QStringList ports = named.isEmpty() ? SerialDeviceMap::portNames() : named;
     const bool colour =
@@ -299,7 +315,8 @@ int run(const QStringList &named, int baud, bool json)
     for (const QString &name : ports) {
         // The survey comes first: opening the port lowers its latency timer.
         const PortSurvey port = PortSurvey::of(name);
-        const Trial trial = port.exists && port.userMayOpen ? tryPort(name) : Trial();
+        Trial trial = port.exists && port.userMayOpen ? tryPort(name) : Trial();
+        trial.linesNeeded = linesNeeded;
         const QList<Finding> findings = judge(port, system, trial, baud);
         const bool portReady = std::none_of(findings.begin(), findings.end(), [](const Finding &f) {
             return f.level == Level::Fail;

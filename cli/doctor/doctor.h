@@ -20,7 +20,7 @@ namespace Doctor
 struct Finding {
     enum class Level { Ok, Warn, Fail };
     Level level = Level::Ok;
-    QString check; // exists, access, holder, modemmanager, brltty, latency, rates
+    QString check; // exists, access, holder, modemmanager, brltty, latency, rates, modem lines
     QString text;
     QString fix; // one line; empty for OK
 };
@@ -30,6 +30,12 @@ struct Trial {
     bool tried = false;
     std::optional<QString> openFailure; // none when it opened
     QList<qint32> refusedRates;
+    // Why the driver cannot tell DTR and RTS (it has none); none when it
+    // can. Read only: the lines of a board that may be live stay as they are.
+    std::optional<QString> noModemLines;
+    // The run will set DTR and RTS (--enter, --leave): lines it cannot set
+    // fail the port.
+    bool linesNeeded = false;
 };
 
 // Opens `port` through the serial layer and sets each rate the boards speak,
@@ -44,7 +50,8 @@ QList<Finding> judge(const PortSurvey &port, const SystemSurvey &system, const T
 // Checks `ports`, or every port the listing shows when none is named, and
 // prints the findings (JSON Lines with `json`). The exit status: 0 when a
 // download could start on every port, otherwise the one of an unopened port.
-int run(const QStringList &ports, int baud, bool json);
+// `linesNeeded`: the run sets DTR and RTS, so a port without them fails.
+int run(const QStringList &ports, int baud, bool json, bool linesNeeded);
 
 // "; kavro-flash --doctor -p PORT tells more", for the end of a line that
 // gives why a port did not open.

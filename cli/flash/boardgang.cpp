@@ -22,6 +22,12 @@ BoardGang::BoardGang(const QStringList &ports, int baud, const QString &imagePat
 // Each runner cancels and waits for its session as it goes.
 BoardGang::~BoardGang() = default;
 
+void BoardGang::setLineSequences(const LineSequence &enter, const LineSequence &leave)
+{
+    for (auto &runner : runners)
+        runner->setLineSequences(enter, leave);
+}
+
 void BoardGang::setImage(int index, const QString &path, const Stamp::Value &stamp)
 {
     runners[index]->setImage(path);

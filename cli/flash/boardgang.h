@@ -3,6 +3,7 @@
 
 #include "cli/common/sessionrunner.h"
 #include "cli/common/stamp.h"
+#include "serial/linesequence.h"
 
 #include <QObject>
 #include <QString>
@@ -28,6 +29,8 @@ public:
     bool wasInterrupted() const { return interrupted; }
     Stamp::Value stamp(int index) const { return stamps[index]; }
 
+    // DTR and RTS into and out of each board's boot loader; before start().
+    void setLineSequences(const LineSequence &enter, const LineSequence &leave);
     // The board's own copy of the image, with its stamp; before start().
     void setImage(int index, const QString &path, const Stamp::Value &stamp);
     void start();

@@ -30,7 +30,8 @@ bool GangRecord::prepare(QString *error, int *status, QString *notice)
     }
     *status = ExitStatus::Usage;
     if (!writer.open(recordPath, error, notice) ||
-        (stamp.active() && !ledger.open(stamp, &writer, recordPath, error)))
+        (stamp.active() && !ledger.open(stamp, &writer, recordPath, error)) ||
+        !quantityLeft(error, status))
         return false;
     writer.checkpointIfBehind();
     for (int index = 0; index < gang.size(); ++index) {
@@ -68,15 +69,37 @@ bool GangRecord::prepare(QString *error, int *status, QString *notice)
     return true;
 }
 
+// The lot is never overshot: every board named may succeed.
+bool GangRecord::quantityLeft(QString *error, int *status) const
+{
+    if (job.quantity == 0)
+        return true;
+    const qint64 done = writer.summary().jobSuccesses.value(job.name);
+    const qint64 left = std::max<qint64>(0, job.quantity - done);
+    if (left >= gang.size())
+        return true;
+    *status = left == 0 ? ExitStatus::Success : ExitStatus::Usage;
+    *error = left == 0 ? QStringLiteral("the job %1 has reached its quantity of %2 boards")
+                             .arg(job.name)
+                             .arg(job.quantity)
+                       : QStringLiteral("the job %1 has %2 of its quantity of %3 boards left: "
+                                        "name at most %2 ports")
+                             .arg(job.name)
+                             .arg(left)
+                             .arg(job.quantity);
+    return false;
+}
+
 void GangRecord::ended(int index)
 {
     const SessionRunner::State session = gang.board(index);
     Record::BoardResult result{index + 1, gang.port(index),  usbSerials.value(index),
                                {},        gang.stamp(index), flashedSha256[index]};
-    result.session = {session.outcomeText(), session.exitStatus(), session.succeeded(),
-                      session.blocksSent,    session.elapsedMs,
-                      session.portFailure() ? session.portFailure()->detail : QString()};
-    const Record::RunImage run{QFileInfo(imagePath).fileName(), image.sha256(), stamp};
+    result.session = {
+        session.outcomeText(), session.exitStatus(),
+        session.succeeded(),   session.blocksSent,
+        session.elapsedMs,     session.portFailure() ? session.portFailure()->detail : QString()};
+    const Record::RunImage run{QFileInfo(imagePath).fileName(), image.sha256(), stamp, job};
     const Record::Board board = Record::boardLine(result, run, QDateTime::currentDateTimeUtc());
     QString error;
     if (writer.append(board, &error))

@@ -24,6 +24,9 @@ public:
     GangRecord(BoardGang &gang, const QString &recordPath, const QString &imagePath,
                const Stamp::Plan &stamp, QObject *parent = nullptr);
 
+    // Every line names the job; with its quantity, prepare() refuses more
+    // boards than the lot has left. Before prepare().
+    void setJob(const Record::JobMark &mark) { job = mark; }
     // Before any port opens. On failure, the reason and the exit status;
     // `notice` tells of a repair made to the record.
     bool prepare(QString *error, int *status, QString *notice);
@@ -33,6 +36,7 @@ public:
 
 private:
     void ended(int index);
+    bool quantityLeft(QString *error, int *status) const;
 
     BoardGang &gang;
     const QString recordPath;
@@ -43,6 +47,7 @@ private:
     WorkingCopies image;
     std::vector<QString> flashedSha256;
     QStringList usbSerials;
+    Record::JobMark job;
     bool lost = false;
 };
 

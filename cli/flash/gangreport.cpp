@@ -1,6 +1,7 @@
 #include "cli/flash/gangreport.h"
 
 #include "cli/common/exitstatus.h"
+#include "cli/common/linesteps.h"
 #include "cli/common/livetable.h"
 #include "cli/common/output.h"
 #include "cli/doctor/doctor.h"
@@ -160,8 +161,7 @@ void HumanReport::ended(int index)
     }
     const Board b = gang.board(index);
     put(gang.port(index) + QStringLiteral(": ") + endText(b) + stampText(index) +
-        (b.portFailure() ? Doctor::pointer(gang.port(index)) : QString()) +
-        QLatin1Char('\n'));
+        (b.portFailure() ? Doctor::pointer(gang.port(index)) : QString()) + QLatin1Char('\n'));
 }
 
 // Every board's line, redrawn in place; the last redraw, with every
@@ -237,6 +237,7 @@ JsonReport::JsonReport(const BoardGang &gang, qint64 blocks, QObject *parent)
                         {QStringLiteral("blocks_sent"), b.blocksSent},
                         {QStringLiteral("seconds"), b.elapsedMs / 1000.0}};
         Doctor::addOpenFailure(end, b.portFailure(), this->gang.port(index));
+        addLineSteps(end, b.result);
         const Stamp::Value stamp = this->gang.stamp(index);
         if (stamp.isValid())
             stamp.addTo(end);

@@ -127,8 +127,10 @@ void Feed::watch(const Station &watched)
         ++outcomes[index][session.outcomeText()];
         figures.boardEnded(index, session.elapsedMs / 1000.0, session.succeeded());
         stampedSuccesses += station->settings().stamp.active() && session.succeeded() ? 1 : 0;
+        // A job's quantity raises the station's own alarm.
         const int quantity = station->settings().count;
-        if (quantity > 0 && station->succeeded() + station->failed() >= quantity)
+        if (station->settings().job.quantity == 0 && quantity > 0 &&
+            station->succeeded() + station->failed() >= quantity)
             alarm(QStringLiteral("the quantity is reached: %1 boards").arg(quantity));
         publish();
     });
@@ -214,7 +216,8 @@ Snapshot Feed::stationSnapshot() const
     const Station::Settings &settings = station->settings();
     s.image = QFileInfo(settings.imagePath).fileName();
     s.sha256 = station->imageSha256();
-    s.quantity = settings.count;
+    s.job = settings.job.name;
+    s.quantity = settings.job.quantity > 0 ? settings.job.quantity : settings.count;
     s.run = {station->succeeded(), station->failed()};
     for (int index = 0; index < station->size(); ++index)
         s.slotViews << stationSlot(index);

@@ -21,6 +21,7 @@ Board boardLine(const BoardResult &result, const RunImage &image, const QDateTim
     board.exitCode = result.session.exitCode;
     board.seconds = result.session.elapsedMs / 1000.0;
     board.reason = result.session.reason;
+    board.job = image.job;
     if (!image.stamp.active())
         return board;
     board.stamp = result.stamp.hex();

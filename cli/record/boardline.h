@@ -36,6 +36,7 @@ struct RunImage {
     QString name;   // the image file's name
     QString sha256; // of its bytes, hex
     Stamp::Plan stamp;
+    JobMark job; // the job the run is for; no name without one
 };
 
 // Whether the board took its stamp: it succeeded, or the block after the

@@ -218,8 +218,12 @@ QJsonObject boardFields(const Board &board)
     };
     if (!board.reason.isEmpty())
         object.insert(QStringLiteral("reason"), board.reason);
-    if (!board.job.isEmpty())
-        object.insert(QStringLiteral("job"), board.job);
+    if (!board.job.name.isEmpty()) {
+        object.insert(QStringLiteral("job"), board.job.name);
+        object.insert(QStringLiteral("job_sha256"), board.job.sha256);
+        object.insert(QStringLiteral("job_quantity"),
+                      board.job.quantity > 0 ? QJsonValue(board.job.quantity) : QJsonValue());
+    }
     if (!board.stamp.isEmpty()) {
         object.insert(QStringLiteral("stamp"), board.stamp);
         if (!board.stampNumber.isUndefined())
@@ -243,7 +247,8 @@ Board boardOf(const Json &object)
     board.exitCode = int(integerOf(object, "exit_code"));
     board.seconds = member(object, "seconds").GetDouble();
     board.reason = textOf(object, "reason");
-    board.job = textOf(object, "job");
+    board.job = {textOf(object, "job"), textOf(object, "job_sha256"),
+                 int(integerOf(object, "job_quantity"))};
     board.stamp = textOf(object, "stamp");
     board.stampNumber = numberOf(object, "stamp_number");
     board.stampAcknowledged = member(object, "stamp_acknowledged").IsTrue();
@@ -424,8 +429,8 @@ void Summary::add(const Line &line, qint64 number)
     if (line.board.outcome != QLatin1String(Outcome::Success.text()))
         return;
     ++successes;
-    if (!line.board.job.isEmpty())
-        ++jobSuccesses[line.board.job];
+    if (!line.board.job.name.isEmpty())
+        ++jobSuccesses[line.board.job.name];
 }
 
 QStringList Summary::differences(const Summary &other) const

@@ -25,6 +25,14 @@ constexpr int Format = 3;
 QByteArray hashOf(const QByteArray &line);
 QByteArray hashOf(const char *line, qsizetype size);
 
+// The job a board was flashed for: its name, the SHA-256 of the job file's
+// bytes, and the lot's size (0 for none). An empty name: no job.
+struct JobMark {
+    QString name;
+    QString sha256;
+    int quantity = 0;
+};
+
 // What a board did: all a station hands over for its line.
 struct Board {
     QDateTime time; // when it ended
@@ -44,7 +52,7 @@ struct Board {
     QJsonValue stampNumber;
     bool stampAcknowledged = false;
     QString flashedSha256;
-    QString job; // the job the board was flashed for; empty for none
+    JobMark job;
 };
 
 // A stamp value set aside for a board before its session's first frame:

@@ -10,6 +10,7 @@
 #include <QJsonArray>
 #include <QJsonObject>
 #include <QMap>
+#include <QSet>
 #include <QStringList>
 
 #include <algorithm>
@@ -85,6 +86,15 @@ struct Findings {
     qint64 reservations = 0;
     qint64 unreservedSuccesses = 0;
 
+    // Boards flashed for a job, by its name.
+    struct Job {
+        int boards = 0;
+        int successes = 0;
+        int quantity = 0;       // as its last line says
+        QSet<QString> versions; // the job file's hashes
+    };
+    QMap<QString, Job> jobs;
+
     Summary recount;
     qint64 checkpoints = 0;
     QList<QPair<qint64, QString>> checkpointsWrong; // the first ones: line, what differs
@@ -155,6 +165,15 @@ void countSerial(const QString &serial, Findings *f)
         f->serialsByName.insert(serial, 1);
 }
 
+void countJob(const Board &board, bool good, Findings *f)
+{
+    Findings::Job &job = f->jobs[board.job.name];
+    ++job.boards;
+    job.successes += good ? 1 : 0;
+    job.quantity = board.job.quantity;
+    job.versions.insert(board.job.sha256);
+}
+
 void countBoard(const Board &board, Findings *f)
 {
     if (!board.stamp.isEmpty())
@@ -164,6 +183,8 @@ void countBoard(const Board &board, Findings *f)
     ++slot.outcomes[board.outcome];
     const bool good = board.outcome == QLatin1String(Outcome::Success.text());
     slot.failed += good ? 0 : 1;
+    if (!board.job.name.isEmpty())
+        countJob(board, good, f);
     if (good && !board.usbSerial.isEmpty())
         countSerial(board.usbSerial, f);
     if (!board.time.isValid())
@@ -290,6 +311,46 @@ QJsonObject checkpointsJson(const Findings &f)
             {QStringLiteral("first_differing"), wrong}};
 }
 
+// Of a job with a quantity, how many boards it has left; -1 without one.
+int leftOf(const Findings::Job &job)
+{
+    return job.quantity > 0 ? std::max(0, job.quantity - job.successes) : -1;
+}
+
+QJsonArray jobsJson(const Findings &f)
+{
+    QJsonArray jobs;
+    for (auto it = f.jobs.cbegin(); it != f.jobs.cend(); ++it)
+        jobs.append(QJsonObject{
+            {QStringLiteral("job"), it.key()},
+            {QStringLiteral("boards"), it->boards},
+            {QStringLiteral("successes"), it->successes},
+            {QStringLiteral("yield"), double(it->successes) / it->boards},
+            {QStringLiteral("quantity"),
+             it->quantity > 0 ? QJsonValue(it->quantity) : QJsonValue()},
+            {QStringLiteral("left"), leftOf(*it) >= 0 ? QJsonValue(leftOf(*it)) : QJsonValue()},
+            {QStringLiteral("versions"), int(it->versions.size())}});
+    return jobs;
+}
+
+QString jobsText(const Findings &f)
+{
+    QString text;
+    for (auto it = f.jobs.cbegin(); it != f.jobs.cend(); ++it)
+        text += QStringLiteral("job %1: %2 boards, %3 succeeded, yield %4%, %5, %6 version%7 of "
+                               "the job file\n")
+                    .arg(it.key())
+                    .arg(it->boards)
+                    .arg(it->successes)
+                    .arg(100.0 * it->successes / it->boards, 0, 'f', 1)
+                    .arg(leftOf(*it) >= 0
+                             ? QStringLiteral("%1 of %2 left").arg(leftOf(*it)).arg(it->quantity)
+                             : QStringLiteral("no quantity"))
+                    .arg(it->versions.size())
+                    .arg(it->versions.size() == 1 ? QString() : QStringLiteral("s"));
+    return text;
+}
+
 QJsonObject jsonReport(const QString &path, const Findings &findings, const Stamps &stampsFound,
                        const Serials &serialsFound)
 {
@@ -323,6 +384,7 @@ QJsonObject jsonReport(const QString &path, const Findings &findings, const Stam
         {QStringLiteral("reserved_twice"), QJsonArray::fromStringList(stampsFound.reservedTwice)}};
     const bool intact = findings.brokenAt == 0;
     return {{QStringLiteral("stamps"), stamps},
+            {QStringLiteral("jobs"), jobsJson(findings)},
             {QStringLiteral("event"), QStringLiteral("check")},
             {QStringLiteral("record"), path},
             {QStringLiteral("lines"), findings.lines},
@@ -394,6 +456,7 @@ QString textReport(const QString &path, const Findings &findings, const Stamps &
                     .arg(outcomes.join(QStringLiteral(", ")))
                     .arg(100.0 * it->failed / it->boards, 0, 'f', 1);
     }
+    text += jobsText(findings);
     for (auto it = serials.named.cbegin(); it != serials.named.cend(); ++it)
         text += QStringLiteral("usb serial %1 recorded as a success %2 times\n")
                     .arg(it.key())

@@ -268,7 +268,7 @@ QByteArray csv(const QVector<RecordContents> &records)
                                           cell(b.stamp),
                                           cell(b.sha256),
                                           cell(b.flashedSha256),
-                                          QByteArray()}; // the record carries no job yet
+                                          cell(b.job.name)};
             out += cells.join(',') + "\r\n";
         }
     }

@@ -32,6 +32,7 @@ Station::Station(const Settings &settings, QObject *parent)
         s.port = config.ports[index];
         s.runner = std::make_unique<SessionRunner>();
         s.runner->setLine(s.port, config.baud);
+        s.runner->setLineSequences(config.enter, config.leave);
         connect(s.runner.get(), &SessionRunner::progressed, this,
                 [this, index] { emit changed(index); });
         connect(s.runner.get(), &SessionRunner::ended, this, [this, index] { endBoard(index); });
@@ -56,6 +57,7 @@ bool Station::prepare(QString *error, int *status, QString *notice)
          !ledger.open(config.stamp, &recordFile, config.recordPath, error)))
         return false;
     recordFile.checkpointIfBehind();
+    earlierSuccesses = recordFile.summary().jobSuccesses.value(config.job.name);
     return true;
 }
 
@@ -106,7 +108,31 @@ void Station::start()
 {
     clock.start();
     poller.start();
+    if (!quantityAllows())
+        stopAtQuantity();
     poll();
+}
+
+// A board in flight holds its place until it ends; one that fails frees it.
+bool Station::quantityAllows() const
+{
+    if (config.job.quantity == 0)
+        return true;
+    const auto inFlight = std::count_if(allSlots.cbegin(), allSlots.cend(),
+                                        [](const Slot &s) { return s.state == State::Flashing; });
+    return earlierSuccesses + goodBoards + inFlight < config.job.quantity;
+}
+
+// The lot is done: the station ends as a success, so that a service manager
+// does not start it again.
+void Station::stopAtQuantity()
+{
+    if (earlierSuccesses + goodBoards >= config.job.quantity)
+        stopTaking(QStringLiteral("the job %1 has reached its quantity of %2 boards; the "
+                                  "station has stopped")
+                       .arg(config.job.name)
+                       .arg(config.job.quantity),
+                   ExitStatus::Success);
 }
 
 void Station::interrupt()
@@ -171,7 +197,8 @@ void Station::portSeen(int index, bool present, qint64 now)
         // No new board while the output is far behind its reader: what it
         // holds must stay bounded.
         if (present && taking && now >= s.retryAfterMs &&
-            (config.count == 0 || boardsStarted < config.count) && !Output::behind())
+            (config.count == 0 || boardsStarted < config.count) && quantityAllows() &&
+            !Output::behind())
             startBoard(index);
         break;
     }
@@ -264,6 +291,8 @@ void Station::endBoard(int index)
         emit changed(index);
     if (config.count > 0 && goodBoards + badBoards >= config.count)
         stopTaking(QString(), ExitStatus::Success);
+    if (config.job.quantity > 0)
+        stopAtQuantity();
     finishWhenIdle();
 }
 
@@ -301,10 +330,12 @@ bool Station::record(int index, QString *error)
     const Slot &s = allSlots[index];
     const SessionRunner::State session = s.runner->state();
     Record::BoardResult result{s.board, s.port, s.usbSerial, {}, s.stamp, s.flashedSha256};
-    result.session = {session.outcomeText(), session.exitStatus(), session.succeeded(),
-                      session.blocksSent,    session.elapsedMs,
-                      session.portFailure() ? session.portFailure()->detail : QString()};
-    const Record::RunImage run{QFileInfo(config.imagePath).fileName(), imageSha256(), config.stamp};
+    result.session = {
+        session.outcomeText(), session.exitStatus(),
+        session.succeeded(),   session.blocksSent,
+        session.elapsedMs,     session.portFailure() ? session.portFailure()->detail : QString()};
+    const Record::RunImage run{QFileInfo(config.imagePath).fileName(), imageSha256(), config.stamp,
+                               config.job};
     const Record::Board board = Record::boardLine(result, run, QDateTime::currentDateTimeUtc());
     return recordFile.append(board, error);
 }

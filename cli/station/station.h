@@ -6,6 +6,7 @@
 #include "cli/record/recordwriter.h"
 #include "cli/record/stampledger.h"
 #include "download/linerates.h"
+#include "serial/linesequence.h"
 
 #include <QByteArray>
 #include <QElapsedTimer>
@@ -78,7 +79,12 @@ public:
         // A port away for less than this is the same board coming back (a
         // board restarting, an adapter enumerating again).
         int settleMs = 1000;
-        Stamp::Plan stamp; // needs the record
+        Stamp::Plan stamp;  // needs the record
+        LineSequence enter; // DTR and RTS into the boot loader, and out
+        LineSequence leave;
+        // With a quantity, no board is started once the job's successes in
+        // the record and the boards in flight reach it.
+        Record::JobMark job;
     };
 
     explicit Station(const Settings &settings, QObject *parent = nullptr);
@@ -125,6 +131,9 @@ private:
     bool reserveStamp(int index);
     bool record(int index, QString *error);
     void stopTaking(const QString &reason, int status);
+    // Room left in the job's quantity for another board to start.
+    bool quantityAllows() const;
+    void stopAtQuantity();
     void finishWhenIdle();
 
     Settings config;
@@ -135,6 +144,7 @@ private:
     QTimer poller;
     QElapsedTimer clock;
     int boardsStarted = 0;
+    qint64 earlierSuccesses = 0; // of the job, in the record before this run
     int goodBoards = 0;
     int badBoards = 0;
     bool interrupted = false;

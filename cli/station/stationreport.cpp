@@ -1,5 +1,6 @@
 #include "cli/station/stationreport.h"
 
+#include "cli/common/linesteps.h"
 #include "cli/common/livetable.h"
 #include "cli/common/output.h"
 #include "cli/doctor/doctor.h"
@@ -169,6 +170,7 @@ void StationReport::boardEnded(int index)
                           {QStringLiteral("exit_code"), session.exitStatus()},
                           {QStringLiteral("seconds"), session.elapsedMs / 1000.0}};
         Doctor::addOpenFailure(event, session.portFailure(), s.port);
+        addLineSteps(event, session.result);
         if (station.settings().stamp.active())
             s.stamp.addTo(event);
         Output::putJson(event);
