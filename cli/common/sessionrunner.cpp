@@ -2,6 +2,7 @@
 
 #include "cli/common/exitstatus.h"
 #include "download/outcome.h"
+#include "serial/threadhandover.h"
 
 #include <chrono>
 
@@ -104,13 +105,13 @@ void SessionRunner::Follower::sessionEvent(const SessionEvent &event)
     if (runner->percent.exchange(event.percent, std::memory_order_relaxed) == event.percent)
         return;
     if (!runner->progressPosted.exchange(true))
-        QMetaObject::invokeMethod(
-            runner,
-            [r = runner] {
-                r->progressPosted = false;
-                emit r->progressed();
-            },
-            Qt::QueuedConnection);
+        QMetaObject::invokeMethod(runner,
+                                  ThreadHandOver::work(runner,
+                                                       [r = runner] {
+                                                           r->progressPosted = false;
+                                                           emit r->progressed();
+                                                       }),
+                                  Qt::QueuedConnection);
 }
 
 // Under the lock to the last: once it is released the runner may be gone.
@@ -122,7 +123,9 @@ void SessionRunner::Follower::sessionEnded(const SessionResult &result)
     if (result.blocksWritten > 0)
         runner->current.blockPhaseNs = steadyNs() - runner->firstBlockNs;
 #ifndef Q_OS_WIN
-    QMetaObject::invokeMethod(runner, &SessionRunner::sessionFinished, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(runner,
+                              ThreadHandOver::work(runner, [r = runner] { r->sessionFinished(); }),
+                              Qt::QueuedConnection);
 #endif
     runner->sessionOpen = false;
     runner->sessionOver.notify_all();
