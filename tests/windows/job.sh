@@ -7,30 +7,16 @@
 # with WINEPREFIX set to a prefix whose wine server runs; KAVRO_FLASH is the
 # Linux flasher, which writes the job and checks the record.
 set -euo pipefail
-[ $# = 3 ] || {
-    echo "usage: $0 KAVRO_FLASH_EXE KAVRO_BOOTSIM KAVRO_FLASH" >&2
-    exit 2
-}
-flash_exe=$1
-linux_flash=$(readlink -f "$3")
-. "$(dirname "$0")/../e2e/lib.sh"
-e2e_setup job "$flash_exe" "$2"
+. "$(dirname "$0")/lib.sh" job "$@"
 
 readonly PORT=COM19
 link=$WINEPREFIX/dosdevices/${PORT,,}
-# device_map VALUE: COM19 in Windows' device map ("\"COM19\""), or taken out
-# ("-"), as the station looks for its slots there.
-device_map() {
-    printf 'Windows Registry Editor Version 5.00\n\n%s\n"\\\\Device\\\\Kavro%s"=%s\n' \
-        '[HKEY_LOCAL_MACHINE\HARDWARE\DEVICEMAP\SERIALCOMM]' "$PORT" "$1" >"$E2E_WORK/map.reg"
-    wine reg import "Z:$E2E_WORK/map.reg" >/dev/null 2>&1 || e2e_fail "reg import"
-}
 job_cleanup() {
     local status=$?
     set +e
     stop_pid "${BOARD_PID:-}"
     rm -f "$link"
-    device_map -
+    registry "$DEVICE_MAP" "$(listed "$PORT" -)"
     (exit "$status")
     e2e_cleanup
 }
@@ -57,7 +43,7 @@ sed -i -e '/^ports = /d' -e '/^# The ports;/d' "$job"
 printf 'quantity = 1\n' >>"$job"
 
 board
-device_map "\"$PORT\""
+registry "$DEVICE_MAP" "$(listed "$PORT")"
 status=0
 timeout 120 wine "$flash_exe" --job "Z:$job" -p "$PORT" >"$E2E_WORK/station.out" 2>&1 || status=$?
 [ "$status" = 0 ] && grep -q "the job line1 has reached its quantity of 1 boards" \

@@ -11,38 +11,14 @@
 # with WINEPREFIX set to a prefix whose wine server runs; KAVRO_FLASH is the
 # Linux flasher, which checks the record.
 set -euo pipefail
-[ $# = 3 ] || {
-    echo "usage: $0 KAVRO_FLASH_EXE KAVRO_BOOTSIM KAVRO_FLASH" >&2
-    exit 2
-}
-flash_exe=$1
-linux_flash=$(readlink -f "$3")
-. "$(dirname "$0")/../e2e/lib.sh"
-e2e_setup station "$flash_exe" "$2"
+. "$(dirname "$0")/lib.sh" station "$@"
 
 readonly SLOTS="COM17 COM18" SETTLE_MS=3000
 declare -A BOARD_PID
 
 slot_path() { echo "$E2E_WORK/slot-$1"; }
 slot_link() { echo "$WINEPREFIX/dosdevices/${1,,}"; }
-# registry LINE...: one import of .reg lines: a key, "[...]", or "[-...]" to
-# delete it; a value under the key before, '"name"="data"', or '"name"=-'.
-registry() {
-    {
-        printf 'Windows Registry Editor Version 5.00\n'
-        local line
-        for line in "$@"; do
-            case $line in
-            '['*) printf '\n%s\n' "$line" ;;
-            *) printf '%s\n' "$line" ;;
-            esac
-        done
-    } >"$E2E_WORK/change.reg"
-    wine reg import "Z:$E2E_WORK/change.reg" >/dev/null 2>&1 || e2e_fail "reg import: $*"
-}
-readonly DEVICE_MAP='[HKEY_LOCAL_MACHINE\HARDWARE\DEVICEMAP\SERIALCOMM]'
 readonly ENUM='HKEY_LOCAL_MACHINE\SYSTEM\CurrentControlSet\Enum'
-listed() { printf '"\\\\Device\\\\Kavro%s"=%s\n' "$1" "${2:-\"$1\"}"; }
 unmap_slots() {
     local slot
     for slot in $SLOTS; do
