@@ -970,6 +970,10 @@ void tst_FlashCli::checkRecord_data()
     // Its chain made good again after it: the recount still finds it out.
     QTest::newRow("a checkpoint forged, the chain relinked")
         << "forge:2" << 1 << "checkpoint at line 2 differs from the record: boards 2, not 1";
+    // Past what the reader takes from the file at once: lines that span two
+    // reads, and one longer than a read.
+    QTest::newRow("megabytes of lines") << "pad:6000" << 0 << "6007 lines, chain intact";
+    QTest::newRow("a line of megabytes") << "long:4" << 1 << "7 lines, chain broken at line 4";
 }
 
 // The record proves itself: any line changed, taken out or cut breaks it.
@@ -989,6 +993,8 @@ void tst_FlashCli::checkRecord()
         lines[line].chop(3);
     else if (change.startsWith("foreign"))
         lines[line] = "{\"level\":\"info\"}";
+    else if (change.startsWith("long"))
+        lines[line] = QByteArray(3 << 19, 'x');
     else if (change.startsWith("count") || change.startsWith("forge"))
         lines[line].replace("\"boards\":1", "\"boards\":2");
     for (int n = line + 1; change.startsWith("forge") && n < lines.size() - 1; ++n) {
@@ -997,16 +1003,18 @@ void tst_FlashCli::checkRecord()
             QString(QCryptographicHash::hash(lines[n - 1], QCryptographicHash::Sha256).toHex());
         lines[n] = QJsonDocument(relinked).toJson(QJsonDocument::Compact);
     }
-    // Reservations of one value, each chained to the line before.
-    for (int n = 0; change.startsWith("reserve") && n <= line; ++n) {
+    // Reservations of one value (or each of its own), each chained to the
+    // line before.
+    const bool padded = change.startsWith("pad");
+    for (int n = 0; (change.startsWith("reserve") || padded) && n <= line; ++n) {
         lines.removeAll(QByteArray());
         QJsonObject reservation{
             {"kind", "reservation"},
             {"time", "2026-01-05T08:00:00.000Z"},
             {"slot", "s"},
             {"board", n + 1},
-            {"stamp", "000003E8"},
-            {"stamp_number", 1000},
+            {"stamp", QString("%1").arg(padded ? n + 1 : 1000, 8, 16, QChar('0')).toUpper()},
+            {"stamp_number", padded ? n + 1 : 1000},
             {"stamp_at", "0x80:4"},
             {"stamp_list_sha256", QJsonValue()},
             {"stamp_order", "little"},
