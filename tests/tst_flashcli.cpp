@@ -301,13 +301,24 @@ QString levels(const QList<Doctor::Finding> &findings)
     return parts.join(' ');
 }
 
+// The environment for a flasher with a shim preloaded: a sanitizer's
+// runtime would rather be loaded first.
+QProcessEnvironment preloading(const QString &library)
+{
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    if (!library.isEmpty())
+        env.insert("LD_PRELOAD", library);
+    env.insert("ASAN_OPTIONS",
+               env.value("ASAN_OPTIONS") + QStringLiteral(":verify_asan_link_order=0"));
+    return env;
+}
+
 // The flasher's environment with the modem-line shim preloaded, its line
 // changes and writes noted in `lines` for the simulated boards.
 std::function<void(QProcess *)> withModemShim(const QString &lines)
 {
     return [lines](QProcess *process) {
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert("LD_PRELOAD", MODEMSHIM);
+        QProcessEnvironment env = preloading(MODEMSHIM);
         env.insert("KAVRO_MODEM_LINES", lines);
         process->setProcessEnvironment(env);
     };
@@ -1165,8 +1176,11 @@ void tst_FlashCli::stalledOutput()
     QCOMPARE(process->exitStatus(), QProcess::NormalExit);
     QCOMPARE(process->exitCode(), 0);
 
-    for (const Board &b : sims)
+    // The board reads the end frame in its own time.
+    for (const Board &b : sims) {
+        QVERIFY(b.sim->waitForEndFrames(1, 5000));
         QCOMPARE(b.sim->receivedImage(), imageData(image));
+    }
     if (json) {
         const QList<QJsonObject> lines = jsonLines(out);
         QVERIFY(!lines.isEmpty());
@@ -1242,6 +1256,7 @@ void tst_FlashCli::lostOutput()
     const Run r = finish(process);
     QCOMPARE(r.status, 1);
     QCOMPARE(r.err.count("write error on standard output: " + reason.toUtf8()), 1);
+    QVERIFY(sims[0].sim->waitForEndFrames(1, 5000));
     QCOMPARE(sims[0].sim->receivedImage(), imageData(image));
 }
 
@@ -1251,12 +1266,7 @@ void tst_FlashCli::interruptsNotWatched()
     QTemporaryDir linkDir;
     const std::vector<Board> sims = makeBoards({"good"}, linkDir);
     QProcess *process = startFlash(portArgs(sims) << imagePath, QString(), [](QProcess *p) {
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert("LD_PRELOAD", FAIL_SOCKETPAIR);
-        // A sanitizer's runtime would rather be loaded first.
-        env.insert("ASAN_OPTIONS",
-                   env.value("ASAN_OPTIONS") + QStringLiteral(":verify_asan_link_order=0"));
-        p->setProcessEnvironment(env);
+        p->setProcessEnvironment(preloading(FAIL_SOCKETPAIR));
     });
     const Run r = finish(process);
     QCOMPARE(r.status, 0);
@@ -2438,7 +2448,8 @@ void tst_FlashCli::sequenceTrace()
     BootSim board(o);
     QVERIFY(board.start());
     QProcess process;
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    // The shim goes to the flasher alone, not to strace.
+    QProcessEnvironment env = preloading(QString());
     env.insert("KAVRO_MODEM_LINES", lines);
     process.setProcessEnvironment(env);
     process.start("strace", {"-f", "-tt", "-e", "trace=ioctl", "-o", trace, "-E",

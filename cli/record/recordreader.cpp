@@ -1,7 +1,10 @@
 #include "cli/record/recordreader.h"
 
+#include <condition_variable>
 #include <cstring>
+#include <mutex>
 #include <optional>
+#include <thread>
 
 namespace Record
 {
@@ -19,7 +22,7 @@ struct Reader::Stretch {
 namespace
 {
 
-constexpr qint64 StretchBytes = 1 << 20;
+constexpr qint64 StretchBytes = 256 << 10;
 
 // Reads from `file` up to the last newline (or the file's end), after
 // `carried`, the start of a line the stretch before could not end.
@@ -67,12 +70,75 @@ std::unique_ptr<Reader::Stretch> readStretch(QFile *file, QByteArray carried, qi
 
 } // namespace
 
+// The thread that reads ahead: one stretch at a time, handed over when the
+// reader comes to it.
+class Reader::Ahead
+{
+public:
+    Ahead() : thread([this] { run(); }) {}
+    ~Ahead()
+    {
+        take();
+        {
+            std::lock_guard<std::mutex> locker(lock);
+            quitting = true;
+        }
+        changed.notify_all();
+        thread.join();
+    }
+
+    void start(QFile *file, QByteArray carried, qint64 start)
+    {
+        {
+            std::lock_guard<std::mutex> locker(lock);
+            asked = Ask{file, std::move(carried), start};
+        }
+        changed.notify_all();
+    }
+    // The stretch asked for, when it is read; none if none was asked for.
+    std::unique_ptr<Stretch> take()
+    {
+        std::unique_lock<std::mutex> locker(lock);
+        changed.wait(locker, [this] { return !asked; });
+        return std::move(done);
+    }
+
+private:
+    struct Ask {
+        QFile *file;
+        QByteArray carried;
+        qint64 start;
+    };
+
+    void run()
+    {
+        std::unique_lock<std::mutex> locker(lock);
+        for (;;) {
+            changed.wait(locker, [this] { return quitting || asked; });
+            if (quitting)
+                return;
+            Ask ask = std::move(*asked);
+            locker.unlock();
+            std::unique_ptr<Stretch> stretch =
+                readStretch(ask.file, std::move(ask.carried), ask.start);
+            locker.lock();
+            done = std::move(stretch);
+            asked.reset();
+            changed.notify_all();
+        }
+    }
+
+    std::mutex lock;
+    std::condition_variable changed;
+    std::optional<Ask> asked; // until its stretch is done
+    std::unique_ptr<Stretch> done;
+    bool quitting = false;
+    std::thread thread; // last: it starts on the members above
+};
+
 Reader::Reader() = default;
 
-Reader::~Reader()
-{
-    stopReadingAhead();
-}
+Reader::~Reader() = default;
 
 bool Reader::open(const QString &path, QString *why)
 {
@@ -102,13 +168,15 @@ bool Reader::seek(qint64 offset, qint64 number, QString *why)
 
 void Reader::readAhead(QByteArray carried, qint64 start)
 {
-    ahead = std::async(std::launch::async, readStretch, &file, std::move(carried), start);
+    if (!ahead)
+        ahead = std::make_unique<Ahead>();
+    ahead->start(&file, std::move(carried), start);
 }
 
 void Reader::stopReadingAhead()
 {
-    if (ahead.valid())
-        ahead.get();
+    if (ahead)
+        ahead->take();
 }
 
 Reader::Step Reader::next(Entry *entry, QString *why)
@@ -116,10 +184,10 @@ Reader::Step Reader::next(Entry *entry, QString *why)
     while (!stretch || nextLine == stretch->ends.size()) {
         if (stretch && stretch->last)
             return Step::End;
-        if (!ahead.valid())
-            return Step::End;
-        stretch = ahead.get();
+        stretch = ahead ? ahead->take() : nullptr;
         nextLine = 0;
+        if (!stretch)
+            return Step::End;
         if (stretch->why) {
             *why = *stretch->why;
             stretch.reset();

@@ -7,9 +7,7 @@
 #include <QFile>
 #include <QString>
 
-#include <future>
 #include <memory>
-#include <vector>
 
 namespace Record
 {
@@ -50,14 +48,16 @@ public:
     struct Stretch;
 
 private:
+    class Ahead;
+
     void readAhead(QByteArray carried, qint64 start);
     void stopReadingAhead();
 
     QFile file;
     std::unique_ptr<Stretch> stretch; // the lines being handed out
     size_t nextLine = 0;              // in the stretch
-    std::future<std::unique_ptr<Stretch>> ahead;
-    qint64 lineNumber = 0; // of the last line handed out
+    std::unique_ptr<Ahead> ahead;     // started with the first read
+    qint64 lineNumber = 0;            // of the last line handed out
 };
 
 } // namespace Record
