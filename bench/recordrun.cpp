@@ -123,6 +123,22 @@ Run runToEnd(const QStringList &command)
     return run;
 }
 
+// The fastest of a few runs: the others lost time to the machine's other
+// work, not to the program.
+Run fastestOf(const QStringList &command)
+{
+    constexpr int Runs = 3;
+    Run fastest = runToEnd(command);
+    for (int n = 1; n < Runs && fastest.ok; ++n) {
+        const Run run = runToEnd(command);
+        if (!run.ok)
+            return run;
+        if (run.seconds < fastest.seconds)
+            fastest = run;
+    }
+    return fastest;
+}
+
 double peakOf(qint64 pid)
 {
     QFile status(QStringLiteral("/proc/%1/status").arg(pid));
@@ -194,9 +210,9 @@ bool recordWay(const RecordSettings &settings, QString *error)
         if (!makeRecord(record, boards, settings.checkpoints, error))
             return false;
         const double megabytes = QFileInfo(record).size() / 1e6;
-        const Run hash = runToEnd({QStringLiteral("/usr/bin/sha256sum"), record});
+        const Run hash = fastestOf({QStringLiteral("/usr/bin/sha256sum"), record});
         const Run check =
-            runToEnd({settings.flashProgram, QStringLiteral("--check-record"), record});
+            fastestOf({settings.flashProgram, QStringLiteral("--check-record"), record});
         // The station's own start goes last: it may add a checkpoint.
         const Run ready = stationReady(settings.flashProgram, record, job.imagePath,
                                        dir.filePath(QStringLiteral("absent-slot")));
