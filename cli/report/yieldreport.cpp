@@ -134,10 +134,12 @@ struct Window {
 
     void add(double value)
     {
-        if (seconds.size() < size_t(CycleWindow))
-            return seconds.push_back(value);
-        seconds[next] = value;
-        next = (next + 1) % seconds.size();
+        if (seconds.size() < size_t(CycleWindow)) {
+            seconds.push_back(value);
+        } else {
+            seconds[next] = value;
+            next = (next + 1) % seconds.size();
+        }
     }
 };
 
