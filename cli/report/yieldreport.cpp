@@ -359,10 +359,10 @@ private:
 };
 
 // One row per board: the record file and line, together a unique key, first.
-QByteArray csvRow(const QString &record, qint64 number, const Record::Line &line)
+QByteArray csvRow(const QByteArray &recordCell, qint64 number, const Record::Line &line)
 {
     const Record::Board &b = line.board;
-    const QList<QByteArray> cells{cell(record),
+    const QList<QByteArray> cells{recordCell,
                                   QByteArray::number(number),
                                   cell(b.time.toString(Qt::ISODateWithMs)),
                                   cell(line.host),
@@ -384,10 +384,11 @@ bool readAll(const QStringList &records, Tally *tally, QSaveFile *csv,
              QVector<RecordVerdict> *verdicts, QString *error)
 {
     for (const QString &path : records) {
+        const QByteArray recordCell = cell(path);
         const LineSink sink = [&](qint64 number, const Record::Line &line) {
             tally->add(line);
             if (csv->isOpen() && line.kind == Record::Line::Kind::Board)
-                csv->write(csvRow(path, number, line));
+                csv->write(csvRow(recordCell, number, line));
         };
         RecordVerdict verdict;
         if (!followRecord(path, sink, &verdict, error))
