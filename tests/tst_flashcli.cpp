@@ -328,13 +328,24 @@ QString levels(const QList<Doctor::Finding> &findings)
     return parts.join(' ');
 }
 
+// The environment for a flasher with a shim preloaded: a sanitizer's
+// runtime would rather be loaded first.
+QProcessEnvironment preloading(const QString &library)
+{
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    if (!library.isEmpty())
+        env.insert("LD_PRELOAD", library);
+    env.insert("ASAN_OPTIONS",
+               env.value("ASAN_OPTIONS") + QStringLiteral(":verify_asan_link_order=0"));
+    return env;
+}
+
 // The flasher's environment with the modem-line shim preloaded, its line
 // changes and writes noted in `lines` for the simulated boards.
 std::function<void(QProcess *)> withModemShim(const QString &lines)
 {
     return [lines](QProcess *process) {
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert("LD_PRELOAD", MODEMSHIM);
+        QProcessEnvironment env = preloading(MODEMSHIM);
         env.insert("KAVRO_MODEM_LINES", lines);
         process->setProcessEnvironment(env);
     };
@@ -998,6 +1009,10 @@ void tst_FlashCli::checkRecord_data()
     // Its chain made good again after it: the recount still finds it out.
     QTest::newRow("a checkpoint forged, the chain relinked")
         << "forge:2" << 1 << "checkpoint at line 2 differs from the record: boards 2, not 1";
+    // Past what the reader takes from the file at once: lines that span two
+    // reads, and one longer than a read.
+    QTest::newRow("megabytes of lines") << "pad:6000" << 0 << "6007 lines, chain intact";
+    QTest::newRow("a line of megabytes") << "long:4" << 1 << "7 lines, chain broken at line 4";
 }
 
 // The record proves itself: any line changed, taken out or cut breaks it.
@@ -1017,6 +1032,8 @@ void tst_FlashCli::checkRecord()
         lines[line].chop(3);
     else if (change.startsWith("foreign"))
         lines[line] = "{\"level\":\"info\"}";
+    else if (change.startsWith("long"))
+        lines[line] = QByteArray(3 << 19, 'x');
     else if (change.startsWith("count") || change.startsWith("forge"))
         lines[line].replace("\"boards\":1", "\"boards\":2");
     for (int n = line + 1; change.startsWith("forge") && n < lines.size() - 1; ++n) {
@@ -1025,16 +1042,18 @@ void tst_FlashCli::checkRecord()
             QString(QCryptographicHash::hash(lines[n - 1], QCryptographicHash::Sha256).toHex());
         lines[n] = QJsonDocument(relinked).toJson(QJsonDocument::Compact);
     }
-    // Reservations of one value, each chained to the line before.
-    for (int n = 0; change.startsWith("reserve") && n <= line; ++n) {
+    // Reservations of one value (or each of its own), each chained to the
+    // line before.
+    const bool padded = change.startsWith("pad");
+    for (int n = 0; (change.startsWith("reserve") || padded) && n <= line; ++n) {
         lines.removeAll(QByteArray());
         QJsonObject reservation{
             {"kind", "reservation"},
             {"time", "2026-01-05T08:00:00.000Z"},
             {"slot", "s"},
             {"board", n + 1},
-            {"stamp", "000003E8"},
-            {"stamp_number", 1000},
+            {"stamp", QString("%1").arg(padded ? n + 1 : 1000, 8, 16, QChar('0')).toUpper()},
+            {"stamp_number", padded ? n + 1 : 1000},
             {"stamp_at", "0x80:4"},
             {"stamp_list_sha256", QJsonValue()},
             {"stamp_order", "little"},
@@ -1254,8 +1273,11 @@ void tst_FlashCli::stalledOutput()
     QCOMPARE(process->exitStatus(), QProcess::NormalExit);
     QCOMPARE(process->exitCode(), 0);
 
-    for (const Board &b : sims)
+    // The board reads the end frame in its own time.
+    for (const Board &b : sims) {
+        QVERIFY(b.sim->waitForEndFrames(1, 5000));
         QCOMPARE(b.sim->receivedImage(), imageData(image));
+    }
     if (json) {
         const QList<QJsonObject> lines = jsonLines(out);
         QVERIFY(!lines.isEmpty());
@@ -1331,6 +1353,7 @@ void tst_FlashCli::lostOutput()
     const Run r = finish(process);
     QCOMPARE(r.status, 1);
     QCOMPARE(r.err.count("write error on standard output: " + reason.toUtf8()), 1);
+    QVERIFY(sims[0].sim->waitForEndFrames(1, 5000));
     QCOMPARE(sims[0].sim->receivedImage(), imageData(image));
 }
 
@@ -1340,12 +1363,7 @@ void tst_FlashCli::interruptsNotWatched()
     QTemporaryDir linkDir;
     const std::vector<Board> sims = makeBoards({"good"}, linkDir);
     QProcess *process = startFlash(portArgs(sims) << imagePath, QString(), [](QProcess *p) {
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert("LD_PRELOAD", FAIL_SOCKETPAIR);
-        // A sanitizer's runtime would rather be loaded first.
-        env.insert("ASAN_OPTIONS",
-                   env.value("ASAN_OPTIONS") + QStringLiteral(":verify_asan_link_order=0"));
-        p->setProcessEnvironment(env);
+        p->setProcessEnvironment(preloading(FAIL_SOCKETPAIR));
     });
     const Run r = finish(process);
     QCOMPARE(r.status, 0);
@@ -2527,7 +2545,8 @@ void tst_FlashCli::sequenceTrace()
     BootSim board(o);
     QVERIFY(board.start());
     QProcess process;
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    // The shim goes to the flasher alone, not to strace.
+    QProcessEnvironment env = preloading(QString());
     env.insert("KAVRO_MODEM_LINES", lines);
     process.setProcessEnvironment(env);
     process.start("strace", {"-f", "-tt", "-e", "trace=ioctl", "-o", trace, "-E",

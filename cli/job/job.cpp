@@ -385,6 +385,10 @@ QByteArray jobText(const Job &job)
     if (job.quantity > 0)
         line("The lot's size: no board is started past it.",
              "quantity = " + std::to_string(job.quantity));
+    else if (!job.recordPath.isEmpty())
+        // Left for the engineer to set, here: below a [table] it would be
+        // the table's.
+        line("The lot's size: no board is started past it.", "# quantity = N");
     if (job.enter)
         line("DTR and RTS steps into the boot loader, before the first frame.",
              "enter = " + quoted(job.enter->text()));

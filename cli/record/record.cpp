@@ -8,7 +8,12 @@
 
 #include <rapidjson/document.h>
 
+#include <algorithm>
 #include <cstring>
+#include <iterator>
+#include <optional>
+#include <string>
+#include <string_view>
 
 namespace Record
 {
@@ -70,76 +75,186 @@ bool isObject(const Json &value)
     return value.IsObject();
 }
 
+// Every name a line's object may hold.
+enum class Key {
+    Board,
+    Boards,
+    ExitCode,
+    FlashedSha256,
+    Host,
+    Image,
+    Job,
+    JobQuantity,
+    JobSha256,
+    Jobs,
+    Kind,
+    Line,
+    Offset,
+    Outcome,
+    Prev,
+    Reason,
+    Record,
+    Reservations,
+    Seconds,
+    Sha256,
+    Slot,
+    Stamp,
+    StampAcknowledged,
+    StampAt,
+    StampLine,
+    StampListSha256,
+    StampNumber,
+    StampOrder,
+    Successes,
+    Time,
+    Tool,
+    UsbSerial,
+    Count
+};
+// In the order of Key, which is the names' own, for a binary search.
+constexpr std::string_view KeyNames[] = {"board",
+                                         "boards",
+                                         "exit_code",
+                                         "flashed_sha256",
+                                         "host",
+                                         "image",
+                                         "job",
+                                         "job_quantity",
+                                         "job_sha256",
+                                         "jobs",
+                                         "kind",
+                                         "line",
+                                         "offset",
+                                         "outcome",
+                                         "prev",
+                                         "reason",
+                                         "record",
+                                         "reservations",
+                                         "seconds",
+                                         "sha256",
+                                         "slot",
+                                         "stamp",
+                                         "stamp_acknowledged",
+                                         "stamp_at",
+                                         "stamp_line",
+                                         "stamp_list_sha256",
+                                         "stamp_number",
+                                         "stamp_order",
+                                         "successes",
+                                         "time",
+                                         "tool",
+                                         "usb_serial"};
+static_assert(std::size(KeyNames) == size_t(Key::Count));
+
+constexpr bool namesSorted()
+{
+    for (size_t n = 1; n < std::size(KeyNames); ++n) {
+        if (!(KeyNames[n - 1] < KeyNames[n]))
+            return false;
+    }
+    return true;
+}
+static_assert(namesSorted());
+
+// An object's members by name, found in one pass over them: a record's
+// check reads millions of lines, each asked for a score of names. Lines come
+// from one builder, their names in the same places, so the name found at a
+// place last time is tried first there. The first of a name written twice
+// counts, as a search by name finds it.
+class Members
+{
+public:
+    explicit Members(const Json &object)
+    {
+        if (!object.IsObject())
+            return;
+        thread_local int lastAt[int(Key::Count) * 2] = {};
+        int place = 0;
+        for (const auto &m : object.GetObject()) {
+            const std::string_view name(m.name.GetString(), m.name.GetStringLength());
+            int &hint = lastAt[std::min(place++, int(std::size(lastAt)) - 1)];
+            if (KeyNames[hint] != name) {
+                const auto *found =
+                    std::lower_bound(std::begin(KeyNames), std::end(KeyNames), name);
+                if (found == std::end(KeyNames) || *found != name)
+                    continue;
+                hint = int(found - std::begin(KeyNames));
+            }
+            if (!at[hint])
+                at[hint] = &m.value;
+        }
+    }
+    const Json &operator[](Key key) const
+    {
+        static const Json undefined; // a null that no member is
+        const Json *value = at[int(key)];
+        return value ? *value : undefined;
+    }
+    bool has(Key key) const { return at[int(key)] != nullptr; }
+
+private:
+    const Json *at[int(Key::Count)] = {};
+};
+
 // A board's fields, as every format has written them, and the link's fields,
 // as every line with a link carries them.
 struct Field {
-    const char *name;
+    Key key;
     bool (*fits)(const Json &);
 };
 const Field BoardFields[] = {
-    {"time", isText},      {"slot", isText},   {"board", isNumber}, {"usb_serial", isTextOrNull},
-    {"image", isText},     {"sha256", isText}, {"outcome", isText}, {"exit_code", isNumber},
-    {"seconds", isNumber},
+    {Key::Time, isText},      {Key::Slot, isText},
+    {Key::Board, isNumber},   {Key::UsbSerial, isTextOrNull},
+    {Key::Image, isText},     {Key::Sha256, isText},
+    {Key::Outcome, isText},   {Key::ExitCode, isNumber},
+    {Key::Seconds, isNumber},
 };
 const Field ReservationFields[] = {
-    {"time", isText},
-    {"slot", isText},
-    {"board", isNumber},
-    {"stamp", isText},
-    {"stamp_at", isText},
-    {"stamp_list_sha256", isTextOrNull},
-    {"stamp_order", isTextOrNull},
+    {Key::Time, isText},
+    {Key::Slot, isText},
+    {Key::Board, isNumber},
+    {Key::Stamp, isText},
+    {Key::StampAt, isText},
+    {Key::StampListSha256, isTextOrNull},
+    {Key::StampOrder, isTextOrNull},
 };
 const Field CheckpointFields[] = {
-    {"time", isText},     {"line", isNumber},        {"offset", isNumber},
-    {"boards", isNumber}, {"successes", isNumber},   {"reservations", isNumber},
-    {"jobs", isObject},   {"stamp", isObjectOrNull},
+    {Key::Time, isText},     {Key::Line, isNumber},        {Key::Offset, isNumber},
+    {Key::Boards, isNumber}, {Key::Successes, isNumber},   {Key::Reservations, isNumber},
+    {Key::Jobs, isObject},   {Key::Stamp, isObjectOrNull},
 };
-const Field StampFields[] = {{"stamp", isText}, {"flashed_sha256", isText}};
+const Field StampFields[] = {{Key::Stamp, isText}, {Key::FlashedSha256, isText}};
 const Field LinkFields[] = {
-    {"record", isFormat}, {"tool", isText}, {"host", isText}, {"prev", isHashOrNull}};
+    {Key::Record, isFormat}, {Key::Tool, isText}, {Key::Host, isText}, {Key::Prev, isHashOrNull}};
 
-const Json &member(const Json &object, const char *name)
-{
-    static const Json undefined; // a null that no member is
-    const auto it = object.FindMember(name);
-    return it == object.MemberEnd() ? undefined : it->value;
-}
-
-bool has(const Json &object, const char *name)
-{
-    return object.FindMember(name) != object.MemberEnd();
-}
-
-// The first of `fields` that `object` lacks or holds something else in;
-// nullptr when it has them all.
-template <size_t N> const char *misfit(const Json &object, const Field (&fields)[N])
+// The first of `fields` that `m` lacks or holds something else in; none
+// when it has them all.
+template <size_t N> std::optional<Key> misfit(const Members &m, const Field (&fields)[N])
 {
     for (const Field &field : fields) {
-        const auto it = object.FindMember(field.name);
-        if (it == object.MemberEnd() || !field.fits(it->value))
-            return field.name;
+        if (!m.has(field.key) || !field.fits(m[field.key]))
+            return field.key;
     }
-    return nullptr;
+    return std::nullopt;
 }
 
-QString textOf(const Json &object, const char *name)
+QString textOf(const Members &m, Key key)
 {
-    const Json &value = member(object, name);
+    const Json &value = m[key];
     return value.IsString() ? QString::fromUtf8(value.GetString(), int(value.GetStringLength()))
                             : QString();
 }
 
-qint64 integerOf(const Json &object, const char *name)
+qint64 integerOf(const Members &m, Key key)
 {
-    const Json &value = member(object, name);
+    const Json &value = m[key];
     return value.IsInt64() ? value.GetInt64() : value.IsNumber() ? qint64(value.GetDouble()) : 0;
 }
 
 // A number as Qt's JSON holds it; undefined where there is none.
-QJsonValue numberOf(const Json &object, const char *name)
+QJsonValue numberOf(const Members &m, Key key)
 {
-    const Json &value = member(object, name);
+    const Json &value = m[key];
     if (value.IsInt64())
         return QJsonValue(qint64(value.GetInt64()));
     return value.IsNumber() ? QJsonValue(value.GetDouble()) : QJsonValue(QJsonValue::Undefined);
@@ -147,9 +262,9 @@ QJsonValue numberOf(const Json &object, const char *name)
 
 // "2026-01-05T08:00:00.000Z", as every line writes it, without the general
 // parser: a record's check reads millions.
-QDateTime timeOf(const Json &object)
+QDateTime timeOf(const Members &m)
 {
-    const Json &value = member(object, "time");
+    const Json &value = m[Key::Time];
     const char *t = value.IsString() ? value.GetString() : "";
     const auto digits = [t](int at, int count) {
         int number = 0;
@@ -167,7 +282,7 @@ QDateTime timeOf(const Json &object)
         if (date.isValid() && time.isValid())
             return QDateTime(date, time, Qt::UTC);
     }
-    return QDateTime::fromString(textOf(object, "time"), Qt::ISODateWithMs);
+    return QDateTime::fromString(textOf(m, Key::Time), Qt::ISODateWithMs);
 }
 
 QJsonObject reservationFields(const Reservation &r)
@@ -188,18 +303,18 @@ QJsonObject reservationFields(const Reservation &r)
     return object;
 }
 
-Reservation reservationOf(const Json &object)
+Reservation reservationOf(const Members &m)
 {
     Reservation r;
-    r.time = timeOf(object);
-    r.slot = textOf(object, "slot");
-    r.number = int(integerOf(object, "board"));
-    r.stamp = textOf(object, "stamp");
-    r.stampNumber = numberOf(object, "stamp_number");
-    r.listLine = int(integerOf(object, "stamp_line"));
-    r.field = textOf(object, "stamp_at");
-    r.listSha256 = textOf(object, "stamp_list_sha256");
-    r.order = textOf(object, "stamp_order");
+    r.time = timeOf(m);
+    r.slot = textOf(m, Key::Slot);
+    r.number = int(integerOf(m, Key::Board));
+    r.stamp = textOf(m, Key::Stamp);
+    r.stampNumber = numberOf(m, Key::StampNumber);
+    r.listLine = int(integerOf(m, Key::StampLine));
+    r.field = textOf(m, Key::StampAt);
+    r.listSha256 = textOf(m, Key::StampListSha256);
+    r.order = textOf(m, Key::StampOrder);
     return r;
 }
 
@@ -234,25 +349,25 @@ QJsonObject boardFields(const Board &board)
     return object;
 }
 
-Board boardOf(const Json &object)
+Board boardOf(const Members &m)
 {
     Board board;
-    board.time = timeOf(object);
-    board.slot = textOf(object, "slot");
-    board.number = int(integerOf(object, "board"));
-    board.usbSerial = textOf(object, "usb_serial");
-    board.image = textOf(object, "image");
-    board.sha256 = textOf(object, "sha256");
-    board.outcome = textOf(object, "outcome");
-    board.exitCode = int(integerOf(object, "exit_code"));
-    board.seconds = member(object, "seconds").GetDouble();
-    board.reason = textOf(object, "reason");
-    board.job = {textOf(object, "job"), textOf(object, "job_sha256"),
-                 int(integerOf(object, "job_quantity"))};
-    board.stamp = textOf(object, "stamp");
-    board.stampNumber = numberOf(object, "stamp_number");
-    board.stampAcknowledged = member(object, "stamp_acknowledged").IsTrue();
-    board.flashedSha256 = textOf(object, "flashed_sha256");
+    board.time = timeOf(m);
+    board.slot = textOf(m, Key::Slot);
+    board.number = int(integerOf(m, Key::Board));
+    board.usbSerial = textOf(m, Key::UsbSerial);
+    board.image = textOf(m, Key::Image);
+    board.sha256 = textOf(m, Key::Sha256);
+    board.outcome = textOf(m, Key::Outcome);
+    board.exitCode = int(integerOf(m, Key::ExitCode));
+    board.seconds = m[Key::Seconds].GetDouble();
+    board.reason = textOf(m, Key::Reason);
+    board.job = {textOf(m, Key::Job), textOf(m, Key::JobSha256),
+                 int(integerOf(m, Key::JobQuantity))};
+    board.stamp = textOf(m, Key::Stamp);
+    board.stampNumber = numberOf(m, Key::StampNumber);
+    board.stampAcknowledged = m[Key::StampAcknowledged].IsTrue();
+    board.flashedSha256 = textOf(m, Key::FlashedSha256);
     return board;
 }
 
@@ -280,42 +395,37 @@ QJsonObject checkpointFields(const Checkpoint &c)
 }
 
 // A checkpoint's stamp is a reservation's fields and the line it is on.
-bool checkpointOf(const Json &object, Checkpoint *c, const char **wrong)
+std::optional<Key> checkpointOf(const Members &m, Checkpoint *c)
 {
-    c->time = timeOf(object);
-    c->number = integerOf(object, "line");
-    c->offset = integerOf(object, "offset");
+    c->time = timeOf(m);
+    c->number = integerOf(m, Key::Line);
+    c->offset = integerOf(m, Key::Offset);
     Summary &s = c->summary;
-    s.boards = integerOf(object, "boards");
-    s.successes = integerOf(object, "successes");
-    s.reservations = integerOf(object, "reservations");
-    for (const auto &job : member(object, "jobs").GetObject()) {
-        if (!job.value.IsNumber()) {
-            *wrong = "jobs";
-            return false;
-        }
+    s.boards = integerOf(m, Key::Boards);
+    s.successes = integerOf(m, Key::Successes);
+    s.reservations = integerOf(m, Key::Reservations);
+    for (const auto &job : m[Key::Jobs].GetObject()) {
+        if (!job.value.IsNumber())
+            return Key::Jobs;
         s.jobSuccesses.insert(QString::fromUtf8(job.name.GetString(), job.name.GetStringLength()),
                               job.value.IsInt64() ? job.value.GetInt64() : 0);
     }
-    const Json &stamp = member(object, "stamp");
-    if (stamp.IsNull())
-        return true;
-    *wrong = misfit(stamp, ReservationFields);
-    if (*wrong || !member(stamp, "line").IsNumber()) {
-        *wrong = "stamp";
-        return false;
-    }
+    if (m[Key::Stamp].IsNull())
+        return std::nullopt;
+    const Members stamp(m[Key::Stamp]);
+    if (misfit(stamp, ReservationFields) || !stamp[Key::Line].IsNumber())
+        return Key::Stamp;
     s.lastReserved = reservationOf(stamp);
-    s.lastReservedLine = integerOf(stamp, "line");
-    return true;
+    s.lastReservedLine = integerOf(stamp, Key::Line);
+    return std::nullopt;
 }
 
 enum class KindFound { Board, Reservation, Checkpoint, Unknown };
 
-KindFound kindOf(const Json &object)
+KindFound kindOf(const Members &m)
 {
-    const Json &kind = member(object, "kind");
-    if (!has(object, "kind"))
+    const Json &kind = m[Key::Kind];
+    if (!m.has(Key::Kind))
         return KindFound::Board;
     if (kind.IsString() && std::strcmp(kind.GetString(), "reservation") == 0)
         return KindFound::Reservation;
@@ -349,18 +459,24 @@ bool read(const QByteArray &text, Line *line, QString *why)
 
 bool read(const char *text, qsizetype size, Line *line, QString *why)
 {
-    // A line's parse needs no heap: a record's check reads millions.
+    // A line's parse needs no heap: a record's check reads millions. It is
+    // parsed in place, in a copy that ends where the line does: a NUL in the
+    // line would end it early, so a line with one is none.
+    thread_local std::string copy;
     char pool[16384];
     rapidjson::MemoryPoolAllocator<> allocator(pool, sizeof pool);
     rapidjson::Document document(&allocator);
-    document.Parse(text, size_t(size));
+    copy.assign(text, size_t(size));
+    if (std::memchr(text, '\0', size_t(size)) == nullptr)
+        document.ParseInsitu(copy.data());
     if (document.HasParseError() || !document.IsObject()) {
         *why = QStringLiteral("does not parse");
         return false;
     }
+    const Members m(document);
     // Lines of the older format carry no link; every line since does.
-    const bool linked = has(document, "record");
-    const KindFound kind = kindOf(document);
+    const bool linked = m.has(Key::Record);
+    const KindFound kind = kindOf(m);
     if (kind == KindFound::Unknown || (kind == KindFound::Checkpoint && !linked)) {
         *why = QStringLiteral("is not a record line: \"kind\" unknown");
         return false;
@@ -368,31 +484,32 @@ bool read(const char *text, qsizetype size, Line *line, QString *why)
     line->kind = kind == KindFound::Reservation  ? Line::Kind::Reservation
                  : kind == KindFound::Checkpoint ? Line::Kind::Checkpoint
                                                  : Line::Kind::Board;
-    const char *wrong = kind == KindFound::Reservation  ? misfit(document, ReservationFields)
-                        : kind == KindFound::Checkpoint ? misfit(document, CheckpointFields)
-                                                        : misfit(document, BoardFields);
-    if (!wrong && kind == KindFound::Board && has(document, "stamp"))
-        wrong = misfit(document, StampFields);
+    std::optional<Key> wrong = kind == KindFound::Reservation  ? misfit(m, ReservationFields)
+                               : kind == KindFound::Checkpoint ? misfit(m, CheckpointFields)
+                                                               : misfit(m, BoardFields);
+    if (!wrong && kind == KindFound::Board && m.has(Key::Stamp))
+        wrong = misfit(m, StampFields);
     // A reservation is of the stamping format or later, so always linked.
     if (!wrong && (linked || kind == KindFound::Reservation))
-        wrong = misfit(document, LinkFields);
+        wrong = misfit(m, LinkFields);
     if (!wrong && kind == KindFound::Checkpoint)
-        checkpointOf(document, &line->checkpoint, &wrong);
+        wrong = checkpointOf(m, &line->checkpoint);
     if (wrong) {
+        const std::string_view name = KeyNames[int(*wrong)];
         *why = QStringLiteral("is not a record line: \"%1\" missing or wrong")
-                   .arg(QLatin1String(wrong));
+                   .arg(QLatin1String(name.data(), int(name.size())));
         return false;
     }
-    line->format = linked ? int(member(document, "record").GetDouble()) : 0;
-    line->tool = textOf(document, "tool");
-    line->host = textOf(document, "host");
-    const Json &prev = member(document, "prev");
+    line->format = linked ? int(m[Key::Record].GetDouble()) : 0;
+    line->tool = textOf(m, Key::Tool);
+    line->host = textOf(m, Key::Host);
+    const Json &prev = m[Key::Prev];
     line->prev =
         prev.IsString() ? QByteArray(prev.GetString(), int(prev.GetStringLength())) : QByteArray();
     if (kind == KindFound::Reservation)
-        line->reservation = reservationOf(document);
+        line->reservation = reservationOf(m);
     else if (kind == KindFound::Board)
-        line->board = boardOf(document);
+        line->board = boardOf(m);
     return true;
 }
 

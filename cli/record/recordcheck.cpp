@@ -6,6 +6,7 @@
 #include "download/outcome.h"
 
 #include <QDateTime>
+#include <QFile>
 #include <QHash>
 #include <QJsonArray>
 #include <QJsonObject>
@@ -14,6 +15,9 @@
 #include <QStringList>
 
 #include <algorithm>
+#ifdef __GLIBC__
+#include <malloc.h>
+#endif
 #include <deque>
 #include <functional>
 #include <string_view>
@@ -68,7 +72,8 @@ struct Unfinished {
 
 // What following the chain from the first line found, in memory that does
 // not grow with the record but for 8 bytes and a bit for each stamp value
-// and 8 bytes for each success's USB serial number.
+// (and a few more for each that is unfinished) and 8 bytes for each
+// success's USB serial number.
 struct Findings {
     qint64 lines = 0;
     qint64 brokenAt = 0; // the first line that breaks the chain, from 1; 0 for none
@@ -82,7 +87,9 @@ struct Findings {
     std::deque<quint64> reserved;       // each reservation's value, in order
     std::vector<bool> succeeded;        // by reservation, in the same order
     QHash<quint64, qint64> awaited;     // reserved, its board's line not yet seen
-    QHash<quint64, Unfinished> unfinished;
+    // Each value whose board has not succeeded, by the offset of the line
+    // that says so last: read again for the few the report names.
+    QHash<quint64, qint64> unfinished;
     qint64 reservations = 0;
     qint64 unreservedSuccesses = 0;
 
@@ -127,17 +134,17 @@ struct Serials {
     qint64 repeated = 0;      // serial numbers recorded as a success more than once
 };
 
-void countReservation(const Reservation &r, Findings *f)
+void countReservation(const Reservation &r, qint64 offset, Findings *f)
 {
     const quint64 key = keyOf(r.stamp);
     f->awaited.insert(key, qint64(f->reserved.size()));
-    f->unfinished.insert(key, {r.stamp, r.stampNumber, QString()});
+    f->unfinished.insert(key, offset);
     f->reserved.push_back(key);
     f->succeeded.push_back(false);
     ++f->reservations;
 }
 
-void countStamp(const Board &board, Findings *f)
+void countStamp(const Board &board, qint64 offset, Findings *f)
 {
     const quint64 key = keyOf(board.stamp);
     const bool good = board.outcome == QLatin1String(Outcome::Success.text());
@@ -152,7 +159,7 @@ void countStamp(const Board &board, Findings *f)
     if (good)
         f->unfinished.remove(key);
     else
-        f->unfinished.insert(key, {board.stamp, board.stampNumber, board.outcome});
+        f->unfinished.insert(key, offset);
 }
 
 void countSerial(const QString &serial, Findings *f)
@@ -174,10 +181,10 @@ void countJob(const Board &board, bool good, Findings *f)
     job.versions.insert(board.job.sha256);
 }
 
-void countBoard(const Board &board, Findings *f)
+void countBoard(const Board &board, qint64 offset, Findings *f)
 {
     if (!board.stamp.isEmpty())
-        countStamp(board, f);
+        countStamp(board, offset, f);
     SlotCount &slot = f->bySlot[board.slot];
     ++slot.boards;
     ++slot.outcomes[board.outcome];
@@ -216,9 +223,9 @@ void count(const Reader::Entry &entry, Findings *f)
 {
     const Line &line = entry.line;
     if (line.kind == Line::Kind::Reservation)
-        countReservation(line.reservation, f);
+        countReservation(line.reservation, entry.offset, f);
     else if (line.kind == Line::Kind::Board)
-        countBoard(line.board, f);
+        countBoard(line.board, entry.offset, f);
     else
         countCheckpoint(entry, f);
     f->recount.add(line, entry.number);
@@ -260,15 +267,36 @@ bool follow(const QString &path, Findings *findings, QString *error)
     }
 }
 
-Stamps stampsOf(Findings &f)
+// The value that the line at `offset` names, and its board's outcome.
+Unfinished unfinishedAt(QFile &record, qint64 offset)
+{
+    Line line;
+    QString why;
+    if (!record.seek(offset))
+        return {};
+    QByteArray text = record.readLine();
+    if (text.endsWith('\n'))
+        text.chop(1);
+    if (!read(text, &line, &why))
+        return {};
+    if (line.kind == Line::Kind::Reservation)
+        return {line.reservation.stamp, line.reservation.stampNumber, QString()};
+    return {line.board.stamp, line.board.stampNumber, line.board.outcome};
+}
+
+Stamps stampsOf(const QString &path, Findings &f)
 {
     Stamps s;
+    QFile record(path);
+    record.open(QIODevice::ReadOnly);
     s.stampedSuccesses =
         std::count(f.succeeded.cbegin(), f.succeeded.cend(), true) + f.unreservedSuccesses;
     for (size_t n = 0; n < f.reserved.size(); ++n) {
         const auto unfinished = f.unfinished.constFind(f.reserved[n]);
-        if (!f.succeeded[n] && unfinished != f.unfinished.cend())
-            s.burnt.insert(unfinished->hex, unfinished.value());
+        if (f.succeeded[n] || unfinished == f.unfinished.cend())
+            continue;
+        const Unfinished value = unfinishedAt(record, unfinished.value());
+        s.burnt.insert(value.hex, value);
     }
     std::sort(f.reserved.begin(), f.reserved.end());
     for (size_t n = 1; n < f.reserved.size(); ++n) {
@@ -276,9 +304,13 @@ Stamps stampsOf(Findings &f)
             continue;
         const auto value = f.unfinished.constFind(f.reserved[n]);
         s.reservedTwice << (value != f.unfinished.cend()
-                                ? value->hex
+                                ? unfinishedAt(record, value.value()).hex
                                 : QStringLiteral("%1").arg(f.reserved[n], 0, 16).toUpper());
     }
+    // The report, of a size with what it names, is made in this memory.
+    f.reserved = {};
+    f.succeeded = {};
+    f.unfinished = {};
     return s;
 }
 
@@ -291,6 +323,7 @@ Serials serialsOf(Findings &f)
             (n < 2 || f.successSerials[n] != f.successSerials[n - 2]))
             ++s.repeated;
     }
+    f.successSerials = {};
     for (auto it = f.serialsByName.cbegin(); it != f.serialsByName.cend(); ++it) {
         if (it.value() > 1)
             s.named.insert(it.key(), it.value());
@@ -479,8 +512,13 @@ int check(const QString &path, bool json)
             QStringLiteral("kavro-flash: cannot read the record %1: %2\n").arg(path, error));
         return ExitStatus::Usage;
     }
-    const Stamps stamps = stampsOf(findings);
+    const Stamps stamps = stampsOf(path, findings);
     const Serials serials = serialsOf(findings);
+#ifdef __GLIBC__
+    // What the counting held goes back to the system, not only to the heap:
+    // the report is made of larger pieces that would not reuse it.
+    malloc_trim(0);
+#endif
     if (json)
         Output::putJson(jsonReport(path, findings, stamps, serials));
     else

@@ -7,11 +7,16 @@
 #include <QFile>
 #include <QString>
 
+#include <memory>
+
 namespace Record
 {
 
 // Reads a record one line at a time, from its first line or from a byte
-// offset, so a record of any size is read in the same memory.
+// offset, so a record of any size is read in the same memory. The next
+// stretch of the file is read, split into lines and hashed on a thread of
+// its own while the caller reads the lines before it: a check then runs at
+// the pace of the slower of hashing and parsing, not of both.
 class Reader
 {
 public:
@@ -26,6 +31,11 @@ public:
         Line line;         // as read, for Step::Line only
     };
 
+    Reader();
+    ~Reader();
+    Reader(const Reader &) = delete;
+    Reader &operator=(const Reader &) = delete;
+
     // Opens `path`; false with the system's reason.
     bool open(const QString &path, QString *why);
     // Goes to the line that starts at byte `offset`, numbered `number`.
@@ -34,15 +44,20 @@ public:
     // where), End after the last line, or Unreadable.
     Step next(Entry *entry, QString *why);
 
+    // Whole lines read from the file at once, with their hashes.
+    struct Stretch;
+
 private:
-    bool fill(QString *why);
+    class Ahead;
+
+    void readAhead(QByteArray carried, qint64 start);
+    void stopReadingAhead();
 
     QFile file;
-    QByteArray buffer;
-    int position = 0;       // in the buffer
-    qint64 bufferStart = 0; // the buffer's first byte in the file
-    qint64 lineNumber = 0;  // of the last line handed out
-    bool atEnd = false;
+    std::unique_ptr<Stretch> stretch; // the lines being handed out
+    size_t nextLine = 0;              // in the stretch
+    std::unique_ptr<Ahead> ahead;     // started with the first read
+    qint64 lineNumber = 0;            // of the last line handed out
 };
 
 } // namespace Record

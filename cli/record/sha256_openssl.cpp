@@ -9,13 +9,20 @@ namespace Record
 
 struct Sha256::Context {
     EVP_MD_CTX *digest = EVP_MD_CTX_new();
-    ~Context() { EVP_MD_CTX_free(digest); }
+    // Fetched once: the implicit fetch of each EVP_sha256() init takes a
+    // lock and a lookup, a third of the cost of a line's hash.
+    EVP_MD *sha256 = EVP_MD_fetch(nullptr, "SHA256", nullptr);
+    ~Context()
+    {
+        EVP_MD_free(sha256);
+        EVP_MD_CTX_free(digest);
+    }
 };
 
 Sha256::Sha256() : context(std::make_unique<Context>())
 {
     // Without one there is nothing to check a record with.
-    if (!context->digest)
+    if (!context->digest || !context->sha256)
         std::abort();
 }
 
@@ -25,7 +32,7 @@ QByteArray Sha256::hex(const char *data, qsizetype size)
 {
     unsigned char hash[32];
     unsigned int length = 0;
-    if (EVP_DigestInit_ex(context->digest, EVP_sha256(), nullptr) != 1 ||
+    if (EVP_DigestInit_ex(context->digest, context->sha256, nullptr) != 1 ||
         EVP_DigestUpdate(context->digest, data, size_t(size)) != 1 ||
         EVP_DigestFinal_ex(context->digest, hash, &length) != 1)
         std::abort();
