@@ -19,6 +19,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <deque>
 #include <functional>
 #include <string_view>
 #include <vector>
@@ -84,7 +85,7 @@ struct Stamps {
         QString outcome; // of its board's last line; empty for none
     };
     int reservations = 0;
-    std::vector<quint64> successes;
+    std::deque<quint64> successes; // grown without a copy of all so far
     QHash<quint64, Open> open;
 
     void add(const Record::Line &line)
