@@ -12,8 +12,8 @@
 // boards at once, each a simulated board in a process of its own.
 // With --page, it runs eight boards through the real flasher with its live
 // page served, alternately with and without clients hammering the page.
-// With --record, it times instead a station's start and --check-record on
-// long-kept records, beside sha256sum on the same bytes.
+// With --record, it times instead a station's start, --check-record and --report
+// on long-kept records, beside sha256sum on the same bytes.
 
 #include "bench/adapterrun.h"
 #include "bench/gangrun.h"
@@ -93,7 +93,7 @@ int pageMain(const QString &flasher, int blocks, int runs)
     return 0;
 }
 
-// The record table alone: a station's start and --check-record on long
+// The record table alone: a station's start, --check-record and --report on long
 // records, beside sha256sum.
 int recordBench(const QString &sizes, const QString &program, bool checkpoints)
 {
@@ -161,8 +161,9 @@ int main(int argc, char *argv[])
     parser.addOption(flasherOption);
     const QCommandLineOption recordOption(
         QStringLiteral("record"),
-        QStringLiteral("Time a station's start and --check-record on records of SIZES boards "
-                       "(comma-separated) instead."),
+        QStringLiteral(
+            "Time a station's start, --check-record and --report on records of SIZES boards "
+            "(comma-separated) instead."),
         QStringLiteral("SIZES"));
     const QCommandLineOption plainOption(
         QStringLiteral("no-checkpoints"),

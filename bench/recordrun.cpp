@@ -202,9 +202,9 @@ bool recordWay(const RecordSettings &settings, QString *error)
     }
     std::printf("\nrecord: %s, each size's record made with%s checkpoints\n",
                 qPrintable(settings.flashProgram), settings.checkpoints ? "" : "out");
-    std::printf("%10s %8s | %-22s %-18s | %-22s %-18s %-9s | %9s\n", "boards", "MB",
+    std::printf("%10s %8s | %-22s %-18s | %-22s %-18s %-9s | %9s | %-22s %-18s\n", "boards", "MB",
                 "station ready (<=0.3 s)", "peak (<40 MB)", "check-record", "peak (<40 MB)",
-                "speed", "sha256sum");
+                "speed", "sha256sum", "report (HTML and CSV)", "peak (<40 MB)");
     for (const qint64 boards : settings.sizes) {
         const QString record = dir.filePath(QStringLiteral("record-%1.jsonl").arg(boards));
         if (!makeRecord(record, boards, settings.checkpoints, error))
@@ -213,18 +213,25 @@ bool recordWay(const RecordSettings &settings, QString *error)
         const Run hash = fastestOf({QStringLiteral("/usr/bin/sha256sum"), record});
         const Run check =
             fastestOf({settings.flashProgram, QStringLiteral("--check-record"), record});
+        const Run report =
+            runToEnd({settings.flashProgram, QStringLiteral("--report"), QStringLiteral("--html"),
+                      dir.filePath(QStringLiteral("report.html")), QStringLiteral("--csv"),
+                      dir.filePath(QStringLiteral("report.csv")), record});
         // The station's own start goes last: it may add a checkpoint.
         const Run ready = stationReady(settings.flashProgram, record, job.imagePath,
                                        dir.filePath(QStringLiteral("absent-slot")));
         const double share = check.seconds > 0 ? hash.seconds / check.seconds : 0;
         std::printf("%10lld %8.0f | %7.3f s %-12s %7.1f MB %-7s | %7.3f s%s %-11s %7.1f MB "
-                    "%-7s %5.2f %-3s | %7.3f s\n",
+                    "%-7s %5.2f %-3s | %7.3f s | %7.3f s%s %-11s %7.1f MB %-7s\n",
                     boards, megabytes, ready.seconds,
                     qPrintable(verdict(ready.ok && ready.seconds <= ReadyGoalSeconds)),
                     ready.peakMiB, qPrintable(verdict(ready.ok && ready.peakMiB < MemoryGoalMiB)),
                     check.seconds, check.ok ? "" : "!", qPrintable(verdict(check.ok)),
                     check.peakMiB, qPrintable(verdict(check.ok && check.peakMiB < MemoryGoalMiB)),
-                    share, qPrintable(verdict(share >= SpeedGoalShare)), hash.seconds);
+                    share, qPrintable(verdict(share >= SpeedGoalShare)), hash.seconds,
+                    report.seconds, report.ok ? "" : "!", qPrintable(verdict(report.ok)),
+                    report.peakMiB,
+                    qPrintable(verdict(report.ok && report.peakMiB < MemoryGoalMiB)));
         std::fflush(stdout);
         QFile::remove(record);
     }

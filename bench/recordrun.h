@@ -7,7 +7,7 @@
 namespace Bench
 {
 
-// A long-kept record: a station's start on it, and --check-record, against
+// A long-kept record: a station's start on it, --check-record and --report, against
 // the speed of hashing the same bytes.
 struct RecordSettings {
     QList<qint64> sizes;     // boards in each record

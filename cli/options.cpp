@@ -1,6 +1,7 @@
 #include "cli/options.h"
 
 #include "cli/common/exitstatus.h"
+#include "cli/report/yieldreport.h"
 #include "download/linerates.h"
 #include "download/outcome.h"
 #include "serial/devicepath.h"
@@ -180,7 +181,8 @@ struct Parser {
     QCommandLineOption report{
         QStringLiteral("report"),
         QStringLiteral("Write the yield report of the records named after the options, with "
-                       "--html and/or --csv.")};
+                       "--html and/or --csv; cycle times are of each slot's last %1 boards.")
+            .arg(Report::CycleWindow)};
     QCommandLineOption html{QStringLiteral("html"),
                             QStringLiteral("Report: one self-contained HTML file, FILE."),
                             QStringLiteral("FILE")};

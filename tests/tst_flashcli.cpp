@@ -27,9 +27,11 @@
 #include <functional>
 #include <grp.h>
 #include <memory>
+#include <numeric>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <termios.h>
+#include <tuple>
 #include <unistd.h>
 #include <vector>
 
@@ -268,6 +270,31 @@ QList<QJsonObject> recordLines(const QString &path, const QString &kind = QStrin
     return lines;
 }
 
+// The figures a yield report's page was written with.
+QJsonObject reportFigures(const QString &htmlPath)
+{
+    QFile file(htmlPath);
+    if (!file.open(QIODevice::ReadOnly))
+        return {};
+    const QByteArray page = file.readAll();
+    const QByteArray start = R"(<script id="data" type="application/json">)";
+    const int from = int(page.indexOf(start) + start.size());
+    QByteArray data = page.mid(from, page.indexOf("</script>", from) - from);
+    return QJsonDocument::fromJson(data.replace("<\\/", "</")).object();
+}
+
+// Each outcome's boards, over every slot of a report's or a check's figures.
+QMap<QString, int> outcomeTotals(const QJsonArray &slotList)
+{
+    QMap<QString, int> totals;
+    for (const QJsonValue &slot : slotList) {
+        const QJsonObject outcomes = slot.toObject()["outcomes"].toObject();
+        for (auto it = outcomes.begin(); it != outcomes.end(); ++it)
+            totals[it.key()] += it.value().toInt();
+    }
+    return totals;
+}
+
 // The bytes at data offset `at` that the block frame holding them carried
 // to the board; empty when the frame never arrived.
 QByteArray carried(const QList<QByteArray> &frames, int at, int width)
@@ -354,6 +381,7 @@ private slots:
     void station();
     void checkRecord_data();
     void checkRecord();
+    void reportCycleWindow();
     void stationImageChanged();
     void stationInterrupt();
     void stalledOutput_data();
@@ -1053,6 +1081,75 @@ void tst_FlashCli::checkRecord()
         QVERIFY(slot["slot"].toString().endsWith("/socket-a"));
         QCOMPARE(slot["failed"].toInt(), 1);
     }
+
+    // The report counts what the check counts, up to the same line.
+    const QString html = records.filePath("report.html");
+    const QString csv = records.filePath("report.csv");
+    const Run reported = flash({"--report", "--html", html, "--csv", csv, path});
+    QCOMPARE(reported.status, json["intact"].toBool() ? 0 : 1);
+    const QJsonObject figures = reportFigures(html);
+    const QJsonObject verdict = figures["records"].toArray().first().toObject();
+    QCOMPARE(verdict["broken_at"], json["broken_at"]);
+    QCOMPARE(verdict["reason"], json["reason"]);
+    const QMap<QString, int> outcomes = outcomeTotals(json["slots"].toArray());
+    QCOMPARE(outcomeTotals(figures["slots"].toArray()), outcomes);
+    QFile rows(csv);
+    QVERIFY(rows.open(QIODevice::ReadOnly));
+    const int boards = std::accumulate(outcomes.cbegin(), outcomes.cend(), 0);
+    QCOMPARE(rows.readAll().count("\r\n") - 1, boards);
+    QCOMPARE(verdict["boards"].toInt(), boards);
+    const QJsonObject stamps = json["stamps"].toObject();
+    QCOMPARE(figures["stamps"].toObject()["reservations"], stamps["reservations"]);
+    QCOMPARE(figures["stamps"].toObject()["burnt"].toArray().size(),
+             stamps["burnt"].toArray().size());
+}
+
+// Cycle times come from each slot's last boards only: the slower boards
+// before them count in the totals, not in the median or the chart.
+void tst_FlashCli::reportCycleWindow()
+{
+    QTemporaryDir records;
+    const QString path = records.filePath("record.jsonl");
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    const Record::RunImage image{"firmware.bin", "ab", {}, {}};
+    const QDateTime start = QDateTime::fromString("2026-01-05T08:00:00Z", Qt::ISODate);
+    Record::Chain chain;
+    int number = 0;
+    // In slot a, 1500 boards of 10 s then 1000 of 2 s; in slot b, 100 of 5 s.
+    for (const auto &[slot, boards, ms] : {std::tuple<QString, int, qint64>{"a", 1500, 10000},
+                                           {"a", 1000, 2000},
+                                           {"b", 100, 5000}}) {
+        for (int n = 0; n < boards; ++n) {
+            ++number;
+            const Record::SessionEnd end{"Download Success", 0, true, 40, ms, {}};
+            Record::Line line;
+            line.board =
+                Record::boardLine({number, slot, {}, end, {}, "cd"}, image, start.addSecs(number));
+            const QByteArray text = chain.link(&line);
+            chain.appended(line, text);
+            QVERIFY(file.write(text + '\n') == text.size() + 1);
+        }
+    }
+    file.close();
+    const QString html = records.filePath("report.html");
+    const QString csv = records.filePath("report.csv");
+    const Run r = flash({"--report", "--html", html, "--csv", csv, path});
+    QVERIFY2(r.status == 0, r.err);
+    const QJsonObject figures = reportFigures(html);
+    QCOMPARE(figures["succeeded"].toInt(), 2600);
+    const QJsonObject cycle = figures["cycle"].toObject();
+    QCOMPARE(cycle["window"].toInt(), 1000);
+    // Of the 1000 boards of 2 s and the 100 of 5 s.
+    QCOMPARE(cycle["median_seconds"].toDouble(), 2.0);
+    QCOMPARE(cycle["p95_seconds"].toDouble(), 5.0);
+    int counted = 0;
+    for (const QJsonValue &count : cycle["counts"].toArray())
+        counted += count.toInt();
+    QCOMPARE(counted, 1100);
+    QFile rows(csv);
+    QVERIFY(rows.open(QIODevice::ReadOnly));
+    QCOMPARE(rows.readAll().count("\r\n") - 1, 2600);
 }
 
 // An image replaced on disk is never written: the next board finds the

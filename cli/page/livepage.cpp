@@ -48,18 +48,17 @@ namespace
 Totals boardsIn(const QString &recordPath)
 {
     Totals totals;
-    Report::RecordContents contents;
-    QString error;
-    if (recordPath.isEmpty() || !QFileInfo::exists(recordPath) ||
-        !Report::readRecord(recordPath, &contents, &error))
+    if (recordPath.isEmpty() || !QFileInfo::exists(recordPath))
         return totals;
-    for (const auto &numbered : contents.lines) {
-        if (numbered.line.kind != Record::Line::Kind::Board)
-            continue;
-        const bool good = numbered.line.board.outcome == QLatin1String(Outcome::Success.text());
+    const auto count = [&totals](qint64, const Record::Line &line) {
+        if (line.kind != Record::Line::Kind::Board)
+            return;
+        const bool good = line.board.outcome == QLatin1String(Outcome::Success.text());
         ++(good ? totals.succeeded : totals.failed);
-    }
-    return totals;
+    };
+    Report::RecordVerdict verdict;
+    QString error;
+    return Report::followRecord(recordPath, count, &verdict, &error) ? totals : Totals();
 }
 
 } // namespace

@@ -5,33 +5,34 @@
 
 #include <QByteArray>
 #include <QString>
-#include <QVector>
+
+#include <functional>
 
 // A station's record as the report and the live page read it: the one place
 // they use the record's own reader.
 namespace Report
 {
 
-struct RecordContents {
-    struct Numbered {
-        int number = 0; // the line's in the file, from 1
-        Record::Line line;
-    };
+// What following a record's chain found.
+struct RecordVerdict {
     QString path;
-    // The lines up to the first that breaks the chain, as --check-record
-    // counts them.
-    QVector<Numbered> lines;
-    int lineCount = 0;
-    int brokenAt = 0; // from 1; 0 for an intact chain
+    qint64 lineCount = 0; // every line in the file, also those after a break
+    qint64 brokenAt = 0;  // the first line that breaks the chain, from 1; 0 for none
     QString why;
     QByteArray lastHash; // of the file's last line, hex; empty for none
 
     bool intact() const { return brokenAt == 0; }
 };
 
-// Reads and follows the record at `path`. False, with the reason, when it
-// cannot be read at all; a broken chain is a finding, not a failure.
-bool readRecord(const QString &path, RecordContents *contents, QString *error);
+// Takes each line of a record's chain with its number in the file, from 1.
+using LineSink = std::function<void(qint64 number, const Record::Line &line)>;
+
+// Reads the record at `path` one line at a time, so in the same memory
+// whatever its size, and gives `sink` the lines up to the first that breaks
+// the chain, as --check-record counts them. False, with the reason, when it
+// cannot be read; a broken chain is a finding, not a failure.
+bool followRecord(const QString &path, const LineSink &sink, RecordVerdict *verdict,
+                  QString *error);
 
 } // namespace Report
 

@@ -6,14 +6,23 @@
 #include "download/outcome.h"
 
 #include <QFile>
+#include <QHash>
 #include <QJsonArray>
 #include <QJsonDocument>
+#include <QJsonObject>
 #include <QMap>
+#include <QPair>
 #include <QSaveFile>
 #include <QSet>
+#include <QTimeZone>
+#include <QVector>
 
 #include <algorithm>
 #include <cmath>
+#include <deque>
+#include <functional>
+#include <string_view>
+#include <vector>
 
 // The resources live in this static library: they are registered by name
 // before their first use, outside any namespace as Qt requires.
@@ -60,40 +69,86 @@ QString shiftOf(const QDateTime &local)
            QLatin1String(names[shifted.time().hour() / 8]);
 }
 
+// A stamp value's text as a key of 8 bytes.
+quint64 keyOf(const QString &hex)
+{
+    return std::hash<std::u16string_view>()(
+        std::u16string_view(reinterpret_cast<const char16_t *>(hex.utf16()), size_t(hex.size())));
+}
+
 // Each value reserved, and whether a board carried it to a success: as
-// --check-record counts them.
+// --check-record counts them. Held are 8 bytes per success and the values
+// not (yet) carried to one.
 struct Stamps {
+    struct Open {
+        QString hex;
+        QString outcome; // of its board's last line; empty for none
+    };
     int reservations = 0;
-    QMap<QString, bool> succeededByValue;
-    QMap<QString, QString> lastOutcome;
+    std::deque<quint64> successes; // grown without a copy of all so far
+    QHash<quint64, Open> open;
 
     void add(const Record::Line &line)
     {
         if (line.kind == Record::Line::Kind::Reservation) {
             ++reservations;
-            succeededByValue[line.reservation.stamp] |= false;
+            const QString &hex = line.reservation.stamp;
+            const quint64 key = keyOf(hex);
+            if (!open.contains(key))
+                open.insert(key, {hex, QString()});
             return;
         }
-        if (line.board.stamp.isEmpty())
+        const QString &hex = line.board.stamp;
+        if (hex.isEmpty())
             return;
-        succeededByValue[line.board.stamp] |= succeeded(line.board);
-        lastOutcome[line.board.stamp] = line.board.outcome;
+        if (succeeded(line.board)) {
+            successes.push_back(keyOf(hex));
+            open.remove(keyOf(hex));
+        } else {
+            open.insert(keyOf(hex), {hex, line.board.outcome});
+        }
     }
-    QJsonObject json() const
+    QJsonObject json()
     {
-        QJsonArray burnt;
-        int successes = 0;
-        for (auto it = succeededByValue.cbegin(); it != succeededByValue.cend(); ++it) {
-            successes += it.value() ? 1 : 0;
-            if (!it.value())
-                burnt.append(QJsonObject{
-                    {QStringLiteral("stamp"), it.key()},
-                    {QStringLiteral("outcome"), lastOutcome.value(it.key(), QString())}});
+        std::sort(successes.begin(), successes.end());
+        successes.erase(std::unique(successes.begin(), successes.end()), successes.end());
+        // A value reserved again after its success is not burnt.
+        QMap<QString, QString> burnt;
+        for (auto it = open.cbegin(); it != open.cend(); ++it) {
+            if (!std::binary_search(successes.cbegin(), successes.cend(), it.key()))
+                burnt.insert(it.value().hex, it.value().outcome);
         }
+        QJsonArray list;
+        for (auto it = burnt.cbegin(); it != burnt.cend(); ++it)
+            list.append(QJsonObject{{QStringLiteral("stamp"), it.key()},
+                                    {QStringLiteral("outcome"), it.value()}});
         return {{QStringLiteral("reservations"), reservations},
-                {QStringLiteral("stamped_successes"), successes},
-                {QStringLiteral("burnt"), burnt}};
+                {QStringLiteral("stamped_successes"), int(successes.size())},
+                {QStringLiteral("burnt"), list}};
     }
+};
+
+// The last CycleWindow cycle times, oldest overwritten first.
+struct Window {
+    std::vector<double> seconds;
+    size_t next = 0;
+
+    void add(double value)
+    {
+        if (seconds.size() < size_t(CycleWindow)) {
+            seconds.push_back(value);
+        } else {
+            seconds[next] = value;
+            next = (next + 1) % seconds.size();
+        }
+    }
+};
+
+// A slot's boards, counted, and its recent cycle times.
+struct SlotFigures {
+    Count count;
+    QMap<QString, int> outcomes;
+    Window cycle;
 };
 
 QJsonObject cycleFigures(std::vector<double> seconds)
@@ -119,11 +174,11 @@ QJsonObject cycleFigures(std::vector<double> seconds)
             {QStringLiteral("p95_seconds"), at(0.95)}};
 }
 
-QJsonObject recordJson(const RecordContents &r, int boards, const QDateTime &first,
+QJsonObject recordJson(const RecordVerdict &r, int boards, const QDateTime &first,
                        const QDateTime &last)
 {
     return {{QStringLiteral("record"), r.path},
-            {QStringLiteral("lines"), r.lineCount},
+            {QStringLiteral("lines"), QJsonValue(r.lineCount)},
             {QStringLiteral("boards"), boards},
             {QStringLiteral("intact"), r.intact()},
             {QStringLiteral("broken_at"), r.intact() ? QJsonValue() : QJsonValue(r.brokenAt)},
@@ -176,105 +231,7 @@ QByteArray scriptSafe(QByteArray text)
     return text.replace("</", "<\\/");
 }
 
-} // namespace
-
-QJsonObject figures(const QVector<RecordContents> &records, const QTimeZone &zone)
-{
-    QSet<QString> hosts;
-    for (const RecordContents &r : records) {
-        for (const auto &n : r.lines)
-            hosts.insert(n.line.host);
-    }
-    // Slots of several stations are told apart by their host.
-    const bool manyHosts = hosts.size() > 1;
-    QMap<QString, Count> bySlot, byHour, byShift;
-    QMap<QString, QMap<QString, int>> outcomesBySlot;
-    QMap<QString, int> outcomes;
-    std::vector<double> seconds;
-    Stamps stamps;
-    Count all;
-    QJsonArray recordList;
-    for (const RecordContents &r : records) {
-        int boards = 0;
-        QDateTime first, last;
-        for (const auto &n : r.lines) {
-            stamps.add(n.line);
-            if (n.line.kind != Record::Line::Kind::Board)
-                continue;
-            const Record::Board &b = n.line.board;
-            const bool good = succeeded(b);
-            const QString slot = manyHosts ? n.line.host + QLatin1Char(' ') + b.slot : b.slot;
-            ++boards;
-            all.add(good);
-            bySlot[slot].add(good);
-            ++outcomesBySlot[slot][b.outcome];
-            ++outcomes[b.outcome];
-            seconds.push_back(b.seconds);
-            const QDateTime local = b.time.toTimeZone(zone);
-            byHour[local.toString(QStringLiteral("yyyy-MM-dd HH:00"))].add(good);
-            byShift[shiftOf(local)].add(good);
-            first = first.isValid() ? std::min(first, b.time) : b.time;
-            last = last.isValid() ? std::max(last, b.time) : b.time;
-        }
-        recordList.append(recordJson(r, boards, first, last));
-    }
-    QJsonArray slotList = countArray(bySlot, QStringLiteral("slot"));
-    for (int n = 0; n < slotList.size(); ++n) {
-        QJsonObject slot = slotList[n].toObject();
-        QJsonObject byOutcome;
-        const QMap<QString, int> &counts = outcomesBySlot[slot[QStringLiteral("slot")].toString()];
-        for (auto it = counts.cbegin(); it != counts.cend(); ++it)
-            byOutcome.insert(it.key(), it.value());
-        slot.insert(QStringLiteral("outcomes"), byOutcome);
-        slotList[n] = slot;
-    }
-    QJsonObject outcomeCounts;
-    for (auto it = outcomes.cbegin(); it != outcomes.cend(); ++it)
-        outcomeCounts.insert(it.key(), it.value());
-    const QDateTime now = QDateTime::currentDateTime().toTimeZone(zone);
-    return {{QStringLiteral("generated"), now.toString(Qt::ISODate)},
-            {QStringLiteral("timezone"),
-             QStringLiteral("%1 (%2)").arg(QString::fromUtf8(zone.id()),
-                                           zone.displayName(now, QTimeZone::OffsetName))},
-            {QStringLiteral("records"), recordList},
-            {QStringLiteral("succeeded"), all.succeeded},
-            {QStringLiteral("failed"), all.failed},
-            {QStringLiteral("slots"), slotList},
-            {QStringLiteral("outcomes"), outcomeCounts},
-            {QStringLiteral("hours"), countArray(byHour, QStringLiteral("hour"))},
-            {QStringLiteral("shifts"), countArray(byShift, QStringLiteral("shift"))},
-            {QStringLiteral("cycle"), cycleFigures(seconds)},
-            {QStringLiteral("stamps"), stamps.json()}};
-}
-
-QByteArray csv(const QVector<RecordContents> &records)
-{
-    QByteArray out = "record,line,time,host,slot,board,outcome,reason,seconds,stamp,sha256,"
-                     "flashed_sha256,job\r\n";
-    for (const RecordContents &r : records) {
-        for (const auto &n : r.lines) {
-            if (n.line.kind != Record::Line::Kind::Board)
-                continue;
-            const Record::Board &b = n.line.board;
-            const QList<QByteArray> cells{cell(r.path),
-                                          QByteArray::number(n.number),
-                                          cell(b.time.toString(Qt::ISODateWithMs)),
-                                          cell(n.line.host),
-                                          cell(b.slot),
-                                          QByteArray::number(b.number),
-                                          cell(b.outcome),
-                                          cell(b.reason),
-                                          QByteArray::number(b.seconds, 'f', 3),
-                                          cell(b.stamp),
-                                          cell(b.sha256),
-                                          cell(b.flashedSha256),
-                                          cell(b.job.name)};
-            out += cells.join(',') + "\r\n";
-        }
-    }
-    return out;
-}
-
+// The page itself, everything inlined.
 QByteArray html(const QJsonObject &figures)
 {
     registerReportResources();
@@ -290,25 +247,190 @@ QByteArray html(const QJsonObject &figures)
     return page;
 }
 
+// Everything the report shows, counted line by line as the records are read:
+// its memory grows with the slots, hours and shifts, not with the lines.
+class Tally
+{
+public:
+    explicit Tally(const QTimeZone &zone) : zone(zone) {}
+
+    void add(const Record::Line &line)
+    {
+        hosts.insert(line.host);
+        stamps.add(line);
+        if (line.kind != Record::Line::Kind::Board)
+            return;
+        const Record::Board &b = line.board;
+        const bool good = succeeded(b);
+        SlotFigures &slot = bySlot[{line.host, b.slot}];
+        slot.count.add(good);
+        ++slot.outcomes[b.outcome];
+        slot.cycle.add(b.seconds);
+        ++boards;
+        all.add(good);
+        ++outcomes[b.outcome];
+        const QDateTime local = b.time.toTimeZone(zone);
+        byHour[local.toString(QStringLiteral("yyyy-MM-dd HH:00"))].add(good);
+        byShift[shiftOf(local)].add(good);
+        first = first.isValid() ? std::min(first, b.time) : b.time;
+        last = last.isValid() ? std::max(last, b.time) : b.time;
+    }
+    // The record whose lines came since the last one ended.
+    void endRecord(const RecordVerdict &verdict)
+    {
+        recordList.append(recordJson(verdict, boards, first, last));
+        boards = 0;
+        first = last = QDateTime();
+    }
+    // The figures the page draws, per-hour and per-shift ones in the zone.
+    QJsonObject figures()
+    {
+        const QDateTime now = QDateTime::currentDateTime().toTimeZone(zone);
+        return {{QStringLiteral("generated"), now.toString(Qt::ISODate)},
+                {QStringLiteral("timezone"),
+                 QStringLiteral("%1 (%2)").arg(QString::fromUtf8(zone.id()),
+                                               zone.displayName(now, QTimeZone::OffsetName))},
+                {QStringLiteral("records"), recordList},
+                {QStringLiteral("succeeded"), all.succeeded},
+                {QStringLiteral("failed"), all.failed},
+                {QStringLiteral("slots"), slotList()},
+                {QStringLiteral("outcomes"), outcomeCounts(outcomes)},
+                {QStringLiteral("hours"), countArray(byHour, QStringLiteral("hour"))},
+                {QStringLiteral("shifts"), countArray(byShift, QStringLiteral("shift"))},
+                {QStringLiteral("cycle"), cycleJson()},
+                {QStringLiteral("stamps"), stamps.json()}};
+    }
+
+private:
+    static QJsonObject outcomeCounts(const QMap<QString, int> &counts)
+    {
+        QJsonObject json;
+        for (auto it = counts.cbegin(); it != counts.cend(); ++it)
+            json.insert(it.key(), it.value());
+        return json;
+    }
+    // Slots of several stations are told apart by their host.
+    QJsonArray slotList() const
+    {
+        const bool manyHosts = hosts.size() > 1;
+        QMap<QString, Count> counts;
+        QMap<QString, QMap<QString, int>> outcomesBySlot;
+        for (auto it = bySlot.cbegin(); it != bySlot.cend(); ++it) {
+            const QString name =
+                manyHosts ? it.key().first + QLatin1Char(' ') + it.key().second : it.key().second;
+            counts[name].succeeded += it.value().count.succeeded;
+            counts[name].failed += it.value().count.failed;
+            for (auto o = it.value().outcomes.cbegin(); o != it.value().outcomes.cend(); ++o)
+                outcomesBySlot[name][o.key()] += o.value();
+        }
+        QJsonArray list;
+        for (auto it = counts.cbegin(); it != counts.cend(); ++it) {
+            QJsonObject slot = it.value().json(QStringLiteral("slot"), it.key());
+            slot.insert(QStringLiteral("outcomes"), outcomeCounts(outcomesBySlot[it.key()]));
+            list.append(slot);
+        }
+        return list;
+    }
+    // Of each slot's last boards; `window` says so where a slot had more.
+    QJsonObject cycleJson() const
+    {
+        std::vector<double> seconds;
+        bool windowed = false;
+        for (const SlotFigures &slot : bySlot) {
+            seconds.insert(seconds.end(), slot.cycle.seconds.cbegin(), slot.cycle.seconds.cend());
+            windowed |= slot.count.succeeded + slot.count.failed > CycleWindow;
+        }
+        QJsonObject json = cycleFigures(std::move(seconds));
+        if (windowed)
+            json.insert(QStringLiteral("window"), CycleWindow);
+        return json;
+    }
+
+    QTimeZone zone;
+    QSet<QString> hosts;
+    QMap<QPair<QString, QString>, SlotFigures> bySlot; // by host and slot
+    QMap<QString, Count> byHour, byShift;
+    QMap<QString, int> outcomes;
+    Stamps stamps;
+    Count all;
+    QJsonArray recordList;
+    // The record being read.
+    int boards = 0;
+    QDateTime first, last;
+};
+
+// One row per board: the record file and line, together a unique key, first.
+QByteArray csvRow(const QByteArray &recordCell, qint64 number, const Record::Line &line)
+{
+    const Record::Board &b = line.board;
+    const QList<QByteArray> cells{recordCell,
+                                  QByteArray::number(number),
+                                  cell(b.time.toString(Qt::ISODateWithMs)),
+                                  cell(line.host),
+                                  cell(b.slot),
+                                  QByteArray::number(b.number),
+                                  cell(b.outcome),
+                                  cell(b.reason),
+                                  QByteArray::number(b.seconds, 'f', 3),
+                                  cell(b.stamp),
+                                  cell(b.sha256),
+                                  cell(b.flashedSha256),
+                                  cell(b.job.name)};
+    return cells.join(',') + "\r\n";
+}
+
+// Reads every record once, into the tally and the CSV (when it is open);
+// false with the reason when a record cannot be read.
+bool readAll(const QStringList &records, Tally *tally, QSaveFile *csv,
+             QVector<RecordVerdict> *verdicts, QString *error)
+{
+    for (const QString &path : records) {
+        const QByteArray recordCell = cell(path);
+        const LineSink sink = [&](qint64 number, const Record::Line &line) {
+            tally->add(line);
+            if (csv->isOpen() && line.kind == Record::Line::Kind::Board)
+                csv->write(csvRow(recordCell, number, line));
+        };
+        RecordVerdict verdict;
+        if (!followRecord(path, sink, &verdict, error))
+            return false;
+        tally->endRecord(verdict);
+        verdicts->append(verdict);
+    }
+    return true;
+}
+
+} // namespace
+
 int write(const QStringList &records, const QString &htmlPath, const QString &csvPath)
 {
-    QVector<RecordContents> contents(records.size());
-    QString error;
-    bool intact = true;
-    for (int n = 0; n < records.size(); ++n) {
-        if (!readRecord(records[n], &contents[n], &error)) {
-            Output::put(stderr, QStringLiteral("kavro-flash: %1\n").arg(error));
-            return ExitStatus::Usage;
-        }
-        intact &= contents[n].intact();
-    }
-    if ((!htmlPath.isEmpty() &&
-         !save(htmlPath, html(figures(contents, QTimeZone::systemTimeZone())), &error)) ||
-        (!csvPath.isEmpty() && !save(csvPath, csv(contents), &error))) {
+    const auto cannot = [](const QString &error) {
         Output::put(stderr, QStringLiteral("kavro-flash: %1\n").arg(error));
         return ExitStatus::Usage;
+    };
+    // Rows go to a file beside the CSV, which takes its place once complete.
+    QSaveFile csv(csvPath);
+    const auto csvError = [&] {
+        return QStringLiteral("cannot write %1: %2").arg(csvPath, csv.errorString());
+    };
+    if (!csvPath.isEmpty()) {
+        if (!csv.open(QIODevice::WriteOnly))
+            return cannot(csvError());
+        csv.write("record,line,time,host,slot,board,outcome,reason,seconds,stamp,sha256,"
+                  "flashed_sha256,job\r\n");
     }
-    for (const RecordContents &r : contents) {
+    Tally tally(QTimeZone::systemTimeZone());
+    QVector<RecordVerdict> verdicts;
+    QString error;
+    if (!readAll(records, &tally, &csv, &verdicts, &error))
+        return cannot(error);
+    if (!htmlPath.isEmpty() && !save(htmlPath, html(tally.figures()), &error))
+        return cannot(error);
+    if (csv.isOpen() && !csv.commit())
+        return cannot(csvError());
+    bool intact = true;
+    for (const RecordVerdict &r : verdicts) {
+        intact &= r.intact();
         if (!r.intact())
             Output::put(stderr, QStringLiteral("kavro-flash: the record %1 is broken at line "
                                                "%2: %3; its boards after that are left out\n")

@@ -63,7 +63,8 @@
   KavroCharts.yieldBars(document.getElementById('chart-hours'), 'Boards per hour (' + data.timezone + ')',
                         column(data.hours, 'hour'), column(data.hours, 'succeeded'), column(data.hours, 'failed'));
   KavroCharts.pareto(document.getElementById('chart-pareto'), 'Outcomes', data.outcomes);
-  KavroCharts.cycleHistogram(document.getElementById('chart-cycle'), 'Cycle times',
+  var cycleOf = data.cycle.window ? ' (each slot\'s last ' + data.cycle.window + ' boards)' : '';
+  KavroCharts.cycleHistogram(document.getElementById('chart-cycle'), 'Cycle times' + cycleOf,
                              data.cycle.bin_seconds, data.cycle.counts);
   document.body.dataset.drawn = 'yes';
 })();
