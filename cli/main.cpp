@@ -192,14 +192,19 @@ int writeJob(const Options &options)
     return ExitStatus::Success;
 }
 
-// The live page, when --serve asks for it; null with the reason in `error`
-// when it cannot be served, and null without --serve.
-std::unique_ptr<Page::LivePage> servePage(const Options &options, QString *error)
+// The live page, when --serve asks for it, its lot starting from what the
+// run's record held at its start (read back only to its last checkpoint);
+// null with the reason in `error` when it cannot be served, and null
+// without --serve.
+std::unique_ptr<Page::LivePage> servePage(const Options &options, const Record::Summary &record,
+                                          QString *error)
 {
     if (options.servePort < 0)
         return nullptr;
     auto page = std::make_unique<Page::LivePage>();
-    if (!page->start(options.serveAddress, options.servePort, options.recordPath, error))
+    const Page::Totals lotBefore{int(record.successes), int(record.boards - record.successes)};
+    if (!page->start(options.serveAddress, options.servePort, lotBefore,
+                     !options.recordPath.isEmpty(), error))
         return nullptr;
     Output::put(stderr,
                 QStringLiteral("kavro-flash: live page at %1%2\n")
@@ -244,7 +249,8 @@ int runStation(QCoreApplication &app, Interrupts &interrupts, const Options &opt
     // The bytes the station flashes are the ones it has just hashed.
     if (options.job && station.imageSha256() != options.job->imageSha256)
         return checkJobImage(*options.job);
-    const std::unique_ptr<Page::LivePage> page = servePage(options, &error);
+    const std::unique_ptr<Page::LivePage> page =
+        servePage(options, station.recordSummary(), &error);
     if (page)
         page->feed().watch(station);
     else if (options.servePort >= 0)
@@ -292,7 +298,8 @@ int runGang(QCoreApplication &app, Interrupts &interrupts, const Options &option
         }
     }
     QString error;
-    const std::unique_ptr<Page::LivePage> page = servePage(options, &error);
+    const std::unique_ptr<Page::LivePage> page =
+        servePage(options, record ? record->summary() : Record::Summary(), &error);
     if (page)
         page->feed().watch(gang);
     else if (options.servePort >= 0)

@@ -33,6 +33,8 @@ public:
     // A line, or a reservation, could not be written: the run has failed.
     bool lineLost() const { return lost; }
     QString stampRange() const { return ledger.rangeText(); }
+    // What the record's lines hold so far.
+    const Record::Summary &summary() const { return writer.summary(); }
 
 private:
     void ended(int index);

@@ -1,10 +1,6 @@
 #include "cli/page/livepage.h"
 
-#include "cli/report/recordsource.h"
-#include "download/outcome.h"
-
 #include <QFile>
-#include <QFileInfo>
 
 // The resources live in this static library: they are registered by name
 // before their first use, outside any namespace as Qt requires.
@@ -40,35 +36,13 @@ Files Files::compiledIn()
     return files;
 }
 
-namespace
-{
-
-// A record that is not there yet, or cannot be read, holds no boards: the
-// station itself says what is wrong with it.
-Totals boardsIn(const QString &recordPath)
-{
-    Totals totals;
-    if (recordPath.isEmpty() || !QFileInfo::exists(recordPath))
-        return totals;
-    const auto count = [&totals](qint64, const Record::Line &line) {
-        if (line.kind != Record::Line::Kind::Board)
-            return;
-        const bool good = line.board.outcome == QLatin1String(Outcome::Success.text());
-        ++(good ? totals.succeeded : totals.failed);
-    };
-    Report::RecordVerdict verdict;
-    QString error;
-    return Report::followRecord(recordPath, count, &verdict, &error) ? totals : Totals();
-}
-
-} // namespace
-
-bool LivePage::start(const QString &address, int port, const QString &recordPath, QString *error)
+bool LivePage::start(const QString &address, int port, const Totals &lotBefore, bool hasRecord,
+                     QString *error)
 {
     server = std::make_unique<Server>(holder, Files::compiledIn());
     if (!server->start(address, port, error))
         return false;
-    feeder = std::make_unique<Feed>(holder, boardsIn(recordPath), !recordPath.isEmpty());
+    feeder = std::make_unique<Feed>(holder, lotBefore, hasRecord);
     return true;
 }
 

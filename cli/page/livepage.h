@@ -17,10 +17,12 @@ namespace Page
 class LivePage
 {
 public:
-    // The lot so far starts from the boards already in `recordPath` (none
-    // without a record). False, with the reason, when the page cannot be
-    // served there; nothing is running then.
-    bool start(const QString &address, int port, const QString &recordPath, QString *error);
+    // The lot so far starts from `lotBefore`, the boards the run's record
+    // held when it started (none without a record: `hasRecord`). False, with
+    // the reason, when the page cannot be served there; nothing is running
+    // then.
+    bool start(const QString &address, int port, const Totals &lotBefore, bool hasRecord,
+               QString *error);
     Feed &feed() { return *feeder; }
     QString url() const { return server->url(); }
     // Whether the address lets other machines reach the page.

@@ -112,6 +112,8 @@ public:
     bool wasInterrupted() const { return interrupted; }
     // The stamp values reserved in this run; empty for none.
     QString stampRange() const { return ledger.rangeText(); }
+    // What the record's lines hold so far; empty without a record.
+    const Record::Summary &recordSummary() const { return recordFile.summary(); }
     int exitStatus() const;
 
 signals:

@@ -64,7 +64,7 @@ slot_is() {
 wait_slot() { poll "$3" slot_is "$1" "$2" "${4:-}" || e2e_fail "slot $1 never showed $2 ${4:-}"; }
 state() { curl -fsS --max-time 10 "${URL}state"; }
 none_flashing() { state | grep -vq '"state":"flashing"'; }
-record_boards() { grep -vc '"kind":"reservation"' "$E2E_WORK/record.jsonl" 2>/dev/null || true; }
+record_boards() { grep -vcE '"kind":"(reservation|checkpoint)"' "$E2E_WORK/record.jsonl" 2>/dev/null || true; }
 
 image=$E2E_WORK/firmware.bin
 write_image "$image" 1500 0
@@ -121,7 +121,8 @@ poll 120 none_flashing || e2e_fail "a slot kept flashing"
 "$here/pagecheck.py" metrics "$URL" "$E2E_WORK/check.json" || e2e_fail "metrics disagree"
 
 # One page left open while the station stops and another starts on its
-# port: it says so, then follows the new station.
+# port, on the same record: it says so, then follows the new station, whose
+# lot starts from the boards the record holds.
 "$here/pagecheck.py" watch "$URL" "$E2E_WORK/watched.txt" 2>"$E2E_WORK/watch.log" &
 WATCH_PID=$!
 page_shows() { grep -qF "$1" "$E2E_WORK/watched.txt" 2>/dev/null; }
@@ -129,11 +130,13 @@ poll 60 page_shows "$(slot a)" || e2e_fail "the watched page never showed the st
 stop_pid "$STATION_PID"
 poll 30 page_shows "NO CONNECTION TO THE STATION" || e2e_fail "the page never said the station is gone"
 port=${URL##*:}
-"$E2E_APP" --station -p "$(slot e)" --serve "127.0.0.1:${port%/}" "$image" \
-    >"$E2E_WORK/restarted.out" 2>&1 &
+"$E2E_APP" --station -p "$(slot e)" --serve "127.0.0.1:${port%/}" \
+    --record "$E2E_WORK/record.jsonl" --stamp 0x80:4 "$image" >"$E2E_WORK/restarted.out" 2>&1 &
 STATION_PID=$!
 poll 60 page_shows "$(slot e)" || e2e_fail "the page never showed the restarted station"
 page_shows "NO CONNECTION TO THE STATION" && e2e_fail "the page still says the station is gone"
+lot=$(state | python3 -c 'import json, sys; l = json.load(sys.stdin)["lot"]; print(l["succeeded"] + l["failed"])')
+[ "$lot" = "$(record_boards)" ] || e2e_fail "the restarted station's lot is $lot boards, the record holds $(record_boards)"
 stop_pid "$WATCH_PID"
 stop_pid "$STATION_PID"
 log "a page left open: no connection while the station was down, then the new station"
