@@ -2,7 +2,7 @@
 
 #include "cli/common/exitstatus.h"
 #include "cli/common/output.h"
-#include "cli/record/recordreader.h"
+#include "cli/record/chainreader.h"
 #include "download/outcome.h"
 
 #include <QDateTime>
@@ -235,36 +235,15 @@ void count(const Reader::Entry &entry, Findings *f)
 // first line that breaks it; false when the record cannot be read.
 bool follow(const QString &path, Findings *findings, QString *error)
 {
-    Reader reader;
-    if (!reader.open(path, error))
+    ChainVerdict verdict;
+    if (!followChain(
+            path, [findings](const Reader::Entry &entry) { count(entry, findings); }, &verdict,
+            error))
         return false;
-    Reader::Entry entry;
-    QByteArray before; // the hash of the line before
-    QString why;
-    for (;;) {
-        const Reader::Step step = reader.next(&entry, &why);
-        if (step == Reader::Step::End)
-            return true;
-        if (step == Reader::Step::Unreadable) {
-            *error = why;
-            return false;
-        }
-        findings->lines = entry.number;
-        if (findings->brokenAt == 0) {
-            if (step == Reader::Step::NotALine)
-                findings->why = QStringLiteral("it ") + why;
-            else if (entry.line.format > 0 && entry.line.prev != before)
-                findings->why = entry.number == 1
-                                    ? QStringLiteral("it follows a line that is not there")
-                                    : QStringLiteral("line %1 is not the one it followed")
-                                          .arg(entry.number - 1);
-            else
-                count(entry, findings);
-            if (!findings->why.isEmpty())
-                findings->brokenAt = entry.number;
-        }
-        before = entry.hash;
-    }
+    findings->lines = verdict.lineCount;
+    findings->brokenAt = verdict.brokenAt;
+    findings->why = verdict.why;
+    return true;
 }
 
 // The value that the line at `offset` names, and its board's outcome.

@@ -1,9 +1,9 @@
 #ifndef RECORDSOURCE_H
 #define RECORDSOURCE_H
 
+#include "cli/record/chainreader.h"
 #include "cli/record/record.h"
 
-#include <QByteArray>
 #include <QString>
 
 #include <functional>
@@ -13,15 +13,9 @@
 namespace Report
 {
 
-// What following a record's chain found.
-struct RecordVerdict {
+// What following a record's chain found, and which record it was.
+struct RecordVerdict : Record::ChainVerdict {
     QString path;
-    qint64 lineCount = 0; // every line in the file, also those after a break
-    qint64 brokenAt = 0;  // the first line that breaks the chain, from 1; 0 for none
-    QString why;
-    QByteArray lastHash; // of the file's last line, hex; empty for none
-
-    bool intact() const { return brokenAt == 0; }
 };
 
 // Takes each line of a record's chain with its number in the file, from 1.
