@@ -1753,6 +1753,15 @@ void tst_FlashCli::stamp_data()
                       "0CEFAF81A2B5\n#spare\n0CEFAF81A2B6\n0CEFAF81A2B7\n0CEFAF81A2B8\n")
         << 0x1000 << QStringList{"0CEFAF81A2B3", "0CEFAF81A2B4", "0CEFAF81A2B5",
                                  "0CEFAF81A2B6", "0CEFAF81A2B7", "0CEFAF81A2B8"};
+    QByteArray keys("# device keys\n");
+    QStringList first;
+    for (int n = 1; n <= 2000; ++n) {
+        const QByteArray key = QByteArray::number(0x10000000 + n, 16).repeated(4).toUpper();
+        keys += key + '\n';
+        if (n <= 6)
+            first << key;
+    }
+    QTest::newRow("keys of 16 bytes") << QStringList{"--stamp", "0x80:16"} << keys << 0x80 << first;
 }
 
 // A gang of three, twice on one record: each board's copy differs from the
@@ -1874,6 +1883,14 @@ void tst_FlashCli::stampUsage_data()
         << QStringList{"--stamp", "0x80:2", "--stamp-list", "LIST"}
         << QByteArray("0102\n0A0B\n\n0a0b\n") << QByteArray()
         << "line 4: the value 0A0B is on line 2 already";
+    QByteArray keys;
+    for (int n = 1; n <= 3000; ++n)
+        keys += QByteArray::number(0x10000000 + n, 16).repeated(4) + '\n';
+    QTest::newRow("a wide value twice, far apart")
+        << QStringList{"--stamp", "0x80:16", "--stamp-list", "LIST"}
+        << keys + "10000002100000021000000210000002\n"
+        << QByteArray()
+        << "line 3001: the value 10000002100000021000000210000002 is on line 2 already";
     QTest::newRow("no such list") << QStringList{"--stamp", "0x80:6", "--stamp-list", "LIST"}
                                   << QByteArray("-") << QByteArray()
                                   << "cannot read the stamp list";
