@@ -332,16 +332,18 @@ private:
 
 Source::Source() = default;
 Source::~Source() = default;
+Source::Source(Source &&) noexcept = default;
+Source &Source::operator=(Source &&) noexcept = default;
 
 bool Source::open(const Plan &stampSpec, QString *error)
 {
-    plan = stampSpec;
-    nextNumber = plan.start;
+    spec = stampSpec;
+    nextNumber = spec.start;
     listHash.clear();
     list.reset();
-    if (plan.listPath.isEmpty())
+    if (spec.listPath.isEmpty())
         return true;
-    auto file = std::make_unique<ListFile>(plan.listPath);
+    auto file = std::make_unique<ListFile>(spec.listPath);
     Sha256 sha256;
     sha256.begin();
     file->hashInto(&sha256);
@@ -362,13 +364,13 @@ bool Source::checkList(ListFile &file, QString *error)
 {
     std::vector<quint64> keys;
     // Lines of a value and a newline at least: room for all, up to a bound.
-    keys.reserve(size_t(std::min<qint64>(file.size() / (2 * plan.width + 1) + 1, 1 << 22)));
+    keys.reserve(size_t(std::min<qint64>(file.size() / (2 * spec.width + 1) + 1, 1 << 22)));
     ListFile::Line line;
     unsigned char bytes[MaxWidth];
     while (file.read(&line)) {
-        const LineKind kind = kindOf(line, plan.width, bytes);
+        const LineKind kind = kindOf(line, spec.width, bytes);
         if (kind == LineKind::Value) {
-            keys.push_back(keyOf(bytes, plan.width));
+            keys.push_back(keyOf(bytes, spec.width));
             continue;
         }
         if (kind == LineKind::Blank)
@@ -377,9 +379,9 @@ bool Source::checkList(ListFile &file, QString *error)
         if (!findTwice(file, std::move(keys), line.number - 1, error))
             return false;
         *error = QStringLiteral("%1 line %2: a value must be exactly %3 hex digits, not '%4'")
-                     .arg(plan.listPath)
+                     .arg(spec.listPath)
                      .arg(line.number)
-                     .arg(2 * plan.width)
+                     .arg(2 * spec.width)
                      .arg(QString::fromUtf8(line.text.data(), int(line.text.size())) +
                           (line.cut ? QStringLiteral("...") : QString()));
         return false;
@@ -414,19 +416,19 @@ bool Source::findTwice(ListFile &file, std::vector<quint64> keys, int lines, QSt
         return false;
     }
     while (file.read(&line) && line.number <= lines) {
-        if (kindOf(line, plan.width, bytes) != LineKind::Value)
+        if (kindOf(line, spec.width, bytes) != LineKind::Value)
             continue;
-        const quint64 key = keyOf(bytes, plan.width);
+        const quint64 key = keyOf(bytes, spec.width);
         if (!std::binary_search(twice.cbegin(), twice.cend(), key))
             continue;
-        const QByteArray value(reinterpret_cast<const char *>(bytes), plan.width);
+        const QByteArray value(reinterpret_cast<const char *>(bytes), spec.width);
         std::vector<std::pair<int, QByteArray>> &earlier = seen[key];
         for (const auto &[earlierLine, earlierValue] : earlier) {
             if (earlierValue != value)
                 continue;
             // A value twice in the list would go to two boards.
             *error = QStringLiteral("%1 line %2: the value %3 is on line %4 already")
-                         .arg(plan.listPath)
+                         .arg(spec.listPath)
                          .arg(line.number)
                          .arg(QString::fromLatin1(value.toHex().toUpper()))
                          .arg(earlierLine);
@@ -443,10 +445,10 @@ bool Source::findTwice(ListFile &file, std::vector<quint64> keys, int lines, QSt
 
 Value Source::numberValue(quint64 number) const
 {
-    QByteArray bytes(plan.width, '\0');
-    for (int i = 0; i < plan.width; ++i) {
+    QByteArray bytes(spec.width, '\0');
+    for (int i = 0; i < spec.width; ++i) {
         const char byte = char((number >> (8 * i)) & 0xff);
-        bytes[plan.bigEndian ? plan.width - 1 - i : i] = byte;
+        bytes[spec.bigEndian ? spec.width - 1 - i : i] = byte;
     }
     return Value{bytes, number, 0};
 }
@@ -463,8 +465,8 @@ void Source::skipPast(const Value &reserved)
     if (!reserved.number || !nextNumber || *reserved.number < *nextNumber)
         return;
     // Past the end of the width, or of 64 bits: none left.
-    const quint64 after = *reserved.number + plan.step;
-    if (after < *reserved.number || after > largest(plan.width))
+    const quint64 after = *reserved.number + spec.step;
+    if (after < *reserved.number || after > largest(spec.width))
         nextNumber.reset();
     else
         nextNumber = after;
@@ -476,12 +478,12 @@ bool Source::next(Value *value)
         ListFile::Line line;
         unsigned char bytes[MaxWidth];
         while (list->read(&line)) {
-            const LineKind kind = kindOf(line, plan.width, bytes);
+            const LineKind kind = kindOf(line, spec.width, bytes);
             // A line that is no value now: the file was changed since it was read.
             if (kind == LineKind::Malformed)
                 return false;
             if (kind == LineKind::Value) {
-                *value = Value{QByteArray(reinterpret_cast<const char *>(bytes), plan.width),
+                *value = Value{QByteArray(reinterpret_cast<const char *>(bytes), spec.width),
                                std::nullopt, line.number};
                 return true;
             }

@@ -71,12 +71,13 @@ class Source
 public:
     Source();
     ~Source();
-    Source(const Source &) = delete;
-    Source &operator=(const Source &) = delete;
+    Source(Source &&) noexcept;
+    Source &operator=(Source &&) noexcept;
 
     // Reads the list file through, if the plan names one; false with the
     // reason (a malformed line, or a value twice, names its line).
     bool open(const Plan &plan, QString *error);
+    const Plan &plan() const { return spec; }
     // The list file's SHA-256 as it was read, hex; empty for numbers.
     QString listSha256() const { return listHash; }
     // Goes on after a value already reserved; never goes back.
@@ -91,7 +92,7 @@ private:
     bool checkList(ListFile &file, QString *error);
     bool findTwice(ListFile &file, std::vector<quint64> keys, int lines, QString *error);
 
-    Plan plan;
+    Plan spec;
     QString listHash;
     std::unique_ptr<ListFile> list; // open, at the next value's line
     std::optional<quint64> nextNumber;
