@@ -180,7 +180,8 @@ LineKind kindOf(const ListLine &line, int width, unsigned char *bytes)
         return LineKind::Malformed;
     if (line.text.empty())
         return LineKind::Blank;
-    if (line.text.size() != size_t(2 * width))
+    // `bytes` holds MaxWidth bytes, whatever the plan says.
+    if (width > MaxWidth || line.text.size() != size_t(2 * width))
         return LineKind::Malformed;
     const auto *digits = reinterpret_cast<const unsigned char *>(line.text.data());
     int bad = 0;
