@@ -364,6 +364,7 @@ private slots:
     void stampUsage_data();
     void stampUsage();
     void stampStation();
+    void stampSoak_data();
     void stampSoak();
     void job();
     void jobQuantity();
@@ -1986,8 +1987,16 @@ void tst_FlashCli::stampStation()
 // same record, boards with random faults through three slots: no value ever
 // reaches two boards, and the record accounts for every value given out.
 // KAVRO_STAMP_SOAK_BOARDS and KAVRO_STAMP_SOAK_KILLS make it longer.
+void tst_FlashCli::stampSoak_data()
+{
+    QTest::addColumn<bool>("list"); // values from a list file, not numbers
+    QTest::newRow("numbers") << false;
+    QTest::newRow("a list") << true;
+}
+
 void tst_FlashCli::stampSoak()
 {
+    QFETCH(bool, list);
     enum Fault { Good, Silent, BadReply, HangUp, Unplug, Faults };
     struct Socket {
         QString path;
@@ -2018,9 +2027,15 @@ void tst_FlashCli::stampSoak()
     const QString smallPath = writeImage(dir, "small.bin", makeImage(Blocks));
     const QString recordPath = dir.filePath("record.jsonl");
     std::vector<Socket> fixture(3);
-    QStringList args{"--station", "--settle", QString::number(SettleMs), "--record", recordPath,
-                     "--stamp",   "0x90:4",   "--stamp-start",           "500",      "--json",
-                     smallPath};
+    QStringList args{"--station", "--settle", QString::number(SettleMs),
+                     "--record",  recordPath, "--stamp",
+                     "0x90:4",    "--json",   smallPath};
+    // A list's values, 4 bytes in the file's order, far apart and in no order.
+    QByteArray values("# soak\n");
+    for (quint32 n = 1; n <= quint32(boardsInAll) + 10; ++n)
+        values += QByteArray::number(n * 2654435761U, 16).rightJustified(8, '0') + "\n";
+    args << (list ? "--stamp-list" : "--stamp-start")
+         << (list ? writeImage(dir, "values.txt", values) : QString("500"));
     for (int i = 0; i < int(fixture.size()); ++i) {
         fixture[i].path = dir.filePath(QStringLiteral("slot%1").arg(i));
         args << "-p" << fixture[i].path;
@@ -2037,11 +2052,11 @@ void tst_FlashCli::stampSoak()
     int killed = 0;
     int fragments = 0;
     qint64 killDueAt = -1;
-    const auto unplug = [&reached](Socket &s) {
+    const auto unplug = [&reached, list](Socket &s) {
         s.sim->stop();
         const QByteArray value = carried(s.sim->hostFrames(), StampAt - 64, 4);
         if (!value.isEmpty())
-            reached << littleEndian(value);
+            reached << (list ? value.toHex().toUInt(nullptr, 16) : littleEndian(value));
         s.sim.reset();
     };
     const auto idle = [&fixture] {
