@@ -13,7 +13,8 @@
 // With --page, it runs eight boards through the real flasher with its live
 // page served, alternately with and without clients hammering the page.
 // With --record, it times instead a station's start, --check-record and --report
-// on long-kept records, beside sha256sum on the same bytes.
+// on long-kept records, beside sha256sum on the same bytes; with --stamp-list
+// too, their stamps come from a list the station reads at its start.
 
 #include "bench/adapterrun.h"
 #include "bench/gangrun.h"
@@ -95,11 +96,25 @@ int pageMain(const QString &flasher, int blocks, int runs)
 
 // The record table alone: a station's start, --check-record and --report on long
 // records, beside sha256sum.
-int recordBench(const QString &sizes, const QString &program, bool checkpoints)
+int recordBench(const QString &sizes, const QString &program, bool checkpoints, const QString &list)
 {
     RecordSettings settings;
     settings.flashProgram = program;
     settings.checkpoints = checkpoints;
+    if (!list.isEmpty()) {
+        const QStringList parts = list.split(QLatin1Char(':'));
+        bool valuesOk = false;
+        bool widthOk = parts.size() == 1;
+        settings.listValues = parts[0].toLongLong(&valuesOk);
+        if (parts.size() == 2)
+            settings.listWidth = parts[1].toInt(&widthOk);
+        if (!valuesOk || !widthOk || parts.size() > 2 || settings.listValues < 1 ||
+            settings.listWidth < 4 || settings.listWidth > 16) {
+            std::fprintf(stderr, "kavro-bench: --stamp-list takes VALUES[:WIDTH], such as "
+                                 "1000000:16 (WIDTH 4 to 16)\n");
+            return 2;
+        }
+    }
     for (const QString &size : sizes.split(QLatin1Char(','))) {
         bool ok = false;
         settings.sizes << size.toLongLong(&ok);
@@ -169,13 +184,19 @@ int main(int argc, char *argv[])
         QStringLiteral("no-checkpoints"),
         QStringLiteral("With --record: records without checkpoints, as versions before them "
                        "wrote and read."));
+    const QCommandLineOption listOption(
+        QStringLiteral("stamp-list"),
+        QStringLiteral("With --record: stamps from a list of VALUES values of WIDTH bytes (4 "
+                       "by default), which the station reads at its start."),
+        QStringLiteral("VALUES[:WIDTH]"));
     parser.addOption(recordOption);
     parser.addOption(plainOption);
+    parser.addOption(listOption);
     parser.process(app);
 
     if (parser.isSet(recordOption))
         return recordBench(parser.value(recordOption), parser.value(flasherOption),
-                           !parser.isSet(plainOption));
+                           !parser.isSet(plainOption), parser.value(listOption));
 
     Job job;
     bool blocksOk = true;

@@ -30,21 +30,46 @@ constexpr double ReadyGoalSeconds = 0.3;
 constexpr double MemoryGoalMiB = 40;
 constexpr double SpeedGoalShare = 0.5;
 constexpr int Slots = 4;
-constexpr int StampWidth = 4;
-const char *const StampField = "0x80:4";
 
-// A station's lines for `boards` boards, each with its reservation, made by
-// the record's own builder and chain, written without a sync per line.
-bool makeRecord(const QString &path, qint64 boards, bool checkpoints, QString *error)
+// `values` distinct values of `width` bytes (4 to 16), one a line, in no
+// order: the first four bytes of each are its number, mixed.
+bool makeList(const QString &path, qint64 values, int width, QString *error)
 {
     QFile file(path);
     if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
         *error = file.errorString();
         return false;
     }
-    Stamp::Plan plan;
-    QString ignored;
-    Stamp::parseField(QString::fromLatin1(StampField), &plan, &ignored);
+    QByteArray text = "# stamp values\n";
+    for (qint64 n = 1; n <= values; ++n) {
+        const quint64 mixed = quint64(n) * 0x9E3779B97F4A7C15ULL;
+        const QByteArray line =
+            QByteArray::number(quint32(quint64(n) * 2654435761ULL), 16).rightJustified(8, '0') +
+            QByteArray::number(mixed, 16).rightJustified(16, '0').repeated(2);
+        text += line.left(2 * width) + '\n';
+        if (text.size() < (1 << 20) && n < values)
+            continue;
+        if (file.write(text) != text.size()) {
+            *error = file.errorString();
+            return false;
+        }
+        text.clear();
+    }
+    return true;
+}
+
+// A station's lines for `boards` boards, each with its reservation of the
+// next of `values`, made by the record's own builder and chain, written
+// without a sync per line.
+bool makeRecord(const QString &path, qint64 boards, bool checkpoints, Stamp::Source &values,
+                QString *error)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
+        *error = file.errorString();
+        return false;
+    }
+    const Stamp::Plan &plan = values.plan();
     const Record::RunImage image{
         QStringLiteral("firmware.bin"), QString(64, QLatin1Char('a')), plan, {}};
     Record::Chain chain;
@@ -55,14 +80,17 @@ bool makeRecord(const QString &path, qint64 boards, bool checkpoints, QString *e
         return file.write(text + '\n') == text.size() + 1;
     };
     for (qint64 n = 1; n <= boards; ++n) {
-        const quint64 number = quint64(n);
-        const Stamp::Value value{QByteArray(StampWidth, '\0'), number, 0};
+        Stamp::Value value;
+        if (!values.next(&value)) {
+            *error = QStringLiteral("the list holds fewer values than %1 boards").arg(boards);
+            return false;
+        }
         const QString port = QStringLiteral("/dev/ttyUSB%1").arg(n % Slots);
         Record::Line reservation;
         reservation.kind = Record::Line::Kind::Reservation;
         reservation.reservation = {
-            time, port,         int(n),       value.hex(), value.numberJson(),
-            0,    plan.field(), plan.order(), QString()};
+            time,           port,         int(n),       value.hex(),        value.numberJson(),
+            value.listLine, plan.field(), plan.order(), values.listSha256()};
         time = time.addMSecs(1800);
         // One board in fifty fails.
         const bool good = n % 50 != 0;
@@ -154,16 +182,20 @@ double peakOf(qint64 pid)
 // From the station's start to its word that it is ready, and its peak
 // memory then; the station is stopped after.
 Run stationReady(const QString &program, const QString &record, const QString &image,
-                 const QString &slot)
+                 const QString &slot, const Stamp::Plan &stamp)
 {
     QProcess station;
     QElapsedTimer clock;
     clock.start();
     // With --json, the word that it is ready comes on standard error.
     station.setReadChannel(QProcess::StandardError);
-    station.start(program, {QStringLiteral("--station"), QStringLiteral("--json"),
-                            QStringLiteral("-p"), slot, QStringLiteral("--record"), record,
-                            QStringLiteral("--stamp"), QString::fromLatin1(StampField), image});
+    QStringList arguments{QStringLiteral("--station"), QStringLiteral("--json"),
+                          QStringLiteral("-p"),        slot,
+                          QStringLiteral("--record"),  record,
+                          QStringLiteral("--stamp"),   QStringLiteral("0x80:%1").arg(stamp.width)};
+    if (!stamp.listPath.isEmpty())
+        arguments << QStringLiteral("--stamp-list") << stamp.listPath;
+    station.start(program, arguments << image);
     Run run;
     QByteArray err;
     while (station.waitForReadyRead(30000) || station.state() == QProcess::Running) {
@@ -200,14 +232,29 @@ bool recordWay(const RecordSettings &settings, QString *error)
         *error = QStringLiteral("cannot write the image");
         return false;
     }
-    std::printf("\nrecord: %s, each size's record made with%s checkpoints\n",
-                qPrintable(settings.flashProgram), settings.checkpoints ? "" : "out");
+    Stamp::Plan plan;
+    plan.offset = 0x80;
+    plan.width = settings.listValues > 0 ? settings.listWidth : 4;
+    if (settings.listValues > 0) {
+        plan.listPath = dir.filePath(QStringLiteral("values.txt"));
+        if (!makeList(plan.listPath, settings.listValues, plan.width, error))
+            return false;
+    }
+    std::printf("\nrecord: %s, each size's record made with%s checkpoints, stamps %s\n",
+                qPrintable(settings.flashProgram), settings.checkpoints ? "" : "out",
+                settings.listValues > 0
+                    ? qPrintable(QStringLiteral("from a list of %1 values of %2 bytes")
+                                     .arg(settings.listValues)
+                                     .arg(plan.width))
+                    : "numbered");
     std::printf("%10s %8s | %-22s %-18s | %-22s %-18s %-9s | %9s | %-22s %-18s\n", "boards", "MB",
                 "station ready (<=0.3 s)", "peak (<40 MB)", "check-record", "peak (<40 MB)",
                 "speed", "sha256sum", "report (HTML and CSV)", "peak (<40 MB)");
     for (const qint64 boards : settings.sizes) {
         const QString record = dir.filePath(QStringLiteral("record-%1.jsonl").arg(boards));
-        if (!makeRecord(record, boards, settings.checkpoints, error))
+        Stamp::Source values;
+        if (!values.open(plan, error) ||
+            !makeRecord(record, boards, settings.checkpoints, values, error))
             return false;
         const double megabytes = QFileInfo(record).size() / 1e6;
         const Run hash = fastestOf({QStringLiteral("/usr/bin/sha256sum"), record});
@@ -219,7 +266,7 @@ bool recordWay(const RecordSettings &settings, QString *error)
                       dir.filePath(QStringLiteral("report.csv")), record});
         // The station's own start goes last: it may add a checkpoint.
         const Run ready = stationReady(settings.flashProgram, record, job.imagePath,
-                                       dir.filePath(QStringLiteral("absent-slot")));
+                                       dir.filePath(QStringLiteral("absent-slot")), plan);
         const double share = check.seconds > 0 ? hash.seconds / check.seconds : 0;
         std::printf("%10lld %8.0f | %7.3f s %-12s %7.1f MB %-7s | %7.3f s%s %-11s %7.1f MB "
                     "%-7s %5.2f %-3s | %7.3f s | %7.3f s%s %-11s %7.1f MB %-7s\n",

@@ -13,6 +13,8 @@ struct RecordSettings {
     QList<qint64> sizes;     // boards in each record
     QString flashProgram;    // the kavro-flash to time
     bool checkpoints = true; // off for versions that read no checkpoints
+    qint64 listValues = 0;   // stamps from a list of so many values; 0: numbers
+    int listWidth = 4;       // its values' bytes
 };
 
 // Builds each record, times the program on it and prints the table; false

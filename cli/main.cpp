@@ -233,13 +233,14 @@ Station::Settings stationSettings(const Options &options, qint64 blocks)
 
 // Flashes board after board until interrupted, --count is reached or the
 // image changes on disk.
-int runStation(QCoreApplication &app, Interrupts &interrupts, const Options &options, qint64 blocks)
+int runStation(QCoreApplication &app, Interrupts &interrupts, const Options &options, qint64 blocks,
+               Stamp::Source stampValues)
 {
     Station station(stationSettings(options, blocks));
     QString error;
     QString notice;
     int status = 0;
-    const bool prepared = station.prepare(&error, &status, &notice);
+    const bool prepared = station.prepare(std::move(stampValues), &error, &status, &notice);
     if (!notice.isEmpty())
         Output::put(stderr, QStringLiteral("kavro-flash: %1\n").arg(notice));
     if (!prepared) {
@@ -273,7 +274,8 @@ int runStation(QCoreApplication &app, Interrupts &interrupts, const Options &opt
     return station.exitStatus();
 }
 
-int runGang(QCoreApplication &app, Interrupts &interrupts, const Options &options, qint64 blocks)
+int runGang(QCoreApplication &app, Interrupts &interrupts, const Options &options, qint64 blocks,
+            Stamp::Source stampValues)
 {
     std::FILE *human = options.json ? stderr : stdout;
     const bool terminal = Output::escapesAllowed(human);
@@ -289,7 +291,7 @@ int runGang(QCoreApplication &app, Interrupts &interrupts, const Options &option
         QString error;
         QString notice;
         int status = 0;
-        const bool prepared = record->prepare(&error, &status, &notice);
+        const bool prepared = record->prepare(std::move(stampValues), &error, &status, &notice);
         if (!notice.isEmpty())
             Output::put(stderr, QStringLiteral("kavro-flash: %1\n").arg(notice));
         if (!prepared) {
@@ -347,7 +349,8 @@ int runSessions(QCoreApplication &app, const Options &options)
         return ExitStatus::FileError;
     }
     const qint64 blocks = image.blocks;
-    // A stamp that cannot be given is refused before any port opens.
+    // A stamp that cannot be given is refused before any port opens. Its
+    // values (a list is read through once, here) go on to the record's ledger.
     QString error;
     Stamp::Source values;
     if (options.stamp.active() &&
@@ -359,8 +362,8 @@ int runSessions(QCoreApplication &app, const Options &options)
                                            "without the boards' outcomes\n")
                                 .arg(interrupts.failure()));
     const int status = options.action == Options::Action::Station
-                           ? runStation(app, interrupts, options, blocks)
-                           : runGang(app, interrupts, options, blocks);
+                           ? runStation(app, interrupts, options, blocks, std::move(values))
+                           : runGang(app, interrupts, options, blocks, std::move(values));
     // Still watched while the summary goes out: a Ctrl-C now must not cut
     // it short.
     Output::finish();

@@ -403,6 +403,7 @@ private slots:
     void stampUsage_data();
     void stampUsage();
     void stampStation();
+    void stampSoak_data();
     void stampSoak();
     void job();
     void jobQuantity();
@@ -1868,6 +1869,15 @@ void tst_FlashCli::stamp_data()
                       "0CEFAF81A2B5\n#spare\n0CEFAF81A2B6\n0CEFAF81A2B7\n0CEFAF81A2B8\n")
         << 0x1000 << QStringList{"0CEFAF81A2B3", "0CEFAF81A2B4", "0CEFAF81A2B5",
                                  "0CEFAF81A2B6", "0CEFAF81A2B7", "0CEFAF81A2B8"};
+    QByteArray keys("# device keys\n");
+    QStringList first;
+    for (int n = 1; n <= 2000; ++n) {
+        const QByteArray key = QByteArray::number(0x10000000 + n, 16).repeated(4).toUpper();
+        keys += key + '\n';
+        if (n <= 6)
+            first << key;
+    }
+    QTest::newRow("keys of 16 bytes") << QStringList{"--stamp", "0x80:16"} << keys << 0x80 << first;
 }
 
 // A gang of three, twice on one record: each board's copy differs from the
@@ -1989,6 +1999,14 @@ void tst_FlashCli::stampUsage_data()
         << QStringList{"--stamp", "0x80:2", "--stamp-list", "LIST"}
         << QByteArray("0102\n0A0B\n\n0a0b\n") << QByteArray()
         << "line 4: the value 0A0B is on line 2 already";
+    QByteArray keys;
+    for (int n = 1; n <= 3000; ++n)
+        keys += QByteArray::number(0x10000000 + n, 16).repeated(4) + '\n';
+    QTest::newRow("a wide value twice, far apart")
+        << QStringList{"--stamp", "0x80:16", "--stamp-list", "LIST"}
+        << keys + "10000002100000021000000210000002\n"
+        << QByteArray()
+        << "line 3001: the value 10000002100000021000000210000002 is on line 2 already";
     QTest::newRow("no such list") << QStringList{"--stamp", "0x80:6", "--stamp-list", "LIST"}
                                   << QByteArray("-") << QByteArray()
                                   << "cannot read the stamp list";
@@ -2084,8 +2102,16 @@ void tst_FlashCli::stampStation()
 // same record, boards with random faults through three slots: no value ever
 // reaches two boards, and the record accounts for every value given out.
 // KAVRO_STAMP_SOAK_BOARDS and KAVRO_STAMP_SOAK_KILLS make it longer.
+void tst_FlashCli::stampSoak_data()
+{
+    QTest::addColumn<bool>("list"); // values from a list file, not numbers
+    QTest::newRow("numbers") << false;
+    QTest::newRow("a list") << true;
+}
+
 void tst_FlashCli::stampSoak()
 {
+    QFETCH(bool, list);
     enum Fault { Good, Silent, BadReply, HangUp, Unplug, Faults };
     struct Socket {
         QString path;
@@ -2116,9 +2142,15 @@ void tst_FlashCli::stampSoak()
     const QString smallPath = writeImage(dir, "small.bin", makeImage(Blocks));
     const QString recordPath = dir.filePath("record.jsonl");
     std::vector<Socket> fixture(3);
-    QStringList args{"--station", "--settle", QString::number(SettleMs), "--record", recordPath,
-                     "--stamp",   "0x90:4",   "--stamp-start",           "500",      "--json",
-                     smallPath};
+    QStringList args{"--station", "--settle", QString::number(SettleMs),
+                     "--record",  recordPath, "--stamp",
+                     "0x90:4",    "--json",   smallPath};
+    // A list's values, 4 bytes in the file's order, far apart and in no order.
+    QByteArray values("# soak\n");
+    for (quint32 n = 1; n <= quint32(boardsInAll) + 10; ++n)
+        values += QByteArray::number(n * 2654435761U, 16).rightJustified(8, '0') + "\n";
+    args << (list ? "--stamp-list" : "--stamp-start")
+         << (list ? writeImage(dir, "values.txt", values) : QString("500"));
     for (int i = 0; i < int(fixture.size()); ++i) {
         fixture[i].path = dir.filePath(QStringLiteral("slot%1").arg(i));
         args << "-p" << fixture[i].path;
@@ -2135,11 +2167,11 @@ void tst_FlashCli::stampSoak()
     int killed = 0;
     int fragments = 0;
     qint64 killDueAt = -1;
-    const auto unplug = [&reached](Socket &s) {
+    const auto unplug = [&reached, list](Socket &s) {
         s.sim->stop();
         const QByteArray value = carried(s.sim->hostFrames(), StampAt - 64, 4);
         if (!value.isEmpty())
-            reached << littleEndian(value);
+            reached << (list ? value.toHex().toUInt(nullptr, 16) : littleEndian(value));
         s.sim.reset();
     };
     const auto idle = [&fixture] {

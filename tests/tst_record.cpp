@@ -1,4 +1,6 @@
-// The record room's units, without a board: the line a board's result makes.
+// The record room's units, without a board: the line a board's result makes,
+// and the stamp list its ledger takes values from.
+#include "cli/common/stamp.h"
 #include "cli/record/boardline.h"
 #include "cli/record/record.h"
 
@@ -13,6 +15,8 @@ class tst_Record : public QObject
 private slots:
     void boardLine_data();
     void boardLine();
+    void stampList_data();
+    void stampList();
 };
 
 namespace
@@ -21,6 +25,21 @@ namespace
 Stamp::Value number(quint64 n)
 {
     return Stamp::Value{QByteArray(4, '\0'), n, 0};
+}
+
+// `lines` distinct values of 16 bytes, one a line, 33 bytes a line: line
+// 31776 runs across the first MiB.
+QByteArray wideList(int lines)
+{
+    QByteArray list;
+    for (int n = 1; n <= lines; ++n)
+        list += QByteArray::number(0x10000000 + n, 16).repeated(4).toUpper() + '\n';
+    return list;
+}
+
+QString wideValue(int line)
+{
+    return QString::number(0x10000000 + line, 16).repeated(4).toUpper();
 }
 
 } // namespace
@@ -126,6 +145,83 @@ void tst_Record::boardLine()
     QCOMPARE(read.board.job.name, job.name);
     QCOMPARE(read.board.job.sha256, job.sha256);
     QCOMPARE(read.board.job.quantity, job.quantity);
+}
+
+void tst_Record::stampList_data()
+{
+    QTest::addColumn<QByteArray>("list");
+    QTest::addColumn<int>("width");
+    QTest::addColumn<QList<int>>("reserved"); // list lines skipped past, in turn
+    QTest::addColumn<QStringList>("values");  // "HEX@LINE", all that are left
+    QTest::addColumn<QString>("error");       // from open; the values are then none
+
+    const QByteArray small("# batch 7\r\n0102\r\n\r\n  0a0b \n#spare\n0C0D");
+    QTest::newRow("comments, blanks, CRLF, no last newline")
+        << small << 2 << QList<int>() << QStringList{"0102@2", "0A0B@4", "0C0D@6"} << QString();
+    QTest::newRow("a restart after line 4")
+        << small << 2 << QList<int>{4} << QStringList{"0C0D@6"} << QString();
+    QTest::newRow("never back to a line passed")
+        << small << 2 << QList<int>{4, 2} << QStringList{"0C0D@6"} << QString();
+    QTest::newRow("a reserved line past the end")
+        << small << 2 << QList<int>{99} << QStringList() << QString();
+    QTest::newRow("a value across the first MiB")
+        << wideList(31777) << 16 << QList<int>{31774}
+        << QStringList{wideValue(31775) + "@31775", wideValue(31776) + "@31776",
+                       wideValue(31777) + "@31777"}
+        << QString();
+    QTest::newRow("a wide value twice, far apart, across the first MiB")
+        << wideList(31775) + wideValue(3).toLatin1().toLower() + "\n"
+        << 16 << QList<int>() << QStringList()
+        << "line 31776: the value " + wideValue(3) + " is on line 3 already";
+    QTest::newRow("a narrow value twice")
+        << QByteArray("01020304\n0A0B0C0D\n#\n0a0b0c0d\n01020304\n") << 4 << QList<int>()
+        << QStringList() << "line 4: the value 0A0B0C0D is on line 2 already";
+    QTest::newRow("a value twice before a malformed line")
+        << QByteArray("0102\n0102\n01\n") << 2 << QList<int>() << QStringList()
+        << "line 2: the value 0102 is on line 1 already";
+    QTest::newRow("a malformed line before a value twice")
+        << QByteArray("0102\n01\n0102\n") << 2 << QList<int>() << QStringList()
+        << "line 2: a value must be exactly 4 hex digits, not '01'";
+    QTest::newRow("a comment longer than a chunk")
+        << "#" + QByteArray(3 << 20, 'x') + "\n0102\n"
+        << 2 << QList<int>() << QStringList{"0102@2"} << QString();
+    QTest::newRow("a line of spaces before a value, too long")
+        << "0102\n" + QByteArray(70000, ' ') + "0304\n"
+        << 2 << QList<int>() << QStringList()
+        << "line 2: a value must be exactly 4 hex digits, not '...'";
+}
+
+// The list is read through once as it opens, then a line at a time: the
+// values and their lines, its hash, and the first fault in it.
+void tst_Record::stampList()
+{
+    QFETCH(QByteArray, list);
+    QFETCH(int, width);
+    QFETCH(QList<int>, reserved);
+    QFETCH(QStringList, values);
+    QFETCH(QString, error);
+    QTemporaryDir dir;
+    QFile file(dir.filePath("list.txt"));
+    QVERIFY(file.open(QIODevice::WriteOnly) && file.write(list) == list.size());
+    file.close();
+    Stamp::Plan plan;
+    plan.width = width;
+    plan.listPath = file.fileName();
+    Stamp::Source source;
+    QString why;
+    QCOMPARE(source.open(plan, &why), error.isEmpty());
+    if (!error.isEmpty()) {
+        QCOMPARE(why, file.fileName() + " " + error);
+        return;
+    }
+    QCOMPARE(source.listSha256(),
+             QString(QCryptographicHash::hash(list, QCryptographicHash::Sha256).toHex()));
+    for (const int line : reserved)
+        source.skipPast(Stamp::Value{QByteArray(width, '\0'), std::nullopt, line});
+    QStringList got;
+    for (Stamp::Value value; source.next(&value);)
+        got << value.hex() + "@" + QString::number(value.listLine);
+    QCOMPARE(got, values);
 }
 
 QTEST_GUILESS_MAIN(tst_Record)

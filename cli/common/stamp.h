@@ -5,9 +5,10 @@
 #include <QJsonObject>
 #include <QJsonValue>
 #include <QString>
-#include <QVector>
 
+#include <memory>
 #include <optional>
+#include <vector>
 
 // A value of each board's own (a serial number, an address, a key) written
 // over a few bytes of the image before the board's session: numbers counted
@@ -62,27 +63,38 @@ qint64 lastBlock(const Plan &plan);
 // `image` with the value over the stamped bytes.
 QByteArray stamped(const QByteArray &image, const Plan &plan, const Value &value);
 
-// Where the next board's value comes from.
+// Where the next board's value comes from. A list is not held: the file is
+// read once through when it opens, and then a line at a time as boards take
+// its values.
 class Source
 {
 public:
-    // Reads the list file, if the plan names one; false with the reason
-    // (a malformed line names its number).
+    Source();
+    ~Source();
+    Source(Source &&) noexcept;
+    Source &operator=(Source &&) noexcept;
+
+    // Reads the list file through, if the plan names one; false with the
+    // reason (a malformed line, or a value twice, names its line).
     bool open(const Plan &plan, QString *error);
-    // The list file's SHA-256, hex; empty for numbers.
+    const Plan &plan() const { return spec; }
+    // The list file's SHA-256 as it was read, hex; empty for numbers.
     QString listSha256() const { return listHash; }
-    // Goes on after a value already reserved.
+    // Goes on after a value already reserved; never goes back.
     void skipPast(const Value &reserved);
     // The next value; false when there are no more.
     bool next(Value *value);
 
 private:
-    Value numberValue(quint64 number) const;
+    class ListFile;
 
-    Plan plan;
+    Value numberValue(quint64 number) const;
+    bool checkList(ListFile &file, QString *error);
+    bool findTwice(ListFile &file, std::vector<quint64> keys, int lines, QString *error);
+
+    Plan spec;
     QString listHash;
-    QVector<Value> list; // in the file's order
-    int nextIndex = 0;   // into the list
+    std::unique_ptr<ListFile> list; // open, at the next value's line
     std::optional<quint64> nextNumber;
 };
 

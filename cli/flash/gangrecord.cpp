@@ -17,7 +17,7 @@ GangRecord::GangRecord(BoardGang &gang, const QString &recordPath, const QString
     connect(&gang, &BoardGang::ended, this, &GangRecord::ended);
 }
 
-bool GangRecord::prepare(QString *error, int *status, QString *notice)
+bool GangRecord::prepare(Stamp::Source stampValues, QString *error, int *status, QString *notice)
 {
     *status = ExitStatus::FileError;
     QString why;
@@ -30,7 +30,7 @@ bool GangRecord::prepare(QString *error, int *status, QString *notice)
     }
     *status = ExitStatus::Usage;
     if (!writer.open(recordPath, error, notice) ||
-        (stamp.active() && !ledger.open(stamp, &writer, recordPath, error)) ||
+        (stamp.active() && !ledger.open(std::move(stampValues), &writer, recordPath, error)) ||
         !quantityLeft(error, status))
         return false;
     writer.checkpointIfBehind();

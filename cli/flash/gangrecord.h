@@ -27,9 +27,10 @@ public:
     // Every line names the job; with its quantity, prepare() refuses more
     // boards than the lot has left. Before prepare().
     void setJob(const Record::JobMark &mark) { job = mark; }
-    // Before any port opens. On failure, the reason and the exit status;
-    // `notice` tells of a repair made to the record.
-    bool prepare(QString *error, int *status, QString *notice);
+    // Before any port opens, with `stampValues` (the stamp's, opened) for
+    // the ledger. On failure, the reason and the exit status; `notice`
+    // tells of a repair made to the record.
+    bool prepare(Stamp::Source stampValues, QString *error, int *status, QString *notice);
     // A line, or a reservation, could not be written: the run has failed.
     bool lineLost() const { return lost; }
     QString stampRange() const { return ledger.rangeText(); }

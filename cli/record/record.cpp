@@ -1,6 +1,6 @@
 #include "cli/record/record.h"
 
-#include "cli/record/sha256.h"
+#include "cli/common/sha256.h"
 #include "download/outcome.h"
 
 #include <QJsonDocument>

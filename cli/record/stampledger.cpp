@@ -22,13 +22,12 @@ Stamp::Value valueOf(const Record::Reservation &r)
 
 } // namespace
 
-bool StampLedger::open(const Stamp::Plan &stampSpec, Record::Writer *recordWriter,
-                       const QString &path, QString *error)
+bool StampLedger::open(Stamp::Source values, Record::Writer *recordWriter, const QString &path,
+                       QString *error)
 {
-    plan = stampSpec;
+    source = std::move(values);
+    plan = source.plan();
     writer = recordWriter;
-    if (!source.open(plan, error))
-        return false;
     // The writer has read the record's summary: the value reserved last.
     const Record::Reservation &r = writer->summary().lastReserved;
     if (r.stamp.isEmpty())

@@ -20,9 +20,11 @@ class StampLedger
 public:
     enum class Result { Reserved, NoneLeft, NotWritten };
 
-    // Goes on after the value reserved last in the record that `writer` has
-    // open (at `path`); refuses a record whose values were of another stamp.
-    bool open(const Stamp::Plan &plan, Record::Writer *writer, const QString &path, QString *error);
+    // Takes its values from `values`, opened already (a list is read
+    // through as it opens: once is enough), and goes on after the value
+    // reserved last in the record that `writer` has open (at `path`);
+    // refuses a record whose values were of another stamp.
+    bool open(Stamp::Source values, Record::Writer *writer, const QString &path, QString *error);
     // The next value, reserved for the board.
     Result reserve(const QString &slot, int board, Stamp::Value *value, QString *error);
     // The values reserved in this run, for the summary ("1000 to 1002");

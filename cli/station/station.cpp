@@ -44,7 +44,7 @@ Station::Station(const Settings &settings, QObject *parent)
 // Each runner cancels and waits for its session as it goes.
 Station::~Station() = default;
 
-bool Station::prepare(QString *error, int *status, QString *notice)
+bool Station::prepare(Stamp::Source stampValues, QString *error, int *status, QString *notice)
 {
     *status = ExitStatus::FileError;
     if (image.open(config.imagePath, error) != WorkingCopies::Failure::None)
@@ -54,7 +54,7 @@ bool Station::prepare(QString *error, int *status, QString *notice)
         return true;
     if (!recordFile.open(config.recordPath, error, notice) ||
         (config.stamp.active() &&
-         !ledger.open(config.stamp, &recordFile, config.recordPath, error)))
+         !ledger.open(std::move(stampValues), &recordFile, config.recordPath, error)))
         return false;
     recordFile.checkpointIfBehind();
     earlierSuccesses = recordFile.summary().jobSuccesses.value(config.job.name);

@@ -90,9 +90,10 @@ public:
     explicit Station(const Settings &settings, QObject *parent = nullptr);
     ~Station() override;
 
-    // Takes the image's hash and opens the record. On failure, the reason
-    // and the exit status; `notice` tells of a repair made to the record.
-    bool prepare(QString *error, int *status, QString *notice);
+    // Takes the image's hash and opens the record, with `stampValues` (the
+    // stamp's, opened) as its ledger's. On failure, the reason and the exit
+    // status; `notice` tells of a repair made to the record.
+    bool prepare(Stamp::Source stampValues, QString *error, int *status, QString *notice);
     void start();
     // Ctrl-C: sessions in progress end as a cancel, no new board is taken.
     void interrupt();

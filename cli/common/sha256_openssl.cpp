@@ -1,11 +1,8 @@
-#include "cli/record/sha256.h"
+#include "cli/common/sha256.h"
 
 #include <openssl/evp.h>
 
 #include <cstdlib>
-
-namespace Record
-{
 
 struct Sha256::Context {
     EVP_MD_CTX *digest = EVP_MD_CTX_new();
@@ -30,13 +27,28 @@ Sha256::~Sha256() = default;
 
 QByteArray Sha256::hex(const char *data, qsizetype size)
 {
+    begin();
+    add(data, size);
+    return finish();
+}
+
+void Sha256::begin()
+{
+    if (EVP_DigestInit_ex(context->digest, context->sha256, nullptr) != 1)
+        std::abort();
+}
+
+void Sha256::add(const char *data, qsizetype size)
+{
+    if (EVP_DigestUpdate(context->digest, data, size_t(size)) != 1)
+        std::abort();
+}
+
+QByteArray Sha256::finish()
+{
     unsigned char hash[32];
     unsigned int length = 0;
-    if (EVP_DigestInit_ex(context->digest, context->sha256, nullptr) != 1 ||
-        EVP_DigestUpdate(context->digest, data, size_t(size)) != 1 ||
-        EVP_DigestFinal_ex(context->digest, hash, &length) != 1)
+    if (EVP_DigestFinal_ex(context->digest, hash, &length) != 1)
         std::abort();
     return QByteArray::fromRawData(reinterpret_cast<const char *>(hash), int(length)).toHex();
 }
-
-} // namespace Record
