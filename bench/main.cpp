@@ -132,98 +132,56 @@ int recordBench(const QString &sizes, const QString &program, bool checkpoints, 
 
 } // namespace
 
-int main(int argc, char *argv[])
-{
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
-        qputenv("QT_QPA_PLATFORM", "offscreen");
-    QApplication::setAttribute(Qt::AA_DontUseNativeDialogs);
-    QApplication app(argc, argv);
-    previousHandler = qInstallMessageHandler(quietHandler);
-
-    QCommandLineParser parser;
-    parser.setApplicationDescription(
-        QStringLiteral("Times whole downloads against the simulated board, through the worker "
-                       "alone and through the window."));
-    parser.addHelpOption();
-    const QCommandLineOption blocksOption(QStringLiteral("blocks"),
-                                          QStringLiteral("Image size in 64-byte blocks."),
-                                          QStringLiteral("N"), QStringLiteral("4096"));
-    const QCommandLineOption runsOption(QStringLiteral("runs"),
-                                        QStringLiteral("Repeats; medians are reported."),
-                                        QStringLiteral("R"), QStringLiteral("1"));
-    const QCommandLineOption scaleOption(
+// The bench's options, each with its help.
+struct BenchOptions {
+    const QCommandLineOption blocks{QStringLiteral("blocks"),
+                                    QStringLiteral("Image size in 64-byte blocks."),
+                                    QStringLiteral("N"), QStringLiteral("4096")};
+    const QCommandLineOption runs{QStringLiteral("runs"),
+                                  QStringLiteral("Repeats; medians are reported."),
+                                  QStringLiteral("R"), QStringLiteral("1")};
+    const QCommandLineOption scale{
         QStringLiteral("scale"),
         QStringLiteral("Run only the scale table: kavro-flash over many boards at once, each "
-                       "in a process of its own; --blocks defaults to 1000 there."));
-    const QCommandLineOption boardsOption(QStringLiteral("boards"),
-                                          QStringLiteral("The scale table's rows: board counts."),
-                                          QStringLiteral("LIST"), QStringLiteral("1,8,16,32,64"));
-    const QCommandLineOption flasherOption(
+                       "in a process of its own; --blocks defaults to 1000 there.")};
+    const QCommandLineOption boards{QStringLiteral("boards"),
+                                    QStringLiteral("The scale table's rows: board counts."),
+                                    QStringLiteral("LIST"), QStringLiteral("1,8,16,32,64")};
+    const QCommandLineOption flasher{
         QStringLiteral("flasher"),
         QStringLiteral("The kavro-flash that --scale, --page and --record run (another build's, to "
                        "compare)."),
-        QStringLiteral("PATH"), QCoreApplication::applicationDirPath() + "/kavro-flash");
-    const QCommandLineOption pageOption(
+        QStringLiteral("PATH"), QCoreApplication::applicationDirPath() + "/kavro-flash"};
+    const QCommandLineOption page{
         QStringLiteral("page"),
         QStringLiteral("Run only the page table: eight boards through kavro-flash --serve, with "
                        "and without clients on the page; --blocks defaults to 2000 and --runs "
-                       "to 3 there."));
-    parser.addOption(blocksOption);
-    parser.addOption(runsOption);
-    parser.addOption(scaleOption);
-    parser.addOption(pageOption);
-    parser.addOption(boardsOption);
-    parser.addOption(flasherOption);
-    const QCommandLineOption recordOption(
+                       "to 3 there.")};
+    const QCommandLineOption record{
         QStringLiteral("record"),
         QStringLiteral(
             "Time a station's start, --check-record and --report on records of SIZES boards "
             "(comma-separated) instead."),
-        QStringLiteral("SIZES"));
-    const QCommandLineOption plainOption(
+        QStringLiteral("SIZES")};
+    const QCommandLineOption plain{
         QStringLiteral("no-checkpoints"),
         QStringLiteral("With --record: records without checkpoints, as versions before them "
-                       "wrote and read."));
-    const QCommandLineOption listOption(
+                       "wrote and read.")};
+    const QCommandLineOption list{
         QStringLiteral("stamp-list"),
         QStringLiteral("With --record: stamps from a list of VALUES values of WIDTH bytes (4 "
                        "by default), which the station reads at its start."),
-        QStringLiteral("VALUES[:WIDTH]"));
-    parser.addOption(recordOption);
-    parser.addOption(plainOption);
-    parser.addOption(listOption);
-    parser.process(app);
+        QStringLiteral("VALUES[:WIDTH]")};
 
-    if (parser.isSet(recordOption))
-        return recordBench(parser.value(recordOption), parser.value(flasherOption),
-                           !parser.isSet(plainOption), parser.value(listOption));
-
-    Job job;
-    bool blocksOk = true;
-    bool runsOk = true;
-    const bool scale = parser.isSet(scaleOption);
-    const bool page = parser.isSet(pageOption);
-    if (parser.isSet(blocksOption) || !(scale || page))
-        job.blocks = parser.value(blocksOption).toInt(&blocksOk);
-    else
-        job.blocks = scale ? ScaleBlocks : PageBlocks;
-    const int runs =
-        page && !parser.isSet(runsOption) ? PageRuns : parser.value(runsOption).toInt(&runsOk);
-    const QVector<int> boards = boardCounts(parser.value(boardsOption));
-    // Two blocks at least, so there is a turnaround between blocks to time.
-    if (!blocksOk || job.blocks < 2 || job.blocks > DeviceFrame::MaxBlocks || !runsOk || runs < 1 ||
-        boards.isEmpty()) {
-        std::fprintf(stderr,
-                     "kavro-bench: --blocks takes 2 to %d, --runs 1 or more, --boards counts "
-                     "from 1 to 256 with commas between\n",
-                     DeviceFrame::MaxBlocks);
-        return 2;
+    void addTo(QCommandLineParser &parser) const
+    {
+        parser.addOptions({blocks, runs, scale, page, boards, flasher, record, plain, list});
     }
-    if (page)
-        return pageMain(parser.value(flasherOption), job.blocks, runs);
-    if (scale)
-        return scaleMain(parser.value(flasherOption), boards, job.blocks, runs);
+};
 
+// The download tables: the worker and the window, the gang and the adapters.
+int downloadMain(Job job, int runs)
+{
     QTemporaryDir dir;
     Job adapterJob;
     adapterJob.blocks = std::min(job.blocks, AdapterBlocks);
@@ -237,26 +195,16 @@ int main(int argc, char *argv[])
 
     WayResult worker;
     WayResult window;
+    QVector<GangResult> gangs;
+    AdapterResults adapters;
     QString error;
     bool peakPerWay = resetPeakRss();
-    if (!workerWay(job, runs, worker, &error)) {
-        std::fprintf(stderr, "kavro-bench: %s\n", qPrintable(error));
-        return 1;
-    }
+    bool measured = workerWay(job, runs, worker, &error);
+    // Each way's peak memory is its own.
     peakPerWay = resetPeakRss() && peakPerWay;
-    if (!windowWay(job, runs, window, &error)) {
-        std::fprintf(stderr, "kavro-bench: %s\n", qPrintable(error));
-        return 1;
-    }
-
-    QVector<GangResult> gangs;
-    if (!gangWay(job, runs, gangs, &error)) {
-        std::fprintf(stderr, "kavro-bench: %s\n", qPrintable(error));
-        return 1;
-    }
-
-    AdapterResults adapters;
-    if (!adapterWay(adapterJob, runs, adapters, &error)) {
+    measured = measured && windowWay(job, runs, window, &error) &&
+               gangWay(job, runs, gangs, &error) && adapterWay(adapterJob, runs, adapters, &error);
+    if (!measured) {
         std::fprintf(stderr, "kavro-bench: %s\n", qPrintable(error));
         return 1;
     }
@@ -268,4 +216,53 @@ int main(int argc, char *argv[])
     printAdapterTable(adapters, adapterJob.blocks);
     printSummary(window, gangs, adapters);
     return 0;
+}
+
+int main(int argc, char *argv[])
+{
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    QApplication::setAttribute(Qt::AA_DontUseNativeDialogs);
+    QApplication app(argc, argv);
+    previousHandler = qInstallMessageHandler(quietHandler);
+
+    QCommandLineParser parser;
+    parser.setApplicationDescription(
+        QStringLiteral("Times whole downloads against the simulated board, through the worker "
+                       "alone and through the window."));
+    parser.addHelpOption();
+    const BenchOptions options;
+    options.addTo(parser);
+    parser.process(app);
+
+    if (parser.isSet(options.record))
+        return recordBench(parser.value(options.record), parser.value(options.flasher),
+                           !parser.isSet(options.plain), parser.value(options.list));
+
+    Job job;
+    bool blocksOk = true;
+    bool runsOk = true;
+    const bool scale = parser.isSet(options.scale);
+    const bool page = parser.isSet(options.page);
+    if (parser.isSet(options.blocks) || !(scale || page))
+        job.blocks = parser.value(options.blocks).toInt(&blocksOk);
+    else
+        job.blocks = scale ? ScaleBlocks : PageBlocks;
+    const int runs =
+        page && !parser.isSet(options.runs) ? PageRuns : parser.value(options.runs).toInt(&runsOk);
+    const QVector<int> boards = boardCounts(parser.value(options.boards));
+    // Two blocks at least, so there is a turnaround between blocks to time.
+    if (!blocksOk || job.blocks < 2 || job.blocks > DeviceFrame::MaxBlocks || !runsOk || runs < 1 ||
+        boards.isEmpty()) {
+        std::fprintf(stderr,
+                     "kavro-bench: --blocks takes 2 to %d, --runs 1 or more, --boards counts "
+                     "from 1 to 256 with commas between\n",
+                     DeviceFrame::MaxBlocks);
+        return 2;
+    }
+    if (page)
+        return pageMain(parser.value(options.flasher), job.blocks, runs);
+    if (scale)
+        return scaleMain(parser.value(options.flasher), boards, job.blocks, runs);
+    return downloadMain(job, runs);
 }
