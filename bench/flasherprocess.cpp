@@ -1,10 +1,13 @@
 #include "bench/flasherprocess.h"
 
 #include "bench/gangrun.h"
+#include "bench/session.h"
 
 #include <QCoreApplication>
 #include <QFile>
+#include <QFileInfo>
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
@@ -90,11 +93,12 @@ qint64 ns(const timeval &t)
     return qint64(t.tv_sec) * 1000000000 + qint64(t.tv_usec) * 1000;
 }
 
-bool runFlasher(const QString &flasher, const QStringList &args, const QString &log, int timeoutMs,
-                rusage *usage, QString *error)
+bool runToEnd(const QStringList &command, const QString &log, int timeoutMs, rusage *usage,
+              QString *error)
 {
-    std::vector<QByteArray> storage{QFile::encodeName(flasher)};
-    for (const QString &arg : args)
+    const QString name = QFileInfo(command.value(0)).fileName();
+    std::vector<QByteArray> storage{QFile::encodeName(command.value(0))};
+    for (const QString &arg : command.mid(1))
         storage.push_back(arg.toLocal8Bit());
     std::vector<char *> argv;
     for (QByteArray &arg : storage)
@@ -111,8 +115,8 @@ bool runFlasher(const QString &flasher, const QStringList &args, const QString &
     const int spawned = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
     if (spawned != 0) {
-        *error = QStringLiteral("cannot start kavro-flash: %1")
-                     .arg(QString::fromLocal8Bit(strerror(spawned)));
+        *error = QStringLiteral("cannot start %1: %2")
+                     .arg(name, QString::fromLocal8Bit(strerror(spawned)));
         return false;
     }
 
@@ -137,10 +141,30 @@ bool runFlasher(const QString &flasher, const QStringList &args, const QString &
         return true;
     QFile output(log);
     output.open(QIODevice::ReadOnly);
-    *error = QStringLiteral("kavro-flash failed (status %1): %2")
+    *error = QStringLiteral("%1 failed (status %2): %3")
+                 .arg(name)
                  .arg(status)
                  .arg(QString::fromLocal8Bit(output.readAll().trimmed()));
     return false;
+}
+
+std::optional<double> slowestShare(const QVector<BoardStats> &stats, int blocks, QString *error)
+{
+    double slowest = 1e9;
+    for (int i = 0; i < stats.size(); ++i) {
+        const BoardStats &s = stats[i];
+        if (s.endFrames != 1 || s.blocks != blocks || s.blockPhaseNs <= s.latenessNs) {
+            *error = QStringLiteral("board %1: %2 end frame(s), %3 of %4 blocks")
+                         .arg(i + 1)
+                         .arg(s.endFrames)
+                         .arg(s.blocks)
+                         .arg(blocks);
+            return std::nullopt;
+        }
+        const double wireNs = blocks * wireNsPerBlock(GangBaud);
+        slowest = std::min(slowest, wireNs / (s.blockPhaseNs - s.latenessNs));
+    }
+    return slowest;
 }
 
 } // namespace Bench

@@ -7,6 +7,7 @@
 #include <QVector>
 
 #include <memory>
+#include <optional>
 #include <vector>
 
 #include <sys/resource.h>
@@ -47,10 +48,17 @@ private:
 
 qint64 ns(const timeval &t);
 
-// Runs kavro-flash to its end, killed after `timeoutMs`; its resource use
-// comes from wait4, so it is the child's alone. Output goes to `log`.
-bool runFlasher(const QString &flasher, const QStringList &args, const QString &log, int timeoutMs,
-                rusage *usage, QString *error);
+// Runs `command` (a program and its arguments) to its end, killed after
+// `timeoutMs`; its resource use comes from wait4, so it is the child's
+// alone. Its output goes to `log`. False, with what it said, unless it
+// exits with status 0.
+bool runToEnd(const QStringList &command, const QString &log, int timeoutMs, rusage *usage,
+              QString *error);
+
+// The share of the wire's time that the slowest board's blocks took, once
+// every board has taken the whole image in one session; none, with which
+// board did not, otherwise.
+std::optional<double> slowestShare(const QVector<BoardStats> &stats, int blocks, QString *error);
 
 } // namespace Bench
 

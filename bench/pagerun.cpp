@@ -117,16 +117,20 @@ bool pageRun(const QString &flasher, const Job &job, const QString &log, bool cl
             return false;
         }
     }
-    QStringList args{QStringLiteral("-q"), QStringLiteral("-b"), QString::number(GangBaud),
-                     QStringLiteral("--serve"), QStringLiteral("127.0.0.1:%1").arg(port)};
+    QStringList args{flasher,
+                     QStringLiteral("-q"),
+                     QStringLiteral("-b"),
+                     QString::number(GangBaud),
+                     QStringLiteral("--serve"),
+                     QStringLiteral("127.0.0.1:%1").arg(port)};
     for (const QString &port : sims.ports)
         args << QStringLiteral("-p") << port;
     args << job.imagePath;
     rusage usage{};
     QElapsedTimer clock;
     clock.start();
-    const bool flashed = runFlasher(flasher, args, log,
-                                    sessionTimeoutMs(job.blocks, GangBaud) + 60000, &usage, error);
+    const bool flashed =
+        runToEnd(args, log, sessionTimeoutMs(job.blocks, GangBaud) + 60000, &usage, error);
     run.seconds = clock.elapsed() / 1000.0;
     if (clients) {
         clientProcess.terminate();
@@ -142,21 +146,12 @@ bool pageRun(const QString &flasher, const Job &job, const QString &log, bool cl
     if (!flashed)
         return false;
 
-    const QVector<BoardStats> stats = sims.stop();
-    run.slowestShare = 1e9;
-    for (int i = 0; i < stats.size(); ++i) {
-        const BoardStats &s = stats[i];
-        if (s.endFrames != 1 || s.blocks != job.blocks || s.blockPhaseNs <= s.latenessNs) {
-            *error = QStringLiteral("page run, board %1: %2 end frame(s), %3 of %4 blocks")
-                         .arg(i + 1)
-                         .arg(s.endFrames)
-                         .arg(s.blocks)
-                         .arg(job.blocks);
-            return false;
-        }
-        const double wireNs = job.blocks * wireNsPerBlock(GangBaud);
-        run.slowestShare = std::min(run.slowestShare, wireNs / (s.blockPhaseNs - s.latenessNs));
+    const std::optional<double> slowest = slowestShare(sims.stop(), job.blocks, error);
+    if (!slowest) {
+        *error = QStringLiteral("page run, ") + *error;
+        return false;
     }
+    run.slowestShare = *slowest;
     return true;
 }
 

@@ -1,5 +1,6 @@
 #include "bench/recordrun.h"
 
+#include "bench/flasherprocess.h"
 #include "bench/session.h"
 #include "cli/record/boardline.h"
 #include "cli/record/chain.h"
@@ -12,13 +13,7 @@
 #include <QTemporaryDir>
 
 #include <cstdio>
-#include <fcntl.h>
-#include <spawn.h>
 #include <sys/resource.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
-extern char **environ;
 
 namespace Bench
 {
@@ -122,32 +117,18 @@ struct Run {
     bool ok = false;
 };
 
-Run runToEnd(const QStringList &command)
+Run timed(const QStringList &command)
 {
-    std::vector<QByteArray> bytes;
-    for (const QString &word : command)
-        bytes.push_back(word.toLocal8Bit());
-    std::vector<char *> argv;
-    for (QByteArray &word : bytes)
-        argv.push_back(word.data());
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
     QElapsedTimer clock;
     clock.start();
-    pid_t pid = 0;
+    rusage usage{};
+    QString error;
     Run run;
-    if (posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ) == 0) {
-        int status = 0;
-        struct rusage usage {
-        };
-        run.ok =
-            wait4(pid, &status, 0, &usage) == pid && WIFEXITED(status) && WEXITSTATUS(status) == 0;
-        run.seconds = clock.nsecsElapsed() / 1e9;
-        run.peakMiB = usage.ru_maxrss / 1024.0;
-    }
-    posix_spawn_file_actions_destroy(&actions);
+    run.ok = runToEnd(command, QStringLiteral("/dev/null"), 3600000, &usage, &error);
+    run.seconds = clock.nsecsElapsed() / 1e9;
+    run.peakMiB = usage.ru_maxrss / 1024.0;
+    if (!run.ok)
+        std::fprintf(stderr, "kavro-bench: %s\n", qPrintable(error));
     return run;
 }
 
@@ -156,9 +137,9 @@ Run runToEnd(const QStringList &command)
 Run fastestOf(const QStringList &command)
 {
     constexpr int Runs = 3;
-    Run fastest = runToEnd(command);
+    Run fastest = timed(command);
     for (int n = 1; n < Runs && fastest.ok; ++n) {
-        const Run run = runToEnd(command);
+        const Run run = timed(command);
         if (!run.ok)
             return run;
         if (run.seconds < fastest.seconds)
@@ -261,9 +242,9 @@ bool recordWay(const RecordSettings &settings, QString *error)
         const Run check =
             fastestOf({settings.flashProgram, QStringLiteral("--check-record"), record});
         const Run report =
-            runToEnd({settings.flashProgram, QStringLiteral("--report"), QStringLiteral("--html"),
-                      dir.filePath(QStringLiteral("report.html")), QStringLiteral("--csv"),
-                      dir.filePath(QStringLiteral("report.csv")), record});
+            timed({settings.flashProgram, QStringLiteral("--report"), QStringLiteral("--html"),
+                   dir.filePath(QStringLiteral("report.html")), QStringLiteral("--csv"),
+                   dir.filePath(QStringLiteral("report.csv")), record});
         // The station's own start goes last: it may add a checkpoint.
         const Run ready = stationReady(settings.flashProgram, record, job.imagePath,
                                        dir.filePath(QStringLiteral("absent-slot")), plan);

@@ -39,33 +39,24 @@ bool flashRun(const Scale &scale, const Job &job, int boards, FlashRun &run, QSt
     Boards sims;
     if (!sims.start(boards, error))
         return false;
-    QStringList args{QStringLiteral("-q"), QStringLiteral("-b"), QString::number(GangBaud)};
+    QStringList args{scale.flasher, QStringLiteral("-q"), QStringLiteral("-b"),
+                     QString::number(GangBaud)};
     for (const QString &port : sims.ports)
         args << QStringLiteral("-p") << port;
     args << job.imagePath;
     const int timeoutMs = sessionTimeoutMs(job.blocks, GangBaud) + 60000 + boards * job.blocks;
     rusage usage{};
-    if (!runFlasher(scale.flasher, args, scale.log, timeoutMs, &usage, error))
+    if (!runToEnd(args, scale.log, timeoutMs, &usage, error))
         return false;
     run.cpuNs = ns(usage.ru_utime) + ns(usage.ru_stime);
     run.peakRssMiB = usage.ru_maxrss / 1024.0;
 
-    const QVector<BoardStats> stats = sims.stop();
-    run.slowestShare = 1e9;
-    for (int i = 0; i < stats.size(); ++i) {
-        const BoardStats &s = stats[i];
-        if (s.endFrames != 1 || s.blocks != job.blocks || s.blockPhaseNs <= s.latenessNs) {
-            *error = QStringLiteral("%1 boards, board %2: %3 end frame(s), %4 of %5 blocks")
-                         .arg(boards)
-                         .arg(i + 1)
-                         .arg(s.endFrames)
-                         .arg(s.blocks)
-                         .arg(job.blocks);
-            return false;
-        }
-        const double wireNs = job.blocks * wireNsPerBlock(GangBaud);
-        run.slowestShare = std::min(run.slowestShare, wireNs / (s.blockPhaseNs - s.latenessNs));
+    const std::optional<double> slowest = slowestShare(sims.stop(), job.blocks, error);
+    if (!slowest) {
+        *error = QStringLiteral("%1 boards, %2").arg(boards).arg(*error);
+        return false;
     }
+    run.slowestShare = *slowest;
     return true;
 }
 
