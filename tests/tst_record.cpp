@@ -1,8 +1,9 @@
 // The record room's units, without a board: the line a board's result makes,
-// and the stamp list its ledger takes values from.
+// the reader's lines, and the stamp list its ledger takes values from.
 #include "cli/common/stamp.h"
 #include "cli/record/boardline.h"
 #include "cli/record/record.h"
+#include "cli/record/recordreader.h"
 
 #include <QtTest>
 
@@ -15,6 +16,8 @@ class tst_Record : public QObject
 private slots:
     void boardLine_data();
     void boardLine();
+    void readerLines_data();
+    void readerLines();
     void stampList_data();
     void stampList();
 };
@@ -145,6 +148,57 @@ void tst_Record::boardLine()
     QCOMPARE(read.board.job.name, job.name);
     QCOMPARE(read.board.job.sha256, job.sha256);
     QCOMPARE(read.board.job.quantity, job.quantity);
+}
+
+// Files whose lines fall across the reader's reads (256 KiB) in every way.
+void tst_Record::readerLines_data()
+{
+    QTest::addColumn<QByteArray>("content");
+    QTest::addColumn<qint64>("from"); // the offset read from, at a line's start
+    QTest::newRow("lines, the last without its newline") << QByteArray("a\nbb\nccc") << qint64(0);
+    QTest::newRow("empty lines are lines") << QByteArray("\n\na\n\n") << qint64(0);
+    QTest::newRow("from a line part-way") << QByteArray("a\nbb\nccc\n") << qint64(2);
+    QTest::newRow("nothing") << QByteArray() << qint64(0);
+    QByteArray many;
+    for (int n = 0; many.size() < (3 << 18); ++n)
+        many += QByteArray(n % 97, char('a' + n % 26)) + '\n';
+    QTest::newRow("lines across reads") << many << qint64(0);
+    QTest::newRow("from past the first read") << many << qint64(many.indexOf('\n', 300000) + 1);
+    QTest::newRow("a line longer than two reads")
+        << "x\n" + QByteArray(600000, 'y') + "\nz" << qint64(0);
+    QTest::newRow("a newline as a read's last byte") << QByteArray((256 << 10) - 1, 'q') + "\nr\n"
+                                                     << qint64(0);
+}
+
+// Each line as the file holds it: its number, the offset of its first byte
+// (checkpoints state it) and its hash.
+void tst_Record::readerLines()
+{
+    QFETCH(QByteArray, content);
+    QFETCH(qint64, from);
+    QTemporaryDir dir;
+    QFile file(dir.filePath("record.jsonl"));
+    QVERIFY(file.open(QIODevice::WriteOnly) && file.write(content) == content.size());
+    file.close();
+    Record::Reader reader;
+    QString why;
+    QVERIFY(reader.open(file.fileName(), &why));
+    const qint64 firstNumber = content.left(from).count('\n') + 1;
+    QVERIFY(reader.seek(from, firstNumber, &why));
+    Record::Reader::Entry entry;
+    qint64 offset = from;
+    for (qint64 number = firstNumber; offset < content.size(); ++number) {
+        const qint64 end =
+            content.indexOf('\n', offset) < 0 ? content.size() : content.indexOf('\n', offset);
+        QVERIFY(reader.next(&entry, &why) != Record::Reader::Step::End);
+        QCOMPARE(entry.number, number);
+        QCOMPARE(entry.offset, offset);
+        QCOMPARE(entry.text, content.mid(offset, end - offset));
+        QCOMPARE(entry.hash,
+                 QCryptographicHash::hash(entry.text, QCryptographicHash::Sha256).toHex());
+        offset = end + 1;
+    }
+    QCOMPARE(reader.next(&entry, &why), Record::Reader::Step::End);
 }
 
 void tst_Record::stampList_data()
