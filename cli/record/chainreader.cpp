@@ -1,5 +1,7 @@
 #include "cli/record/chainreader.h"
 
+#include <optional>
+
 namespace Record
 {
 
