@@ -189,8 +189,10 @@ void tst_SerialPort::sequenceWaits()
     QVERIFY(*due >= asked + std::chrono::milliseconds(30));
     QVERIFY(player.advance() == due);
     QCOMPARE(line.writes, QStringList{"11"});
-    std::this_thread::sleep_until(*due);
-    QVERIFY(!player.advance());
+    // A sleep may end a little before the clock says it should (Windows):
+    // the player then hands back the same end again.
+    for (auto next = due; next; next = player.advance())
+        std::this_thread::sleep_until(*next);
     QCOMPARE(line.writes, (QStringList{"11", "10"}));
     const LineSequenceRun &run = player.run();
     QCOMPARE(run.steps.size(), 3);
