@@ -18,7 +18,12 @@ public:
     Sha256 &operator=(const Sha256 &) = delete;
 
     // The hash of `size` bytes at `data`, in lower-case hex.
-    QByteArray hex(const char *data, qsizetype size);
+    QByteArray hex(const char *data, qsizetype size)
+    {
+        begin();
+        add(data, size);
+        return finish();
+    }
 
     // A hash of bytes that come in pieces: begin(), add() for each piece,
     // then finish() for the hash in lower-case hex.

@@ -25,13 +25,6 @@ Sha256::Sha256() : context(std::make_unique<Context>())
 
 Sha256::~Sha256() = default;
 
-QByteArray Sha256::hex(const char *data, qsizetype size)
-{
-    begin();
-    add(data, size);
-    return finish();
-}
-
 void Sha256::begin()
 {
     if (EVP_DigestInit_ex(context->digest, context->sha256, nullptr) != 1)
