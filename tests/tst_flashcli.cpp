@@ -54,10 +54,18 @@ bool plainText(const QByteArray &text)
     return true;
 }
 
+// Every flasher a test starts and has not finished. A check that fails
+// returns early: a station it left running would take the next test's boards.
+QObject &runningFlashers()
+{
+    static QObject owner;
+    return owner;
+}
+
 QProcess *startFlash(const QStringList &args, const QString &extraPorts = QString(),
                      const std::function<void(QProcess *)> &setUp = {})
 {
-    auto *process = new QProcess;
+    auto *process = new QProcess(&runningFlashers());
     if (setUp)
         setUp(process);
     QProcessEnvironment env = process->processEnvironment();
@@ -363,6 +371,7 @@ class tst_FlashCli : public QObject
     Q_OBJECT
 private slots:
     void initTestCase();
+    void cleanup();
     void boards_data();
     void boards();
     void badImage_data();
@@ -424,6 +433,12 @@ void tst_FlashCli::initTestCase()
     image = makeImage(300, 17);
     imagePath = writeImage(dir, "firmware.bin", image);
     QVERIFY(!imagePath.isEmpty());
+}
+
+// A process is killed and waited for as it is deleted.
+void tst_FlashCli::cleanup()
+{
+    qDeleteAll(runningFlashers().children());
 }
 
 void tst_FlashCli::boards_data()
