@@ -223,6 +223,7 @@ Station::Settings stationSettings(const Options &options, qint64 blocks)
     settings.blocks = blocks;
     settings.count = options.count;
     settings.recordPath = options.recordPath;
+    settings.continuedRecord = options.continuedRecord;
     settings.settleMs = options.settleMs;
     settings.stamp = options.stamp;
     settings.enter = options.enter;
@@ -288,6 +289,7 @@ int runGang(QCoreApplication &app, Interrupts &interrupts, const Options &option
         record = std::make_unique<GangRecord>(gang, options.recordPath, options.imagePath,
                                               options.stamp);
         record->setJob(jobMark(options));
+        record->setContinuedRecord(options.continuedRecord);
         QString error;
         QString notice;
         int status = 0;

@@ -121,6 +121,11 @@ struct Parser {
         QStringLiteral("record"),
         QStringLiteral("Append one JSON line per board to FILE, on disk at once."),
         QStringLiteral("FILE")};
+    QCommandLineOption continues{
+        QStringLiteral("continues"),
+        QStringLiteral("Begin the new --record as the one that continues the record FILE: linked "
+                       "to its last line, its stamps going on where FILE's left off."),
+        QStringLiteral("FILE")};
     QCommandLineOption stamp{
         QStringLiteral("stamp"),
         QStringLiteral("Give each board a value of its own in the WIDTH bytes (1 to 16) at file "
@@ -199,10 +204,10 @@ struct Parser {
     Parser()
     {
         parser.setApplicationDescription(description());
-        parser.addOptions({port,      baud,   list,   json,  quiet,      verbose,     station,
-                           count,     record, settle, stamp, stampStart, stampStep,   stampOrder,
-                           stampList, enter,  leave,  job,   writeJob,   checkRecord, doctor,
-                           serve,     report, html,   csv});
+        parser.addOptions({port,       baud,      list,      json,   quiet, verbose,    station,
+                           count,      record,    continues, settle, stamp, stampStart, stampStep,
+                           stampOrder, stampList, enter,     leave,  job,   writeJob,   checkRecord,
+                           doctor,     serve,     report,    html,   csv});
         parser.addPositionalArgument(QStringLiteral("IMAGE"),
                                      QStringLiteral("Firmware image to write."));
     }
@@ -258,8 +263,17 @@ struct Parser {
         if (!o->station && (parser.isSet(count) || parser.isSet(settle)))
             return refuse(error, QStringLiteral("--count and --settle belong to --station"));
         o->recordPath = parser.value(record);
-        return !(parser.isSet(record) && o->recordPath.isEmpty()) ||
-               refuse(error, QStringLiteral("--record needs a file name"));
+        if (parser.isSet(record) && o->recordPath.isEmpty())
+            return refuse(error, QStringLiteral("--record needs a file name"));
+        o->continuedRecord = parser.value(continues);
+        if (!parser.isSet(continues))
+            return true;
+        if (o->continuedRecord.isEmpty() || o->recordPath.isEmpty())
+            return refuse(error, QStringLiteral("--continues needs a file name, and --record for "
+                                                "the new record that continues it"));
+        return o->action != Options::Action::WriteJob ||
+               refuse(error, QStringLiteral("--continues begins a record once: it is no part "
+                                            "of a job"));
     }
 
     bool readSequence(const QCommandLineOption &option, LineSequence *sequence,

@@ -21,8 +21,9 @@ struct Options {
     bool quiet = false;
     bool verbose = false;
     QString imagePath;
-    QString recordPath; // one line per board; the ledger of stamps
-    Stamp::Plan stamp;  // checked against the image once it is read
+    QString recordPath;      // one line per board; the ledger of stamps
+    QString continuedRecord; // the record a new record continues; empty for none
+    Stamp::Plan stamp;       // checked against the image once it is read
     // Station mode, or a job written for it.
     bool station = false;
     int count = 0; // boards in all; 0 for no limit

@@ -1022,6 +1022,8 @@ void tst_FlashCli::checkRecord_data()
         << "reserve:1" << 0 << "burnt 000003E8 (1000): reserved, outcome unknown";
     QTest::newRow("a checkpoint taken out") << "drop:2" << 1 << "chain broken at line 2";
     QTest::newRow("a checkpoint edited") << "count:2" << 1 << "chain broken at line 3";
+    QTest::newRow("a checkpoint that continues a record, not the first line")
+        << "continues:2" << 1 << "chain broken at line 2: it names a record it continues";
     // Its chain made good again after it: the recount still finds it out.
     QTest::newRow("a checkpoint forged, the chain relinked")
         << "forge:2" << 1 << "checkpoint at line 2 differs from the record: boards 2, not 1";
@@ -1052,6 +1054,12 @@ void tst_FlashCli::checkRecord()
         lines[line] = QByteArray(3 << 19, 'x');
     else if (change.startsWith("count") || change.startsWith("forge"))
         lines[line].replace("\"boards\":1", "\"boards\":2");
+    else if (change.startsWith("continues")) {
+        QJsonObject checkpoint = QJsonDocument::fromJson(lines[line]).object();
+        checkpoint["continues"] =
+            QJsonObject{{"file", "lot-1.jsonl"}, {"line", 9}, {"sha256", checkpoint["prev"]}};
+        lines[line] = QJsonDocument(checkpoint).toJson(QJsonDocument::Compact);
+    }
     for (int n = line + 1; change.startsWith("forge") && n < lines.size() - 1; ++n) {
         QJsonObject relinked = QJsonDocument::fromJson(lines[n]).object();
         relinked["prev"] =
@@ -1864,26 +1872,30 @@ void tst_FlashCli::stamp_data()
     QTest::addColumn<QByteArray>("list");    // the --stamp-list file, if any
     QTest::addColumn<int>("at");             // the stamp's file offset
     QTest::addColumn<QStringList>("values"); // hex as written, two runs of three
+    QTest::addColumn<bool>("newRecord");     // the second run's record continues the first's
 
     QTest::newRow("numbers from 1000")
         << QStringList{"--stamp", "0x80:4", "--stamp-start", "1000"} << QByteArray() << 0x80
-        << QStringList{"E8030000", "E9030000", "EA030000", "EB030000", "EC030000", "ED030000"};
-    QTest::newRow("big-endian, step 256")
+        << QStringList{"E8030000", "E9030000", "EA030000", "EB030000", "EC030000", "ED030000"}
+        << false;
+    QTest::newRow("big-endian, step 256, a new record")
         << QStringList{"--stamp", "200:3", "--stamp-order", "big", "--stamp-step", "256"}
         << QByteArray() << 200
-        << QStringList{"000001", "000101", "000201", "000301", "000401", "000501"};
+        << QStringList{"000001", "000101", "000201", "000301", "000401", "000501"} << true;
     QTest::newRow("past 2^63") << QStringList{"--stamp", "0x80:8", "--stamp-start",
                                               "0xfffffffffffffff0"}
                                << QByteArray() << 0x80
                                << QStringList{"F0FFFFFFFFFFFFFF", "F1FFFFFFFFFFFFFF",
                                               "F2FFFFFFFFFFFFFF", "F3FFFFFFFFFFFFFF",
-                                              "F4FFFFFFFFFFFFFF", "F5FFFFFFFFFFFFFF"};
-    QTest::newRow("radio addresses")
+                                              "F4FFFFFFFFFFFFFF", "F5FFFFFFFFFFFFFF"}
+                               << false;
+    QTest::newRow("radio addresses, a new record")
         << QStringList{"--stamp", "0x1000:6"}
         << QByteArray("# radio addresses, batch 7\n0CEFAF81A2B3\n\n0cefaf81a2b4\n"
                       "0CEFAF81A2B5\n#spare\n0CEFAF81A2B6\n0CEFAF81A2B7\n0CEFAF81A2B8\n")
         << 0x1000 << QStringList{"0CEFAF81A2B3", "0CEFAF81A2B4", "0CEFAF81A2B5",
-                                 "0CEFAF81A2B6", "0CEFAF81A2B7", "0CEFAF81A2B8"};
+                                 "0CEFAF81A2B6", "0CEFAF81A2B7", "0CEFAF81A2B8"}
+        << true;
     QByteArray keys("# device keys\n");
     QStringList first;
     for (int n = 1; n <= 2000; ++n) {
@@ -1892,20 +1904,24 @@ void tst_FlashCli::stamp_data()
         if (n <= 6)
             first << key;
     }
-    QTest::newRow("keys of 16 bytes") << QStringList{"--stamp", "0x80:16"} << keys << 0x80 << first;
+    QTest::newRow("keys of 16 bytes")
+        << QStringList{"--stamp", "0x80:16"} << keys << 0x80 << first << false;
 }
 
-// A gang of three, twice on one record: each board's copy differs from the
-// image in the stamped bytes only, and the second run goes on where the
-// first stopped.
+// A gang of three, twice on one record or on a second that continues the
+// first: each board's copy differs from the image in the stamped bytes only,
+// and the second run goes on where the first stopped.
 void tst_FlashCli::stamp()
 {
     QFETCH(QStringList, args);
     QFETCH(QByteArray, list);
     QFETCH(int, at);
     QFETCH(QStringList, values);
+    QFETCH(bool, newRecord);
     QTemporaryDir work;
-    const QString recordPath = work.filePath("record.jsonl");
+    const QString firstPath = work.filePath("record.jsonl");
+    const QString secondPath = newRecord ? work.filePath("lot-2/record.jsonl") : firstPath;
+    QVERIFY(QDir(work.path()).mkpath("lot-2"));
     if (!list.isEmpty())
         args << "--stamp-list" << writeImage(work, "addresses.txt", list);
     const int width = values[0].size() / 2;
@@ -1913,8 +1929,11 @@ void tst_FlashCli::stamp()
     const QString sha = QCryptographicHash::hash(image, QCryptographicHash::Sha256).toHex();
     for (int run = 0; run < 2; ++run) {
         const std::vector<Board> sims = makeBoards({"good", "good", "good"}, work);
-        const Run r =
-            flash(portArgs(sims) << args << "--record" << recordPath << "--json" << imagePath);
+        QStringList runArgs = portArgs(sims) << args;
+        if (run == 1 && newRecord)
+            runArgs << "--continues" << firstPath;
+        const Run r = flash(runArgs << "--record" << (run == 0 ? firstPath : secondPath) << "--json"
+                                    << imagePath);
         QCOMPARE(r.status, 0);
         QStringList got;
         for (const Board &b : sims) {
@@ -1946,8 +1965,12 @@ void tst_FlashCli::stamp()
         }
         QVERIFY2(r.err.contains("stamps used: "), r.err);
     }
-    const QList<QJsonObject> reserved = recordLines(recordPath, "reservation");
-    const QList<QJsonObject> boards = recordLines(recordPath, "");
+    QList<QJsonObject> reserved = recordLines(firstPath, "reservation");
+    QList<QJsonObject> boards = recordLines(firstPath, "");
+    if (newRecord) {
+        reserved += recordLines(secondPath, "reservation");
+        boards += recordLines(secondPath, "");
+    }
     QCOMPARE(reserved.size(), 6);
     QCOMPARE(boards.size(), 6);
     QSet<QString> stamps;
@@ -1961,9 +1984,40 @@ void tst_FlashCli::stamp()
     QCOMPARE(stamps.size(), 6);
     for (const QJsonObject &line : reserved)
         QVERIFY(stamps.contains(line["stamp"].toString()));
-    const Run checked = flash({"--check-record", recordPath});
+    const Run checked = flash({"--check-record", secondPath});
     QCOMPARE(checked.status, 0);
-    QVERIFY2(checked.out.contains("stamps: 6 reserved, 6 stamped successes, 0 burnt"), checked.out);
+    const QByteArray stamped = newRecord ? "3 reserved, 3 stamped" : "6 reserved, 6 stamped";
+    QVERIFY2(checked.out.contains("stamps: " + stamped + " successes, 0 burnt"), checked.out);
+    if (!newRecord)
+        return;
+    // The new record's first line links to the last of the one it continues.
+    QFile first(firstPath);
+    QVERIFY(first.open(QIODevice::ReadOnly));
+    const QByteArray lastHash =
+        QCryptographicHash::hash(first.readAll().trimmed().split('\n').last(),
+                                 QCryptographicHash::Sha256)
+            .toHex();
+    QVERIFY2(
+        checked.out.contains("continues ../record.jsonl from its line 6 (sha256 " + lastHash + ")"),
+        checked.out);
+    QCOMPARE(recordLines(secondPath).value(0)["prev"].toString(), QString(lastHash));
+    // Started again as it was, the new record goes on; a list has no values left.
+    const std::vector<Board> sims = makeBoards({"good"}, work);
+    const Run again = flash(portArgs(sims) << args << "--continues" << firstPath << "--record"
+                                           << secondPath << imagePath);
+    QVERIFY2(
+        (again.out + again.err).contains(list.isEmpty() ? "stamp 000601" : "no stamp values left"),
+        again.out + again.err);
+}
+
+// A record of one line: 1000 reserved, little-endian, at 0x80:4.
+QByteArray reservationLine()
+{
+    return R"({"board":1,"host":"h","kind":"reservation","prev":null,"record":2,"slot":"s",)"
+           R"("stamp":"000003E8","stamp_at":"0x80:4","stamp_list_sha256":null,)"
+           R"("stamp_number":1000,"stamp_order":"little","time":"2026-01-05T08:00:00.000Z",)"
+           R"("tool":"t"})"
+           "\n";
 }
 
 void tst_FlashCli::stampUsage_data()
@@ -2025,12 +2079,7 @@ void tst_FlashCli::stampUsage_data()
     QTest::newRow("no such list") << QStringList{"--stamp", "0x80:6", "--stamp-list", "LIST"}
                                   << QByteArray("-") << QByteArray()
                                   << "cannot read the stamp list";
-    const QByteArray reservation =
-        R"({"board":1,"host":"h","kind":"reservation","prev":null,"record":2,"slot":"s",)"
-        R"("stamp":"000003E8","stamp_at":"0x80:4","stamp_list_sha256":null,)"
-        R"("stamp_number":1000,"stamp_order":"little","time":"2026-01-05T08:00:00.000Z",)"
-        R"("tool":"t"})"
-        "\n";
+    const QByteArray reservation = reservationLine();
     QTest::newRow("record of another offset")
         << QStringList{"--stamp", "0x84:4"} << QByteArray() << reservation
         << "holds values stamped at 0x80:4 as little-endian numbers (line 1), not at 0x84:4";
@@ -2040,6 +2089,17 @@ void tst_FlashCli::stampUsage_data()
     QTest::newRow("record of numbers, a list now")
         << QStringList{"--stamp", "0x80:4", "--stamp-list", "LIST"} << QByteArray("01020304\n")
         << reservation << "name a new record for another stamp";
+    // EARLIER holds the reservation above; GONE is not there.
+    QTest::newRow("continues a record that is not there")
+        << QStringList{"--stamp", "0x80:4", "--continues", "GONE"} << QByteArray() << QByteArray()
+        << "there is no such file";
+    QTest::newRow("continues, into a record with lines")
+        << QStringList{"--stamp", "0x80:4", "--continues", "EARLIER"} << QByteArray() << reservation
+        << "has lines already: a record continues another from its first line";
+    QTest::newRow("continues a record of another stamp")
+        << QStringList{"--stamp", "0x84:4", "--continues", "EARLIER"} << QByteArray()
+        << QByteArray()
+        << "holds values stamped at 0x80:4 as little-endian numbers (line 1), not at 0x84:4";
 }
 
 // Refused before any port opens, saying why.
@@ -2056,6 +2116,9 @@ void tst_FlashCli::stampUsage()
     const QString listPath =
         list == "-" ? work.filePath("missing.txt") : writeImage(work, "list.txt", list);
     args.replaceInStrings(QRegularExpression("^LIST$"), listPath);
+    args.replaceInStrings(QRegularExpression("^EARLIER$"),
+                          writeImage(work, "earlier.jsonl", reservationLine()));
+    args.replaceInStrings(QRegularExpression("^GONE$"), work.filePath("gone.jsonl"));
     const std::vector<Board> sims = makeBoards({"good"}, work);
     for (const bool station : {false, true}) {
         QStringList all = portArgs(sims) << args << "--record" << recordPath << imagePath;

@@ -29,7 +29,7 @@ bool GangRecord::prepare(Stamp::Source stampValues, QString *error, int *status,
         return false;
     }
     *status = ExitStatus::Usage;
-    if (!writer.open(recordPath, error, notice) ||
+    if (!writer.open(recordPath, continuedRecord, error, notice) ||
         (stamp.active() && !ledger.open(std::move(stampValues), &writer, recordPath, error)) ||
         !quantityLeft(error, status))
         return false;

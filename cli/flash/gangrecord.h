@@ -27,6 +27,8 @@ public:
     // Every line names the job; with its quantity, prepare() refuses more
     // boards than the lot has left. Before prepare().
     void setJob(const Record::JobMark &mark) { job = mark; }
+    // A new record that continues the record at `path`. Before prepare().
+    void setContinuedRecord(const QString &path) { continuedRecord = path; }
     // Before any port opens, with `stampValues` (the stamp's, opened) for
     // the ledger. On failure, the reason and the exit status; `notice`
     // tells of a repair made to the record.
@@ -43,6 +45,7 @@ private:
 
     BoardGang &gang;
     const QString recordPath;
+    QString continuedRecord;
     const QString imagePath;
     const Stamp::Plan stamp;
     Record::Writer writer;

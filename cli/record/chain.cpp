@@ -37,7 +37,7 @@ Line Chain::checkpoint(const QDateTime &time) const
 {
     Line line;
     line.kind = Line::Kind::Checkpoint;
-    line.checkpoint = {time, lineCount + 1, byteCount, sum};
+    line.checkpoint = {time, lineCount + 1, byteCount, sum, {}};
     return line;
 }
 

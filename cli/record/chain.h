@@ -29,6 +29,7 @@ public:
 
     const Summary &summary() const { return sum; }
     qint64 lines() const { return lineCount; }
+    const QByteArray &lastLineHash() const { return lastHash; }
 
 private:
     QByteArray lastHash; // hex; empty while the file has no line

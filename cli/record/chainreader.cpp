@@ -15,8 +15,18 @@ std::optional<QString> breakAt(Reader::Step step, const Reader::Entry &entry,
 {
     if (step == Reader::Step::NotALine)
         return QStringLiteral("it ") + why;
+    const Line &line = entry.line;
+    const bool continues =
+        line.kind == Line::Kind::Checkpoint && !line.checkpoint.continues.isEmpty();
+    // A record that continues another links its first line to that one's last.
+    if (continues)
+        return entry.number == 1 && line.prev == line.checkpoint.continues.sha256
+                   ? std::nullopt
+                   : std::optional<QString>(
+                         QStringLiteral("it names a record it continues, which only a first "
+                                        "line does, linked to that record's last line"));
     // Lines of the older format carry no link.
-    if (entry.line.format == 0 || entry.line.prev == before)
+    if (line.format == 0 || line.prev == before)
         return std::nullopt;
     return entry.number == 1
                ? QStringLiteral("it follows a line that is not there")

@@ -79,7 +79,9 @@ bool isObject(const Json &value)
 enum class Key {
     Board,
     Boards,
+    Continues,
     ExitCode,
+    File,
     FlashedSha256,
     Host,
     Image,
@@ -114,7 +116,9 @@ enum class Key {
 // In the order of Key, which is the names' own, for a binary search.
 constexpr std::string_view KeyNames[] = {"board",
                                          "boards",
+                                         "continues",
                                          "exit_code",
+                                         "file",
                                          "flashed_sha256",
                                          "host",
                                          "image",
@@ -383,15 +387,36 @@ QJsonObject checkpointFields(const Checkpoint &c)
         last.insert(QStringLiteral("line"), s.lastReservedLine);
         stamp = last;
     }
-    return {{QStringLiteral("kind"), QStringLiteral("checkpoint")},
-            {QStringLiteral("time"), c.time.toUTC().toString(Qt::ISODateWithMs)},
-            {QStringLiteral("line"), c.number},
-            {QStringLiteral("offset"), c.offset},
-            {QStringLiteral("boards"), s.boards},
-            {QStringLiteral("successes"), s.successes},
-            {QStringLiteral("reservations"), s.reservations},
-            {QStringLiteral("jobs"), jobs},
-            {QStringLiteral("stamp"), stamp}};
+    QJsonObject fields{{QStringLiteral("kind"), QStringLiteral("checkpoint")},
+                       {QStringLiteral("time"), c.time.toUTC().toString(Qt::ISODateWithMs)},
+                       {QStringLiteral("line"), c.number},
+                       {QStringLiteral("offset"), c.offset},
+                       {QStringLiteral("boards"), s.boards},
+                       {QStringLiteral("successes"), s.successes},
+                       {QStringLiteral("reservations"), s.reservations},
+                       {QStringLiteral("jobs"), jobs},
+                       {QStringLiteral("stamp"), stamp}};
+    if (!c.continues.isEmpty())
+        fields.insert(
+            QStringLiteral("continues"),
+            QJsonObject{{QStringLiteral("file"), c.continues.file},
+                        {QStringLiteral("line"), c.continues.line},
+                        {QStringLiteral("sha256"), QString::fromLatin1(c.continues.sha256)}});
+    return fields;
+}
+
+// The record a checkpoint says this one continues, where it says one.
+std::optional<Key> continuedOf(const Members &m, Continued *continues)
+{
+    if (!m.has(Key::Continues))
+        return std::nullopt;
+    const Members c(m[Key::Continues]);
+    if (!isText(c[Key::File]) || !isNumber(c[Key::Line]) || !isText(c[Key::Sha256]))
+        return Key::Continues;
+    continues->file = textOf(c, Key::File);
+    continues->line = integerOf(c, Key::Line);
+    continues->sha256 = textOf(c, Key::Sha256).toLatin1();
+    return std::nullopt;
 }
 
 // A checkpoint's stamp is a reservation's fields and the line it is on.
@@ -410,6 +435,8 @@ std::optional<Key> checkpointOf(const Members &m, Checkpoint *c)
         s.jobSuccesses.insert(QString::fromUtf8(job.name.GetString(), job.name.GetStringLength()),
                               job.value.IsInt64() ? job.value.GetInt64() : 0);
     }
+    if (const std::optional<Key> wrong = continuedOf(m, &c->continues))
+        return wrong;
     if (m[Key::Stamp].IsNull())
         return std::nullopt;
     const Members stamp(m[Key::Stamp]);

@@ -90,14 +90,28 @@ struct Summary {
     QStringList differences(const Summary &other) const;
 };
 
+// The record that a record continues, as its first line names it:
+// its file (relative to this record's folder), and its last line's number
+// and hash, which this record's first line links to.
+struct Continued {
+    QString file;
+    qint64 line = 0;
+    QByteArray sha256; // hex
+
+    bool isEmpty() const { return file.isEmpty(); }
+};
+
 // A line that states the summary of every line before it, so that a start
 // reads only back to the last one: written at each start that found lines
-// after the last one, and every CheckpointEvery lines.
+// after the last one, and every CheckpointEvery lines. A record that
+// continues another begins with one, which names that record and states the
+// stamp reserved last there.
 struct Checkpoint {
     QDateTime time;
     qint64 number = 0; // its own line's number, from 1
     qint64 offset = 0; // its own line's first byte in the file
     Summary summary;
+    Continued continues; // on a record's first line only
 };
 constexpr int CheckpointEvery = 1000;
 

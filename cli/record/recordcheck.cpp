@@ -103,6 +103,7 @@ struct Findings {
     QMap<QString, Job> jobs;
 
     Summary recount;
+    Continued continues; // the record this one continues, as its first line names it
     qint64 checkpoints = 0;
     QList<QPair<qint64, QString>> checkpointsWrong; // the first ones: line, what differs
     qint64 checkpointsWrongCount = 0;
@@ -207,6 +208,12 @@ void countCheckpoint(const Reader::Entry &entry, Findings *f)
 {
     ++f->checkpoints;
     const Checkpoint &c = entry.line.checkpoint;
+    // What it states of the record it continues is that record's to prove.
+    if (!c.continues.isEmpty()) {
+        f->continues = c.continues;
+        f->recount.lastReserved = c.summary.lastReserved;
+        f->recount.lastReservedLine = c.summary.lastReservedLine;
+    }
     QStringList wrong;
     if (c.number != entry.number)
         wrong << QStringLiteral("line %1, not %2").arg(c.number).arg(entry.number);
@@ -312,6 +319,15 @@ Serials serialsOf(Findings &f)
     return s;
 }
 
+QJsonValue continuedJson(const Continued &c)
+{
+    if (c.isEmpty())
+        return QJsonValue();
+    return QJsonObject{{QStringLiteral("file"), c.file},
+                       {QStringLiteral("line"), c.line},
+                       {QStringLiteral("sha256"), QString::fromLatin1(c.sha256)}};
+}
+
 QJsonObject checkpointsJson(const Findings &f)
 {
     QJsonArray wrong;
@@ -408,7 +424,8 @@ QJsonObject jsonReport(const QString &path, const Findings &findings, const Stam
             {QStringLiteral("boards_per_hour"), findings.boardsPerHour()},
             {QStringLiteral("repeated_usb_serials"), serials},
             {QStringLiteral("repeated_usb_serials_count"), serialsFound.repeated},
-            {QStringLiteral("checkpoints"), checkpointsJson(findings)}};
+            {QStringLiteral("checkpoints"), checkpointsJson(findings)},
+            {QStringLiteral("continues"), continuedJson(findings.continues)}};
 }
 
 QString checkpointsText(const Findings &f)
@@ -453,6 +470,12 @@ QString textReport(const QString &path, const Findings &findings, const Stamps &
                                    : QStringLiteral("chain broken at line %1: %2\n")
                                          .arg(findings.brokenAt)
                                          .arg(findings.why);
+    const Continued &c = findings.continues;
+    if (!c.isEmpty())
+        text += QStringLiteral("continues %1 from its line %2 (sha256 %3)\n")
+                    .arg(c.file)
+                    .arg(c.line)
+                    .arg(QString::fromLatin1(c.sha256));
     if (findings.first.isValid())
         text += QStringLiteral("%1 to %2: %3 h, %4 boards/hour\n")
                     .arg(findings.first.toString(Qt::ISODate), findings.last.toString(Qt::ISODate))

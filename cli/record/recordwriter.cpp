@@ -3,6 +3,8 @@
 #include "cli/record/recordreader.h"
 
 #include <QDateTime>
+#include <QDir>
+#include <QFileInfo>
 
 #include <algorithm>
 
@@ -21,7 +23,7 @@ constexpr qint64 ScanBytes = 1024 * 1024;
 
 } // namespace
 
-bool Writer::open(const QString &path, QString *error, QString *notice)
+bool Writer::open(const QString &path, const QString &earlier, QString *error, QString *notice)
 {
     const auto refuse = [this, &path, error](const QString &why) {
         *error = QStringLiteral("cannot use the record %1: %2").arg(path, why);
@@ -44,7 +46,79 @@ bool Writer::open(const QString &path, QString *error, QString *notice)
     checkpoints = true;
     if (!file.size(&size, &failure))
         return refuse(failure.reason);
-    return catchUp(path, size, &why) || refuse(why);
+    if (!catchUp(path, size, &why))
+        return refuse(why);
+    if (earlier.isEmpty() || continueFrom(path, earlier, error, notice))
+        return true;
+    file.close();
+    return false;
+}
+
+// A new record that continues another begins with a checkpoint that names
+// it, links to its last line and states the stamp reserved last there: the
+// ledger goes on where that record left off, and no value is given twice
+// across the two. It goes in with the record's first line, so a start that
+// is refused after this (a stamp of another kind) leaves the file empty. A
+// restart finds that line there already and goes on.
+bool Writer::continueFrom(const QString &path, const QString &earlierPath, QString *error,
+                          QString *notice)
+{
+    const QFileInfo earlierFile(earlierPath);
+    const QString file =
+        QFileInfo(path).absoluteDir().relativeFilePath(earlierFile.absoluteFilePath());
+    const auto refuse = [error, &path, &earlierPath](const QString &why) {
+        *error =
+            QStringLiteral("cannot continue the record %1 in %2: %3").arg(earlierPath, path, why);
+        return false;
+    };
+    if (chain.lines() > 0)
+        return continuesFrom(path, file, error);
+    if (!checkpoints)
+        return refuse(QStringLiteral("a device or a pipe holds no record to continue"));
+    if (!earlierFile.isFile())
+        return refuse(QStringLiteral("there is no such file"));
+    if (earlierFile.canonicalFilePath() == QFileInfo(path).canonicalFilePath())
+        return refuse(QStringLiteral("they are one file"));
+    // Opened as a station would, so one that a station still writes is refused.
+    Writer earlier;
+    QString why;
+    QString repaired;
+    if (!earlier.open(earlierPath, QString(), &why, &repaired))
+        return refuse(why);
+    if (!repaired.isEmpty())
+        *notice += (notice->isEmpty() ? QString() : QStringLiteral("; ")) + repaired;
+    if (earlier.chain.lines() == 0)
+        return refuse(QStringLiteral("it has no lines"));
+    Summary carried;
+    carried.lastReserved = earlier.summary().lastReserved;
+    carried.lastReservedLine = carried.lastReserved.stamp.isEmpty() ? 0 : 1;
+    chain.resume(0, 0, earlier.chain.lastLineHash(), carried, 0);
+    continuation = chain.checkpoint(QDateTime::currentDateTimeUtc());
+    continuation->checkpoint.continues = {file, earlier.chain.lines(),
+                                          earlier.chain.lastLineHash()};
+    return true;
+}
+
+// A record with lines continues `file` only where its first line says so.
+bool Writer::continuesFrom(const QString &path, const QString &file, QString *error) const
+{
+    Reader reader;
+    Reader::Entry entry;
+    QString why;
+    if (!reader.open(path, &why) || reader.next(&entry, &why) != Reader::Step::Line) {
+        *error = QStringLiteral("cannot read the record %1: %2").arg(path, why);
+        return false;
+    }
+    const Continued &continues = entry.line.checkpoint.continues;
+    if (entry.line.kind == Line::Kind::Checkpoint && continues.file == file)
+        return true;
+    *error =
+        continues.isEmpty() || entry.line.kind != Line::Kind::Checkpoint
+            ? QStringLiteral("the record %1 has lines already: a record continues another "
+                             "from its first line only, so name a new file")
+                  .arg(path)
+            : QStringLiteral("the record %1 continues %2, not %3").arg(path, continues.file, file);
+    return false;
 }
 
 // One that does not go in costs the next start a longer read, nothing more.
@@ -192,6 +266,9 @@ bool Writer::reserve(const Reservation &reservation, QString *error)
 // A checkpoint that does not go in is written after a later line.
 bool Writer::appendLine(const Line &line, QString *error)
 {
+    if (continuation && !write(*continuation, error))
+        return false;
+    continuation.reset();
     if (!write(line, error))
         return false;
     if (checkpoints && chain.checkpointDue(CheckpointEvery)) {

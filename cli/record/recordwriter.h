@@ -8,6 +8,8 @@
 #include <QByteArray>
 #include <QString>
 
+#include <optional>
+
 namespace Record
 {
 
@@ -26,8 +28,9 @@ public:
     // another program has locked, and a file that is not a record; cuts off
     // a last line cut short, and tells of it in `notice`. Reads back to the
     // last checkpoint and on from there: what a start reads does not grow
-    // with the record.
-    bool open(const QString &path, QString *error, QString *notice);
+    // with the record. With `earlier`, a new record continues the record
+    // at that path (see continueFrom()).
+    bool open(const QString &path, const QString &earlier, QString *error, QString *notice);
     // Once the record is taken on: a checkpoint where lines follow the last
     // one, so the next start reads from here.
     void checkpointIfBehind();
@@ -46,11 +49,15 @@ private:
     bool takeOver(const QString &path, qint64 size, QString *why, QString *notice);
     bool findCheckpoint(qint64 size, Checkpoint *found, QString *why);
     bool catchUp(const QString &path, qint64 size, QString *why);
+    bool continueFrom(const QString &path, const QString &earlierPath, QString *error,
+                      QString *notice);
+    bool continuesFrom(const QString &path, const QString &file, QString *error) const;
 
     RecordFile file;
     Chain chain;
-    bool checkpoints = false; // a device or a pipe has no offsets to state
-    QByteArray lastLineHash;  // hex, of the last line found at open; empty for none
+    bool checkpoints = false;         // a device or a pipe has no offsets to state
+    QByteArray lastLineHash;          // hex, of the last line found at open; empty for none
+    std::optional<Line> continuation; // a new record's first line, naming the one it continues
 };
 
 } // namespace Record

@@ -52,7 +52,7 @@ bool Station::prepare(Stamp::Source stampValues, QString *error, int *status, QS
     *status = ExitStatus::Usage;
     if (config.recordPath.isEmpty())
         return true;
-    if (!recordFile.open(config.recordPath, error, notice) ||
+    if (!recordFile.open(config.recordPath, config.continuedRecord, error, notice) ||
         (config.stamp.active() &&
          !ledger.open(std::move(stampValues), &recordFile, config.recordPath, error)))
         return false;

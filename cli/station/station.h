@@ -76,6 +76,7 @@ public:
         qint64 blocks = 0;
         int count = 0; // boards to flash in all; 0 for no limit
         QString recordPath;
+        QString continuedRecord; // the record a new record continues; empty for none
         // A port away for less than this is the same board coming back (a
         // board restarting, an adapter enumerating again).
         int settleMs = 1000;
