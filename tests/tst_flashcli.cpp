@@ -1997,9 +1997,9 @@ void tst_FlashCli::stamp()
         QCryptographicHash::hash(first.readAll().trimmed().split('\n').last(),
                                  QCryptographicHash::Sha256)
             .toHex();
-    QVERIFY2(
-        checked.out.contains("continues ../record.jsonl from its line 6 (sha256 " + lastHash + ")"),
-        checked.out);
+    QVERIFY2(checked.out.contains("continues ../record.jsonl after its line 6 (sha256 " + lastHash +
+                                  ")"),
+             checked.out);
     QCOMPARE(recordLines(secondPath).value(0)["prev"].toString(), QString(lastHash));
     // Started again as it was, the new record goes on; a list has no values left.
     const std::vector<Board> sims = makeBoards({"good"}, work);

@@ -472,7 +472,7 @@ QString textReport(const QString &path, const Findings &findings, const Stamps &
                                          .arg(findings.why);
     const Continued &c = findings.continues;
     if (!c.isEmpty())
-        text += QStringLiteral("continues %1 from its line %2 (sha256 %3)\n")
+        text += QStringLiteral("continues %1 after its line %2 (sha256 %3)\n")
                     .arg(c.file)
                     .arg(c.line)
                     .arg(QString::fromLatin1(c.sha256));
