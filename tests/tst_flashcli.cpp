@@ -2001,6 +2001,8 @@ void tst_FlashCli::stamp()
                                   ")"),
              checked.out);
     QCOMPARE(recordLines(secondPath).value(0)["prev"].toString(), QString(lastHash));
+    const Run firstChecked = flash({"--check-record", firstPath});
+    QVERIFY2(firstChecked.out.contains("last line 6: sha256 " + lastHash), firstChecked.out);
     // Started again as it was, the new record goes on; a list has no values left.
     const std::vector<Board> sims = makeBoards({"good"}, work);
     const Run again = flash(portArgs(sims) << args << "--continues" << firstPath << "--record"

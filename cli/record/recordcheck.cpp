@@ -76,6 +76,7 @@ struct Unfinished {
 // success's USB serial number.
 struct Findings {
     qint64 lines = 0;
+    QByteArray lastHash; // of the file's last line: what a record that continues it links to
     qint64 brokenAt = 0; // the first line that breaks the chain, from 1; 0 for none
     QString why;
     QMap<QString, SlotCount> bySlot;
@@ -248,6 +249,7 @@ bool follow(const QString &path, Findings *findings, QString *error)
             error))
         return false;
     findings->lines = verdict.lineCount;
+    findings->lastHash = verdict.lastHash;
     findings->brokenAt = verdict.brokenAt;
     findings->why = verdict.why;
     return true;
@@ -411,21 +413,23 @@ QJsonObject jsonReport(const QString &path, const Findings &findings, const Stam
         {QStringLiteral("burnt"), burnt},
         {QStringLiteral("reserved_twice"), QJsonArray::fromStringList(stampsFound.reservedTwice)}};
     const bool intact = findings.brokenAt == 0;
-    return {{QStringLiteral("stamps"), stamps},
-            {QStringLiteral("jobs"), jobsJson(findings)},
-            {QStringLiteral("event"), QStringLiteral("check")},
-            {QStringLiteral("record"), path},
-            {QStringLiteral("lines"), findings.lines},
-            {QStringLiteral("intact"), intact},
-            {QStringLiteral("broken_at"), intact ? QJsonValue() : QJsonValue(findings.brokenAt)},
-            {QStringLiteral("reason"), intact ? QJsonValue() : QJsonValue(findings.why)},
-            {QStringLiteral("slots"), slotList},
-            {QStringLiteral("span_seconds"), findings.spanSeconds()},
-            {QStringLiteral("boards_per_hour"), findings.boardsPerHour()},
-            {QStringLiteral("repeated_usb_serials"), serials},
-            {QStringLiteral("repeated_usb_serials_count"), serialsFound.repeated},
-            {QStringLiteral("checkpoints"), checkpointsJson(findings)},
-            {QStringLiteral("continues"), continuedJson(findings.continues)}};
+    return {
+        {QStringLiteral("stamps"), stamps},
+        {QStringLiteral("jobs"), jobsJson(findings)},
+        {QStringLiteral("event"), QStringLiteral("check")},
+        {QStringLiteral("record"), path},
+        {QStringLiteral("lines"), findings.lines},
+        {QStringLiteral("last_line_sha256"), nullIfEmpty(QString::fromLatin1(findings.lastHash))},
+        {QStringLiteral("intact"), intact},
+        {QStringLiteral("broken_at"), intact ? QJsonValue() : QJsonValue(findings.brokenAt)},
+        {QStringLiteral("reason"), intact ? QJsonValue() : QJsonValue(findings.why)},
+        {QStringLiteral("slots"), slotList},
+        {QStringLiteral("span_seconds"), findings.spanSeconds()},
+        {QStringLiteral("boards_per_hour"), findings.boardsPerHour()},
+        {QStringLiteral("repeated_usb_serials"), serials},
+        {QStringLiteral("repeated_usb_serials_count"), serialsFound.repeated},
+        {QStringLiteral("checkpoints"), checkpointsJson(findings)},
+        {QStringLiteral("continues"), continuedJson(findings.continues)}};
 }
 
 QString checkpointsText(const Findings &f)
@@ -470,6 +474,10 @@ QString textReport(const QString &path, const Findings &findings, const Stamps &
                                    : QStringLiteral("chain broken at line %1: %2\n")
                                          .arg(findings.brokenAt)
                                          .arg(findings.why);
+    if (!findings.lastHash.isEmpty())
+        text += QStringLiteral("last line %1: sha256 %2\n")
+                    .arg(findings.lines)
+                    .arg(QString::fromLatin1(findings.lastHash));
     const Continued &c = findings.continues;
     if (!c.isEmpty())
         text += QStringLiteral("continues %1 after its line %2 (sha256 %3)\n")
