@@ -2258,12 +2258,13 @@ void tst_FlashCli::stampSoak()
         return std::all_of(fixture.cbegin(), fixture.cend(),
                            [](const Socket &s) { return !s.sim && s.reported; });
     };
-    // Ends with a station that has taken the record over, also when the last
-    // kill came after the last board: its start must repair what that left.
+    // Ends with every kill made, and a station that has taken the record
+    // over, also when the last kills came after the last board: its start
+    // must repair what they left.
     const auto ready = [&process, &err] {
         return process && err.contains("kavro-flash: station with");
     };
-    while (plugged < boardsInAll || !idle() || !ready()) {
+    while (plugged < boardsInAll || !idle() || killed < kills || !ready()) {
         QVERIFY2(clock.elapsed() < 60000 + boardsInAll * 1500LL,
                  qPrintable(QString::number(plugged)));
         if (!process) {
